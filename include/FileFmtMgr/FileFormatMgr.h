@@ -1,0 +1,190 @@
+#pragma once
+// FileFormatMgr: the process-wide manager through which a host reaches file-format plug-ins.
+// Take it with gpoGetFileFormatMgr(); every operation may be called from any thread.
+#include <FileFmtMgr/Api.h>
+#include <FileFmtMgr/ComPtr.h>
+#include <FileFmtMgr/CriticalSection.h>
+#include <FileFmtMgr/Lst.h>
+#include <FileFmtMgr/RegistrationStore.h>
+#include <FileFmtMgr/ResultCodes.h>
+#include <FileFmtMgr/SpStr.h>
+#include <FileFmtMgr/TovContract.h>
+#include <FileFmtMgr/Values.h>
+#include <list>
+#include <memory>
+#include <string>
+
+class PluginTable;
+class VariableData;
+class ConfigDataLst;
+
+// One configuration pair of one reference, counted over the plug-in's configuration elements.
+struct XRefConfigInfo {
+    std::wstring mbsConfig1;
+    std::wstring mbsConfig2;
+    long mlFlag1Count = 0;     // elements with the first flag set
+    long mlCount = 0;          // elements with this pair
+    long mlFlag2OnlyCount = 0; // elements with only the second flag set
+};
+
+// A moved or renamed file. Built and owned by the caller; the library only reads it.
+struct MoveRef {
+    std::wstring moOldPath;
+    std::wstring moNewPath;
+};
+
+// Receives a file's references one by one. Implemented by the caller.
+struct IFileFormatMgrXRefCallback {
+    // refPath becomes the callee's (free it with SysFreeString); every other pointer is only
+    // valid during the call. configInfo may be empty. A failure stops further deliveries.
+    virtual HRESULT STDMETHODCALLTYPE OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text,
+                                                  bool flag, const unsigned char* data, long dataSize,
+                                                  long numberB, long numberA, double number, long numberC,
+                                                  ffm::Lst<XRefConfigInfo*>* configInfo, long numberD) = 0;
+};
+
+// The manager's interface; the order of these ten operations is fixed for compiled callers.
+struct IFileFormatMgr {
+    virtual HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask,
+                                ITovCallback* callback, unsigned long* outMask, bool final) = 0;
+    virtual HRESULT mhGetNavigator(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
+                                   ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) = 0;
+    virtual HRESULT mhGetNavigator2(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
+                                    ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) = 0;
+    virtual HRESULT mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
+                                    ITovCallback* callback) = 0;
+    virtual HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
+                              ConfigDataLst* configurations, bool flag) = 0;
+    virtual HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second,
+                              ffm::Lst<VariableData*>& variables, bool flag) = 0;
+    virtual HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) = 0;
+    virtual HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
+                                       const wchar_t* oldRoot, const wchar_t* altOldRoot) = 0;
+    virtual HRESULT mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size, bool universal) = 0;
+    virtual HRESULT mhSetUpdateDeletedVarsFlag(bool update) = 0;
+};
+
+class FFM_API FileFormatMgr : public IFileFormatMgr {
+  public:
+    // One reference as collected by the list form of mhGetReferences; the caller owns and deletes it.
+    struct Reference {
+        std::wstring moRefPath;
+        std::wstring moFilePath;
+        std::wstring moText;
+        ffm::BinBlock moData;
+        long mlNumberB = 0;
+        long mlNumberA = 0;
+        double mdNumber = 0;
+        long mlNumberC = 0;
+        bool mbFlag = false;
+    };
+    using ReferenceList = std::list<Reference*>;
+
+    FileFormatMgr();
+    FileFormatMgr(const FileFormatMgr&) = delete;
+    FileFormatMgr& operator=(const FileFormatMgr&) = delete;
+    virtual ~FileFormatMgr();
+
+    // ---- IFileFormatMgr -------------------------------------------------------------------
+    // The format object for a path and a capability request. outMask (may be null) receives the
+    // chosen entry's mask, also on failure: then the union of the extension's masks when none of
+    // its entries shares a bit with the request. 0x8004022A: no plug-in for the extension.
+    HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask, ITovCallback* callback,
+                        unsigned long* outMask, bool final) override;
+    // Opens path with its plug-in (or with the given format object). A plug-in answering
+    // 0x800402F5 gives 0 and a null navigator here, the code itself from mhGetNavigator2.
+    HRESULT mhGetNavigator(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
+                           ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) override;
+    HRESULT mhGetNavigator2(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
+                            ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) override;
+    // Delivers every reference of the navigator's file to target, with its configuration pairs.
+    HRESULT mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
+                            ITovCallback* callback) override;
+    // Variables arrive with a later release: these answer 0x80004001 until then.
+    HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
+                      ConfigDataLst* configurations, bool flag) override;
+    HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second, ffm::Lst<VariableData*>& variables,
+                      bool flag) override;
+    // Installs an outside registration store (null: the built-in one); rebuilds the table when
+    // initialised. On failure the old table stays and the new store stays recorded.
+    HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) override;
+    // The reference update after a move arrives with a later release: answers 0x80004001 until then.
+    HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
+                               const wchar_t* oldRoot, const wchar_t* altOldRoot) override;
+    // Size and last-write date (OLE date, local time unless universal) through a plug-in with the
+    // size-and-date capability, or from the file system. On failure both are 0, except when
+    // neither a plug-in nor the file system can answer (0x80040213).
+    HRESULT mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size, bool universal) override;
+    HRESULT mhSetUpdateDeletedVarsFlag(bool update) override;
+
+    // ---- Lifecycle ------------------------------------------------------------------------
+    HRESULT mhInitialize(ITovCallback* callback);
+    // Initialises when there is no plug-in table; raises ffm::ComError on failure.
+    void mvInit(ITovCallback* callback);
+    void mvUninitialize();
+    void mvDisableUninitialize();
+
+    // ---- Resolution (smart-pointer forms) -------------------------------------------------
+    HRESULT mhGetFormat(const std::wstring& path, ffm::ComPtr<ITovFileFormat>& format, unsigned long mask,
+                        ITovCallback* callback, unsigned long* outMask, bool final);
+    HRESULT mhGetNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator, unsigned long mask,
+                           ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format);
+    HRESULT mhGetNavigator2(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
+                            unsigned long mask, ITovCallback* callback, unsigned long* outMask,
+                            ITovFileFormat* format);
+    // Appends, in upper case without dots, every extension with an entry sharing a bit with mask.
+    HRESULT mhGetExtensions(unsigned long mask, std::list<std::wstring>& extensions, ITovCallback* callback);
+
+    // ---- References -----------------------------------------------------------------------
+    // Appends the navigator's references to list (the caller deletes the records).
+    HRESULT mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list, ITovCallback* callback);
+    // Writes the references' paths back through the plug-in, and saves when asked.
+    HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list, ITovCallback* callback,
+                                bool save);
+
+    // ---- State read by the content services -----------------------------------------------
+    bool mbIsInitialized() const noexcept { return mbInitialized; }
+    bool mbGetBatchAttributes() const noexcept { return mbBatchAttributes; }
+    bool mbGetUpdateDeletedVars() const noexcept { return mbUpdateDeletedVars; }
+    ITovRegistry* mpoGetRegistry() const noexcept { return mpoRegistry.get(); }
+    const ffm::SpStr& moGetDetailingModeName() const noexcept { return moDetailingModeName; }
+    const ffm::SpStr& moGetLdrModeName() const noexcept { return moLdrModeName; }
+    // Whether the user excluded the extension from preview (compared without regard to case).
+    bool mbIsExcludedExtension(const wchar_t* extension);
+
+  private:
+    HRESULT mhAcquireNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
+                               unsigned long mask, ITovCallback* callback, unsigned long* outMask,
+                               ITovFileFormat* format);
+    // Table lookup under the lock, initialising first.
+    ffm::ComPtr<ITovFileFormat> moLookup(const wchar_t* path, unsigned long& mask, ITovCallback* callback);
+    HRESULT mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& count, TovRefData*& refs);
+    HRESULT mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count, TovRefData* refs,
+                                         IFileFormatMgrXRefCallback* target);
+    HRESULT mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigator, long count, TovRefData2* refs,
+                                          IFileFormatMgrXRefCallback* target);
+
+    ffm::ComPtr<ITovRegistry> mpoRegistry;        // handed to plug-ins; released by the destructor only
+    bool mbInitialized = false;
+    ffm::CriticalSection moLock;                  // serialises all manager state; recursive
+    ffm::ComPtr<IUnknown> mpoSettings;            // settings component, made on first use
+    bool mbUninitializeDisabled = false;
+    PluginTable* mpoPluginTable = nullptr;        // owned, except after mvDisableUninitialize
+    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one
+    bool mbUpdateDeletedVars = false;
+    bool mbBatchAttributes = false;
+    ffm::SpStr moDetailingModeName;
+    ffm::SpStr moLdrModeName;
+};
+
+// The one manager of the process.
+extern FFM_API FileFormatMgr goFileFormatMgr;
+FFM_API FileFormatMgr* gpoGetFileFormatMgr();
+FFM_API HRESULT ghSetRegAccess(IFileFmtRegistryAccess* store);
+// Machine switch "UseSeparatedProcessing" (on unless the registry says 0).
+FFM_API bool gbUseSeparatedProcessing();
+// Calls the CAD plug-in library's clean-up export when that library is there.
+FFM_API void gCleanUpMXDocMgrInstance(unsigned long value);
+// Rewrites the references of an opened file after moves and saves it (see the Reference rewrite).
+FFM_API HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
+                                   const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot);

@@ -1,0 +1,155 @@
+#include <FileFmtMgr/SpStr.h>
+
+#include "foundation/Alloc.h"
+#include "foundation/Errors.h"
+#include "foundation/Handles.h"
+#include <atomic>
+#include <cstring>
+
+namespace ffm {
+
+struct SpStr::Block {
+    BSTR text;                  // owned
+    std::atomic<char*> narrow;  // owned; made on first request
+    std::atomic<long> refs;
+};
+
+SpStr::Block* SpStr::MakeBlock(BSTR owned) {
+    if (!owned)
+        throw ComError(E_OUTOFMEMORY);
+    if (SysStringLen(owned) == 0 && SysStringByteLen(owned) == 0) {
+        SysFreeString(owned);
+        return nullptr;
+    }
+    try {
+        return new Block{owned, {nullptr}, {1}};
+    } catch (...) {
+        SysFreeString(owned);
+        throw;
+    }
+}
+
+SpStr::SpStr(const wchar_t* text) {
+    if (text && *text)
+        m_block = MakeBlock(AllocBstr(text));
+}
+
+SpStr::SpStr(const wchar_t* text, UINT length) {
+    if (length)
+        m_block = MakeBlock(AllocBstrLen(text, length));
+}
+
+SpStr::SpStr(const char* text) {
+    if (!text || !*text)
+        return;
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (n <= 0)
+        throw ComError(HRESULT_FROM_WIN32(GetLastError()));
+    UniqueBstr b(AllocBstrLen(nullptr, static_cast<UINT>(n - 1)));
+    if (!b)
+        throw ComError(E_OUTOFMEMORY);
+    MultiByteToWideChar(CP_ACP, 0, text, -1, b.get(), n);
+    m_block = MakeBlock(b.release());
+}
+
+SpStr::SpStr(const VARIANT& value) { *this = value; }
+
+SpStr::SpStr(const SpStr& other) noexcept : m_block(other.m_block) {
+    if (m_block)
+        m_block->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+SpStr::SpStr(SpStr&& other) noexcept : m_block(other.m_block) { other.m_block = nullptr; }
+
+SpStr::~SpStr() { Reset(nullptr); }
+
+void SpStr::Reset(Block* block) noexcept {
+    Block* old = m_block;
+    m_block = block;
+    if (old && old->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        SysFreeString(old->text);
+        delete[] old->narrow.load();
+        delete old;
+    }
+}
+
+SpStr& SpStr::operator=(const SpStr& other) noexcept {
+    if (other.m_block)
+        other.m_block->refs.fetch_add(1, std::memory_order_relaxed);
+    Reset(other.m_block);
+    return *this;
+}
+
+SpStr& SpStr::operator=(SpStr&& other) noexcept {
+    if (this != &other) {
+        Reset(other.m_block);
+        other.m_block = nullptr;
+    }
+    return *this;
+}
+
+SpStr& SpStr::operator=(const wchar_t* text) {
+    if (m_block && text == m_block->text)
+        return *this;
+    SpStr copy(text);
+    return *this = std::move(copy);
+}
+
+SpStr& SpStr::operator=(const VARIANT& value) {
+    UniqueVariant v;
+    ThrowIfFailed(VariantChangeType(v.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR));
+    BSTR text = v->bstrVal;
+    Block* block = nullptr;
+    if (text && SysStringByteLen(text)) {
+        block = MakeBlock(NewBstrCopy(text));
+    }
+    Reset(block);
+    return *this;
+}
+
+const wchar_t* SpStr::W() const noexcept { return m_block ? m_block->text : nullptr; }
+
+BSTR SpStr::Bstr() const noexcept { return m_block ? m_block->text : nullptr; }
+
+UINT SpStr::Length() const noexcept { return m_block ? SysStringLen(m_block->text) : 0; }
+
+const char* SpStr::A() const {
+    if (!m_block)
+        return "";
+    if (char* ready = m_block->narrow.load(std::memory_order_acquire))
+        return ready;
+    const int len = static_cast<int>(SysStringLen(m_block->text));
+    const int n = WideCharToMultiByte(CP_ACP, 0, m_block->text, len, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        throw ComError(HRESULT_FROM_WIN32(GetLastError()));
+    char* made = new char[n + 1];
+    WideCharToMultiByte(CP_ACP, 0, m_block->text, len, made, n, nullptr, nullptr);
+    made[n] = '\0';
+    char* expected = nullptr;
+    // Two threads may convert at once; the first copy stored wins.
+    if (!m_block->narrow.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        delete[] made;
+        return expected;
+    }
+    return made;
+}
+
+int SpStr::Compare(const SpStr& other) const noexcept {
+    if (m_block == other.m_block)
+        return 0;
+    const UINT la = Length(), lb = other.Length();
+    if (la == 0 || lb == 0)
+        return la == lb ? 0 : (la == 0 ? -1 : 1);
+    const wchar_t* a = m_block->text;
+    const wchar_t* b = other.m_block->text;
+    const UINT common = la < lb ? la : lb;
+    for (UINT i = 0; i < common; ++i) {
+        const int d = static_cast<int>(static_cast<unsigned short>(a[i])) -
+                      static_cast<int>(static_cast<unsigned short>(b[i]));
+        if (d != 0)
+            return d;
+    }
+    return la == lb ? 0 : (la < lb ? -1 : 1);
+}
+
+} // namespace ffm

@@ -1,0 +1,30 @@
+#pragma once
+// The built-in registration store: reads the plug-in and extension keys that plug-in installers
+// write under the machine's "FileFormats" key. Used as a stack object by the plug-in table, so
+// reference counting does nothing. It reads the registry once, at the first request.
+#include <FileFmtMgr/RegistrationStore.h>
+#include <string>
+
+class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
+  public:
+    FileFmtRegistryAccess();
+    FileFmtRegistryAccess(const FileFmtRegistryAccess&) = delete;
+    FileFmtRegistryAccess& operator=(const FileFmtRegistryAccess&) = delete;
+    virtual ~FileFmtRegistryAccess();
+
+    // A stack object: no interface is given out and the count does nothing.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 0; }
+    ULONG STDMETHODCALLTYPE Release() override { return 0; }
+
+    void STDMETHODCALLTYPE GetPlugins(FileFormatPluginList& plugins) override;
+    void STDMETHODCALLTYPE GetExtensionRecords(ExtensionRecordList& records) override;
+    HRESULT STDMETHODCALLTYPE GetFormatContext(unsigned long* first, unsigned long* second) override;
+
+  private:
+    void mvLoad();
+
+    bool mbLoaded = false;
+    FileFormatPluginList moPlugins;
+    ExtensionRecordList moRecords;
+};
