@@ -1,0 +1,444 @@
+#include "MrdNavigator.h"
+
+#include "MrdRecords.h"
+#include <algorithm>
+#include <cstring>
+#include <shlwapi.h>
+
+namespace mrd {
+
+namespace {
+
+const IID* const kNavigatorIids[] = {&__uuidof(ITovFileNavigator), &__uuidof(ITovFileNavigator2),
+                                     &__uuidof(ITovFileNavigator3), &__uuidof(ITovFileNavigator4),
+                                     &__uuidof(ITovFileNavigator5)};
+
+std::wstring FullPathName(const std::wstring& path) {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    return n && n < buffer.size() ? std::wstring(buffer.data(), n) : path;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const auto slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+void Progress(ITovCallback* callback, long percent) {
+    if (callback) callback->SetProgress(percent);
+}
+
+template <class Rec> void FreeRefs(Rec* refs, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i) {
+        SysFreeString(refs[i].mbsFilePath);
+        SysFreeString(refs[i].mbsRefPath);
+        CoTaskMemFree(refs[i].mpcData);
+    }
+    CoTaskMemFree(refs);
+}
+
+// The array's data; the array is destroyed when it cannot be locked.
+void* AccessData(SAFEARRAY* array) {
+    void* data = nullptr;
+    const HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) {
+        SafeArrayDestroy(array);
+        throw Failure(hr);
+    }
+    return data;
+}
+
+} // namespace
+
+void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
+    if (!date || !size) throw Failure(E_POINTER);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD err = GetLastError();
+        throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_FILE_NOT_FOUND), L"Cannot find " + path + L".");
+    }
+    FILETIME local{};
+    SYSTEMTIME st{};
+    double when = 0;
+    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &st) ||
+        !SystemTimeToVariantTime(&st, &when))
+        throw Failure(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), L"The date of " + path + L" cannot be shown.");
+    VariantClear(date);
+    VariantClear(size);
+    date->vt = VT_DATE;
+    date->date = when;
+    size->vt = VT_I8;
+    size->llVal =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+Navigator::Navigator(std::wstring path, Document document, const FILETIME& lastWrite)
+    : m_openPath(std::move(path)), m_filePath(m_openPath), m_document(std::move(document)),
+      m_lastWrite(lastWrite) {}
+
+Navigator* Navigator::Open(const std::wstring& path, FileKind kind, ITovCallback* callback) {
+    const std::wstring full = FullPathName(path);
+    FILETIME lastWrite{};
+    std::wstring text = ReadTextFile(full, lastWrite);
+    Progress(callback, 50);
+    try {
+        Navigator* navigator = new Navigator(full, Document(std::move(text), kind), lastWrite);
+        Progress(callback, 100);
+        return navigator;
+    } catch (const Failure& f) {
+        throw Failure(f.Code(), std::wstring(PathFindFileNameW(full.c_str())) + L", " + f.Text());
+    }
+}
+
+HRESULT Navigator::QueryInterface(REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown || std::any_of(std::begin(kNavigatorIids), std::end(kNavigatorIids),
+                                           [&](const IID* n) { return *n == iid; }))
+        *out = static_cast<ITovFileNavigator5*>(this);
+    else if (iid == __uuidof(ITovFileQuery))
+        *out = static_cast<ITovFileQuery*>(this);
+    else if (iid == IID_ISupportErrorInfo)
+        *out = static_cast<ISupportErrorInfo*>(this);
+    else
+        return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+HRESULT Navigator::InterfaceSupportsErrorInfo(REFIID iid) {
+    const bool ours =
+        iid == __uuidof(ITovFileQuery) || std::any_of(std::begin(kNavigatorIids), std::end(kNavigatorIids),
+                                                      [&](const IID* n) { return *n == iid; });
+    return ours ? S_OK : S_FALSE;
+}
+
+std::wstring Navigator::FullPath(const Reference& ref) const {
+    std::wstring path = ref.storedPath;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (PathIsRelativeW(path.c_str())) path = FolderOf(m_filePath) + L"\\" + path;
+    return FullPathName(path);
+}
+
+// A reference stored relative stays relative where the new path allows it, so a folder of files
+// can be moved as a whole.
+std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& path) const {
+    if (!PathIsRelativeW(ref.storedPath.c_str()) || PathIsRelativeW(path.c_str()) || path.size() >= MAX_PATH)
+        return path;
+    wchar_t relative[MAX_PATH];
+    if (!PathRelativePathToW(relative, FolderOf(m_filePath).c_str(), FILE_ATTRIBUTE_DIRECTORY, path.c_str(),
+                             FILE_ATTRIBUTE_NORMAL))
+        return path;
+    const wchar_t* text = relative;
+    if (text[0] == L'.' && text[1] == L'\\') text += 2;
+    return text;
+}
+
+template <class Rec>
+HRESULT Navigator::ReadReferences(ITovCallback* callback, long* count, Rec** refs) const {
+    if (!count || !refs) return E_POINTER;
+    *count = 0;
+    *refs = nullptr;
+    const auto& all = m_document.References();
+    if (all.empty()) {
+        Progress(callback, 100);
+        return S_OK;
+    }
+    auto* array = static_cast<Rec*>(CoTaskMemAlloc(sizeof(Rec) * all.size()));
+    if (!array) throw std::bad_alloc();
+    std::memset(array, 0, sizeof(Rec) * all.size());
+    try {
+        for (size_t i = 0; i < all.size(); ++i) {
+            const Reference& ref = all[i];
+            Bstr file(FullPath(ref)), key(ref.key);
+            // The data is the path as written in the file, with its terminating zero.
+            const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
+            auto* data = static_cast<unsigned char*>(CoTaskMemAlloc(bytes));
+            if (!data) throw std::bad_alloc();
+            std::memcpy(data, ref.storedPath.c_str(), bytes);
+            Rec& r = array[i];
+            r.mlDataSize = static_cast<long>(bytes);
+            r.mpcData = data;
+            r.mbsFilePath = file.release();
+            r.mbsRefPath = key.release();
+            r.mlNumberA = ref.kind;
+            r.mlNumberB = static_cast<long>(ref.uses.size());
+            r.mlNumberC = 1;
+            if constexpr (std::is_same_v<Rec, TovRefData2>) {
+                // Active unless every use is suppressed.
+                r.mlFlag = ref.uses.empty() || std::any_of(ref.uses.begin(), ref.uses.end(),
+                                                           [](const Use& u) { return !u.suppressed; });
+            }
+        }
+    } catch (...) {
+        FreeRefs(array, all.size());
+        throw;
+    }
+    *count = static_cast<long>(all.size());
+    *refs = array;
+    Progress(callback, 100);
+    return S_OK;
+}
+
+HRESULT Navigator::GetReferences(ITovCallback* callback, long* count, TovRefData** refs) {
+    return Guard(__uuidof(ITovFileNavigator), [&] { return ReadReferences(callback, count, refs); });
+}
+
+HRESULT Navigator::GetReferences2(ITovCallback* callback, long* count, TovRefData2** refs) {
+    return Guard(__uuidof(ITovFileNavigator4), [&] { return ReadReferences(callback, count, refs); });
+}
+
+HRESULT Navigator::SetReferences(ITovCallback* callback, long count, TovRefData* refs) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (count < 0 || (count > 0 && !refs)) return E_INVALIDARG;
+        const auto& all = m_document.References();
+        // Every record is checked before anything changes.
+        std::vector<std::pair<size_t, std::wstring>> changes;
+        for (long i = 0; i < count; ++i) {
+            const std::wstring key = FromBstr(refs[i].mbsRefPath);
+            const auto found = std::find_if(all.begin(), all.end(),
+                                            [&](const Reference& r) { return SameText(r.key, key); });
+            if (found == all.end())
+                throw Failure(E_INVALIDARG, L"The file has no reference with the key \"" + key + L"\".");
+            const std::wstring path = FromBstr(refs[i].mbsFilePath);
+            if (path.empty()) throw Failure(E_INVALIDARG, L"The reference \"" + key + L"\" needs a path.");
+            changes.emplace_back(static_cast<size_t>(found - all.begin()), StoredForm(*found, path));
+        }
+        Document next = m_document;
+        bool changed = false;
+        for (const auto& [index, stored] : changes)
+            changed = next.SetReferencePath(index, stored) || changed;
+        m_document = std::move(next);
+        m_dirty = m_dirty || changed;
+        Progress(callback, 100);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::GetFilePath(BSTR* path) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (!path) return E_POINTER;
+        *path = Bstr(m_filePath).release();
+        return S_OK;
+    });
+}
+
+template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long count, Rec* attributes) const {
+    const std::wstring config = FromBstr(configuration);
+    const bool known = config.empty() || m_document.HasConfiguration(config);
+    for (long i = 0; i < count; ++i) {
+        Rec& a = attributes[i];
+        VariantClear(&a.mvValue);
+        a.mlStatus = 0;
+        a.mlFlag = 0;
+        bool inherited = false;
+        const Property* p =
+            known ? m_document.FindProperty(config, FromBstr(a.mbsBlock), FromBstr(a.mbsName), inherited)
+                  : nullptr;
+        if (!p) continue;
+        a.mvValue.bstrVal = Bstr(p->value).release();
+        a.mvValue.vt = VT_BSTR;
+        a.mlStatus = 1;
+        a.mlFlag = inherited ? 1 : 0; // the value comes from the file-wide block
+    }
+}
+
+template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long count, Rec* attributes) {
+    const std::wstring config = FromBstr(configuration);
+    Document next = m_document;
+    bool changed = false;
+    for (long i = 0; i < count; ++i) {
+        Rec& a = attributes[i];
+        a.mlStatus = 0;
+        std::wstring value;
+        if (a.mvValue.vt != VT_EMPTY && a.mvValue.vt != VT_NULL) {
+            VARIANT text;
+            VariantInit(&text);
+            if (FAILED(VariantChangeTypeEx(&text, &a.mvValue, LOCALE_INVARIANT, VARIANT_ALPHABOOL, VT_BSTR)))
+                continue;
+            value = FromBstr(text.bstrVal);
+            VariantClear(&text);
+        }
+        try {
+            changed = next.SetProperty(config, FromBstr(a.mbsBlock), FromBstr(a.mbsName), value) || changed;
+            a.mlStatus = 1;
+        } catch (const Failure& f) {
+            if (f.Code() != E_INVALIDARG) throw;
+        }
+    }
+    m_document = std::move(next);
+    m_dirty = m_dirty || changed;
+}
+
+HRESULT Navigator::GetAttributes(BSTR configuration, long, ITovCallback*, long count,
+                                 TovAttribData* attributes) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (count > 0 && !attributes) return E_POINTER;
+        ReadAttributes(configuration, count, attributes);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::GetAttributes2(BSTR configuration, long, ITovCallback*, long count,
+                                  TovAttribData2* attributes) {
+    return Guard(__uuidof(ITovFileNavigator3), [&] {
+        if (count > 0 && !attributes) return E_POINTER;
+        ReadAttributes(configuration, count, attributes);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::SetAttributes(BSTR configuration, long, ITovCallback*, long count,
+                                 TovAttribData* attributes, long) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (count > 0 && !attributes) return E_POINTER;
+        WriteAttributes(configuration, count, attributes);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::SetAttributes2(BSTR configuration, long, ITovCallback*, long count,
+                                  TovAttribData2* attributes, long) {
+    return Guard(__uuidof(ITovFileNavigator3), [&] {
+        if (count > 0 && !attributes) return E_POINTER;
+        WriteAttributes(configuration, count, attributes);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::Save() {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (!m_dirty) return S_OK;
+        ReplaceTextFile(m_openPath, m_document.Text(), m_lastWrite, m_lastWrite);
+        m_dirty = false;
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::GetConfigurationNames(BSTR* names) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (!names) return E_POINTER;
+        std::wstring text;
+        for (const auto& c : m_document.Configurations())
+            text += (text.empty() ? L"" : L"\n") + c;
+        *names = Bstr(text).release();
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::SetOption(long option, long value) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        m_options.emplace_back(option, value);
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::GetReferenceCount(long* count) {
+    if (!count) return E_POINTER;
+    *count = static_cast<long>(m_document.References().size());
+    return S_OK;
+}
+
+HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* filePath, long* numberA) {
+    return Guard(__uuidof(ITovFileNavigator), [&] {
+        if (!data || !refPath || !filePath || !numberA) return E_POINTER;
+        const auto& all = m_document.References();
+        if (index < 0 || static_cast<size_t>(index) >= all.size())
+            throw Failure(E_INVALIDARG, L"No reference with the index " + std::to_wstring(index) + L".");
+        const Reference& ref = all[static_cast<size_t>(index)];
+        Bstr stored(ref.storedPath), key(ref.key), full(FullPath(ref));
+        *data = stored.release();
+        *refPath = key.release();
+        *filePath = full.release();
+        *numberA = ref.kind;
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
+    return Guard(__uuidof(ITovFileNavigator2), [&] {
+        if (!configurations) return E_POINTER;
+        *configurations = nullptr;
+        ULONG total = 0;
+        for (const auto& ref : m_document.References())
+            total += static_cast<ULONG>(ref.uses.size());
+        if (total == 0) return S_OK;
+        SAFEARRAY* array = NewRefConfigArray(total);
+        auto* element = static_cast<TovRefConfigData*>(AccessData(array));
+        try {
+            for (const auto& ref : m_document.References())
+                for (const auto& use : ref.uses) {
+                    // Destroying the array frees whatever strings were already placed.
+                    element->mbsPath = Bstr(ref.key).release();
+                    element->mbsConfig1 = Bstr(use.config).release();
+                    element->mbsConfig2 = Bstr(use.childConfig).release();
+                    element->mbFlag1 = use.suppressed ? VARIANT_TRUE : VARIANT_FALSE;
+                    element->mbFlag2 = use.excluded ? VARIANT_TRUE : VARIANT_FALSE;
+                    ++element;
+                }
+        } catch (...) {
+            SafeArrayUnaccessData(array);
+            SafeArrayDestroy(array);
+            throw;
+        }
+        SafeArrayUnaccessData(array);
+        *configurations = array;
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::SetFilePath(BSTR path) {
+    return Guard(__uuidof(ITovFileNavigator2), [&] {
+        if (SysStringLen(path) == 0) throw Failure(E_INVALIDARG, L"SetFilePath needs a path.");
+        m_filePath = FullPathName(FromBstr(path));
+        return S_OK;
+    });
+}
+
+HRESULT Navigator::Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) {
+    return Guard(__uuidof(ITovFileQuery), [&] {
+        if (!result) return E_POINTER;
+        switch (kind) {
+        case 1:
+            QuerySizeAndDate(input.vt == VT_BSTR && SysStringLen(input.bstrVal) ? FromBstr(input.bstrVal)
+                                                                                : m_openPath,
+                             result, second);
+            return S_OK;
+        case 3: {
+            // Without configurations the manager asks for the names and reports one unnamed one.
+            const auto& configs = m_document.Configurations();
+            if (configs.empty()) return E_NOTIMPL;
+            SAFEARRAY* array = NewConfigArray(static_cast<ULONG>(configs.size()));
+            auto* element = static_cast<ConfigElement*>(AccessData(array));
+            try {
+                for (size_t i = 0; i < configs.size(); ++i) {
+                    element[i].mlValue = static_cast<std::int64_t>(i + 1);
+                    element[i].mbsName = Bstr(configs[i]).release();
+                }
+            } catch (...) {
+                SafeArrayUnaccessData(array);
+                SafeArrayDestroy(array);
+                throw;
+            }
+            SafeArrayUnaccessData(array);
+            VariantClear(result);
+            result->vt = VT_ARRAY | VT_RECORD;
+            result->parray = array;
+            return S_OK;
+        }
+        case 5:
+        case 7: {
+            const bool on = kind == 5 ? m_document.Kind() == FileKind::Drawing && m_document.DetailingMode()
+                                      : m_document.Kind() == FileKind::Assembly && m_document.LdrMode();
+            VariantClear(result);
+            result->vt = VT_BOOL;
+            result->boolVal = on ? VARIANT_TRUE : VARIANT_FALSE;
+            return S_OK;
+        }
+        default:
+            return E_NOTIMPL;
+        }
+    });
+}
+
+} // namespace mrd

@@ -1,0 +1,129 @@
+#include "MrdRecords.h"
+
+#include "MrdCom.h"
+#include <cstring>
+#include <vector>
+
+namespace mrd {
+
+namespace {
+
+// Describes one record layout: its size and where its BSTRs sit. Only what SafeArray* and
+// VariantClear/VariantCopy use is implemented.
+class RecordInfo final : public IRecordInfo, private RefCounted {
+  public:
+    RecordInfo(const wchar_t* name, ULONG size, std::vector<size_t> strings)
+        : m_name(name), m_size(size), m_strings(std::move(strings)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = (iid == IID_IUnknown || iid == IID_IRecordInfo) ? static_cast<IRecordInfo*>(this) : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+
+    HRESULT STDMETHODCALLTYPE RecordInit(PVOID record) override {
+        std::memset(record, 0, m_size);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RecordClear(PVOID record) override {
+        for (size_t offset : m_strings)
+            SysFreeString(std::exchange(*At(record, offset), nullptr));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RecordCopy(PVOID from, PVOID to) override {
+        RecordClear(to);
+        std::memcpy(to, from, m_size);
+        for (size_t offset : m_strings)
+            *At(to, offset) = nullptr;
+        for (size_t offset : m_strings) {
+            BSTR source = *At(from, offset);
+            if (source && !(*At(to, offset) = SysAllocStringLen(source, SysStringLen(source)))) {
+                RecordClear(to);
+                return E_OUTOFMEMORY;
+            }
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetGuid(GUID* guid) override {
+        *guid = GUID_NULL;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
+        *name = SysAllocString(m_name);
+        return *name ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE GetSize(ULONG* size) override {
+        *size = m_size;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
+    BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo* other) override { return other == this; }
+    PVOID STDMETHODCALLTYPE RecordCreate() override {
+        void* p = CoTaskMemAlloc(m_size);
+        if (p) std::memset(p, 0, m_size);
+        return p;
+    }
+    HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID from, PVOID* to) override {
+        *to = RecordCreate();
+        if (!*to) return E_OUTOFMEMORY;
+        const HRESULT hr = RecordCopy(from, *to);
+        if (FAILED(hr)) {
+            CoTaskMemFree(*to);
+            *to = nullptr;
+        }
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE RecordDestroy(PVOID record) override {
+        if (record) {
+            RecordClear(record);
+            CoTaskMemFree(record);
+        }
+        return S_OK;
+    }
+
+  private:
+    static BSTR* At(PVOID record, size_t offset) {
+        return reinterpret_cast<BSTR*>(static_cast<unsigned char*>(record) + offset);
+    }
+
+    const wchar_t* m_name;
+    ULONG m_size;
+    std::vector<size_t> m_strings;
+};
+
+SAFEARRAY* NewArray(RecordInfo* info, ULONG count) {
+    SAFEARRAYBOUND bound{count, 0};
+    // The array takes its own reference to the description.
+    SAFEARRAY* array = SafeArrayCreateEx(VT_RECORD, 1, &bound, info);
+    info->Release();
+    if (!array) throw Failure(E_OUTOFMEMORY);
+    return array;
+}
+
+} // namespace
+
+SAFEARRAY* NewRefConfigArray(ULONG count) {
+    return NewArray(
+        new RecordInfo(L"TovRefConfigData", sizeof(TovRefConfigData),
+                       {offsetof(TovRefConfigData, mbsPath), offsetof(TovRefConfigData, mbsConfig1),
+                        offsetof(TovRefConfigData, mbsConfig2)}),
+        count);
+}
+
+SAFEARRAY* NewConfigArray(ULONG count) {
+    return NewArray(
+        new RecordInfo(L"TovConfigData", sizeof(ConfigElement), {offsetof(ConfigElement, mbsName)}), count);
+}
+
+} // namespace mrd
