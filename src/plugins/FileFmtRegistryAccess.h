@@ -5,6 +5,8 @@
 #include <FileFmtMgr/RegistrationStore.h>
 #include <string>
 
+class RegistryKey;
+
 class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
   public:
     FileFmtRegistryAccess();
@@ -22,7 +24,11 @@ class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
     HRESULT STDMETHODCALLTYPE GetFormatContext(unsigned long* first, unsigned long* second) override;
 
   private:
+    // Reads the registry at the first request. Registry failures leave out what cannot be read
+    // and never reach the caller; running out of memory does (std::bad_alloc or a COM error
+    // with E_OUTOFMEMORY), and the object then keeps what it had read.
     void mvLoad();
+    void mvReadExtensionKey(const RegistryKey& key, const std::wstring& extension);
 
     bool mbLoaded = false;
     FileFormatPluginList moPlugins;
