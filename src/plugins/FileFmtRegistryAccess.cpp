@@ -1,4 +1,4 @@
-#include "plugins/FileFmtRegistryAccess.h"
+#include <FileFmtMgr/FileFmtRegistryAccess.h>
 
 #include "plugins/Registry.h"
 #include "plugins/RegistryKey.h"

@@ -1,13 +1,15 @@
 #pragma once
 // The built-in registration store: reads the plug-in and extension keys that plug-in installers
 // write under the machine's "FileFormats" key. Used as a stack object by the plug-in table, so
-// reference counting does nothing. It reads the registry once, at the first request.
+// reference counting does nothing. It reads the registry once, at the first request. Exported so
+// that hosts and tools can list what is installed.
+#include <FileFmtMgr/Api.h>
 #include <FileFmtMgr/RegistrationStore.h>
 #include <string>
 
 class RegistryKey;
 
-class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
+class FFM_API FileFmtRegistryAccess : public IFileFmtRegistryAccess {
   public:
     FileFmtRegistryAccess();
     FileFmtRegistryAccess(const FileFmtRegistryAccess&) = delete;
