@@ -113,6 +113,8 @@ BSTR SpStr::Bstr() const noexcept { return m_block ? m_block->text : nullptr; }
 
 UINT SpStr::Length() const noexcept { return m_block ? SysStringLen(m_block->text) : 0; }
 
+long SpStr::ShareCount() const noexcept { return m_block ? m_block->refs.load(std::memory_order_relaxed) : 0; }
+
 const char* SpStr::A() const {
     if (!m_block)
         return "";
