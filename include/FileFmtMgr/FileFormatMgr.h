@@ -10,6 +10,7 @@
 #include <FileFmtMgr/SpStr.h>
 #include <FileFmtMgr/TovContract.h>
 #include <FileFmtMgr/Values.h>
+#include <atomic>
 #include <list>
 #include <memory>
 #include <string>
@@ -158,6 +159,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
                                ITovFileFormat* format);
     // Table lookup under the lock, initialising first.
     ffm::ComPtr<ITovFileFormat> moLookup(const wchar_t* path, unsigned long& mask, ITovCallback* callback);
+    void mvInstallTable(PluginTable* table) noexcept;
     HRESULT mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& count, TovRefData*& refs);
     HRESULT mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count, TovRefData* refs,
                                          IFileFormatMgrXRefCallback* target);
@@ -169,7 +171,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ffm::CriticalSection moLock;                  // serialises all manager state; recursive
     ffm::ComPtr<IUnknown> mpoSettings;            // settings component, made on first use
     bool mbUninitializeDisabled = false;
-    PluginTable* mpoPluginTable = nullptr;        // owned, except after mvDisableUninitialize
+    std::atomic<PluginTable*> mpoPluginTable{nullptr}; // owned, except after mvDisableUninitialize
     ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one
     bool mbUpdateDeletedVars = false;
     bool mbBatchAttributes = false;

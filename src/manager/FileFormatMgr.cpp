@@ -1,0 +1,135 @@
+#include <FileFmtMgr/FileFormatMgr.h>
+
+#include "foundation/Alloc.h"
+#include "foundation/Errors.h"
+#include "foundation/Handles.h"
+#include "foundation/Module.h"
+#include "plugins/PluginTable.h"
+#include "plugins/Registry.h"
+#include "plugins/TovReg.h"
+#include <memory>
+
+using ffm::ComPtr;
+
+FileFormatMgr goFileFormatMgr;
+
+FileFormatMgr* gpoGetFileFormatMgr() { return &goFileFormatMgr; }
+
+FileFormatMgr::FileFormatMgr() : moDetailingModeName("_MX_Detailing_Mode_"), moLdrModeName("_MX_LDR_Mode_") {}
+
+FileFormatMgr::~FileFormatMgr() { mvUninitialize(); }
+
+// ---- Lifecycle ------------------------------------------------------------------------------
+
+void FileFormatMgr::mvInstallTable(PluginTable* table) noexcept {
+    PluginTable* old = mpoPluginTable.exchange(table);
+    if (old != table)
+        delete old;
+}
+
+HRESULT FileFormatMgr::mhInitialize(ITovCallback* callback) {
+    auto lock = moLock.Lock();
+    if (mbInitialized)
+        return S_OK;
+    if (!ffm::ModuleHandle())
+        return E_FAIL;
+    return ffm::Boundary([&] {
+        mpoRegistry = TovReg::Create(L"MORDANE");
+        mvInstallTable(std::make_unique<PluginTable>(mpoRegAccess.get()).release());
+        mbInitialized = true;
+        mbBatchAttributes = gbReadMachineSwitch(L"BatchAttributes");
+        if (callback)
+            callback->SetProgress(0);
+    });
+}
+
+void FileFormatMgr::mvInit(ITovCallback* callback) {
+    if (mpoPluginTable.load())
+        return;
+    const HRESULT hr = mhInitialize(callback);
+    if (SUCCEEDED(hr))
+        return;
+    ComPtr<IErrorInfo> pending;
+    if (::GetErrorInfo(0, pending.put()) == S_OK && pending)
+        throw ffm::ComError(hr, pending.get());
+    ffm::RaiseDescribed(hr, L"Failed to initialize.");
+}
+
+void FileFormatMgr::mvUninitialize() {
+    auto lock = moLock.Lock();
+    mbInitialized = false;
+    if (mbUninitializeDisabled) {
+        // The host ends the process and its plug-in objects may be gone: touch none of them.
+        mpoPluginTable.store(nullptr);
+        return;
+    }
+    delete mpoPluginTable.exchange(nullptr);
+    mpoSettings.reset();
+    mpoRegAccess.reset();
+}
+
+void FileFormatMgr::mvDisableUninitialize() {
+    auto lock = moLock.Lock();
+    mbUninitializeDisabled = true;
+}
+
+HRESULT FileFormatMgr::mhSetRegAccess(IFileFmtRegistryAccess* store) {
+    auto lock = moLock.Lock();
+    return ffm::Boundary([&] {
+        if (store == mpoRegAccess.get())
+            return;
+        mpoRegAccess = ComPtr<IFileFmtRegistryAccess>(store);
+        if (!mbInitialized)
+            return;
+        // Built completely before it replaces the old one, so a failure keeps the old table.
+        mvInstallTable(std::make_unique<PluginTable>(store).release());
+    });
+}
+
+HRESULT FileFormatMgr::mhSetUpdateDeletedVarsFlag(bool update) {
+    mbUpdateDeletedVars = update;
+    return S_OK;
+}
+
+bool FileFormatMgr::mbIsExcludedExtension(const wchar_t* extension) {
+    auto lock = moLock.Lock();
+    try {
+        mvInit(nullptr);
+        return mpoPluginTable.load()->mbIsExcluded(extension);
+    } catch (const ffm::ComError&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// ---- Operations of later releases -----------------------------------------------------------
+
+HRESULT FileFormatMgr::mhGetVars(ITovFileNavigator*, long, ffm::Lst<VariableData*>&, ConfigDataLst*, bool) {
+    return E_NOTIMPL;
+}
+
+HRESULT FileFormatMgr::mhSetVars(ITovFileNavigator*, long, long, ffm::Lst<VariableData*>&, bool) {
+    return E_NOTIMPL;
+}
+
+HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t*, const ffm::Lst<MoveRef*>&, const wchar_t*, const wchar_t*,
+                                          const wchar_t*) {
+    return E_NOTIMPL;
+}
+
+// ---- Exported free functions ----------------------------------------------------------------
+
+HRESULT ghSetRegAccess(IFileFmtRegistryAccess* store) { return goFileFormatMgr.mhSetRegAccess(store); }
+
+bool gbUseSeparatedProcessing() { return gbReadMachineSwitch(L"UseSeparatedProcessing"); }
+
+void gCleanUpMXDocMgrInstance(unsigned long value) {
+    // Stays loaded: the CAD plug-in library keeps state for the rest of the process.
+    HMODULE cad = ::LoadLibraryW(L"MordanePlugin.dll");
+    if (!cad)
+        return;
+    using CleanUp = void (*)(unsigned long);
+    if (auto fn = reinterpret_cast<CleanUp>(reinterpret_cast<void*>(::GetProcAddress(cad, "gCleanUpMXDocMgrInstance"))))
+        fn(value);
+}
