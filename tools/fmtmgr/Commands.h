@@ -1,0 +1,29 @@
+#pragma once
+// The subcommands of fmtmgr, each over the library's public API. A failed step raises
+// CommandError; what a command found goes to the output as text or JSON.
+#include "Report.h"
+#include <FileFmtMgr/FileFormatMgr.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fmtmgr {
+
+struct Roots {
+    std::optional<std::wstring> newRoot;
+    std::optional<std::wstring> oldRoot;
+    std::optional<std::wstring> altOldRoot;
+};
+
+// A path made absolute against the current folder.
+std::wstring FullPath(const std::wstring& path);
+
+void ListPlugins(const Output& out);
+void ListExtensions(const Output& out, unsigned long mask);
+void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask);
+void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
+void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
+void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
+                      const Roots& roots);
+
+} // namespace fmtmgr
