@@ -46,7 +46,8 @@ class Failure : public std::exception {
 };
 
 inline void Check(HRESULT hr) {
-    if (FAILED(hr)) throw Failure(hr);
+    if (FAILED(hr))
+        throw Failure(hr);
 }
 
 // Sets the thread's error information for a failure of a method of interface iid.
@@ -75,7 +76,8 @@ class Bstr {
     Bstr() noexcept = default;
     explicit Bstr(const std::wstring& text)
         : m_b(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
-        if (!m_b) throw std::bad_alloc();
+        if (!m_b)
+            throw std::bad_alloc();
     }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
@@ -106,7 +108,8 @@ class RefCounted {
     ULONG AddRefImpl() noexcept { return ++m_refs; }
     ULONG ReleaseImpl() noexcept {
         const ULONG left = --m_refs;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 

@@ -12,7 +12,8 @@ constexpr LONGLONG kMaxFileBytes = 16 * 1024 * 1024;
 
 std::wstring Trim(const std::wstring& s) {
     const auto first = s.find_first_not_of(L" \t");
-    if (first == std::wstring::npos) return {};
+    if (first == std::wstring::npos)
+        return {};
     return s.substr(first, s.find_last_not_of(L" \t") - first + 1);
 }
 
@@ -22,7 +23,8 @@ bool IsIgnorable(const std::wstring& trimmed) {
 
 bool SplitAt(const std::wstring& s, wchar_t at, std::wstring& before, std::wstring& after) {
     const auto pos = s.find(at);
-    if (pos == std::wstring::npos) return false;
+    if (pos == std::wstring::npos)
+        return false;
     before = Trim(s.substr(0, pos));
     after = Trim(s.substr(pos + 1));
     return true;
@@ -37,7 +39,8 @@ std::vector<std::wstring> Words(const std::wstring& s) {
         const size_t start = i;
         while (i < s.size() && !iswspace(s[i]))
             ++i;
-        if (i > start) words.push_back(s.substr(start, i - start));
+        if (i > start)
+            words.push_back(s.substr(start, i - start));
     }
     return words;
 }
@@ -55,7 +58,8 @@ const wchar_t* KindName(FileKind kind) {
 
 bool ParseSwitch(const std::wstring& text, bool& value) {
     for (const wchar_t* on : {L"yes", L"on", L"true", L"1"})
-        if (SameText(text, on)) return value = true;
+        if (SameText(text, on))
+            return value = true;
     for (const wchar_t* off : {L"no", L"off", L"false", L"0"})
         if (SameText(text, off)) {
             value = false;
@@ -82,7 +86,8 @@ std::wstring WithValue(const std::wstring& line, const std::wstring& value) {
 struct Handle {
     HANDLE h;
     ~Handle() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
     }
 };
 
@@ -111,9 +116,11 @@ Document::Document(std::wstring text, FileKind kind) : m_kind(kind) {
     m_finalNewline = text.empty() || text.back() == L'\n';
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
+        if (end == std::wstring::npos)
+            end = text.size();
         std::wstring line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        if (!line.empty() && line.back() == L'\r')
+            line.pop_back();
         m_lines.push_back(std::move(line));
         start = end + 1;
     }
@@ -121,7 +128,7 @@ Document::Document(std::wstring text, FileKind kind) : m_kind(kind) {
 }
 
 void Document::Malformed(size_t line, const std::wstring& what) const {
-    throw Failure(MRD_E_MALFORMED, L"Line " + std::to_wstring(line + 1) + L": " + what);
+    throw Failure(MRD_E_MALFORMED, L"line " + std::to_wstring(line + 1) + L": " + what);
 }
 
 void Document::Parse() {
@@ -139,12 +146,14 @@ void Document::Parse() {
 
     for (size_t i = 0; i < m_lines.size(); ++i) {
         const std::wstring t = Trim(m_lines[i]);
-        if (IsIgnorable(t)) continue;
+        if (IsIgnorable(t))
+            continue;
         if (!header) {
             const auto w = Words(t);
             if (w.size() != 3 || w[0] != L"MRD")
                 Malformed(i, L"the file must start with \"MRD 1 <assembly|part|drawing>\".");
-            if (w[1] != L"1") Malformed(i, L"format version " + w[1] + L" is not supported (only 1).");
+            if (w[1] != L"1")
+                Malformed(i, L"format version " + w[1] + L" is not supported (only 1).");
             if (!SameText(w[2], KindName(m_kind)))
                 Malformed(i, L"the file says it is a(n) " + w[2] + L", but its extension is for a(n) " +
                                  KindName(m_kind) + L".");
@@ -152,24 +161,29 @@ void Document::Parse() {
             continue;
         }
         if (t[0] == L'[') {
-            if (t.back() != L']') Malformed(i, L"a section header must end with ']'.");
+            if (t.back() != L']')
+                Malformed(i, L"a section header must end with ']'.");
             const std::wstring inner = Trim(t.substr(1, t.size() - 2));
             const auto space = inner.find_first_of(L" \t");
             const std::wstring name = inner.substr(0, space);
             const std::wstring arg = space == std::wstring::npos ? std::wstring() : Trim(inner.substr(space));
             if (SameText(name, L"Configurations") || SameText(name, L"Settings")) {
                 bool& seen = SameText(name, L"Settings") ? seenSettings : seenConfigs;
-                if (!arg.empty() || seen) Malformed(i, L"[" + name + L"] takes no name and appears once.");
+                if (!arg.empty() || seen)
+                    Malformed(i, L"[" + name + L"] takes no name and appears once.");
                 seen = true;
                 section = SameText(name, L"Settings") ? Section::Settings : Section::Configurations;
             } else if (SameText(name, L"Properties")) {
                 for (const auto& s : m_propertySections)
-                    if (SameText(s.first, arg)) Malformed(i, L"a second [Properties " + arg + L"] section.");
-                if (!arg.empty()) namedConfigs.emplace_back(i, arg);
+                    if (SameText(s.first, arg))
+                        Malformed(i, L"a second [Properties " + arg + L"] section.");
+                if (!arg.empty())
+                    namedConfigs.emplace_back(i, arg);
                 m_propertySections.emplace_back(arg, i);
                 section = Section::Properties;
             } else if (SameText(name, L"Reference")) {
-                if (arg.empty()) Malformed(i, L"[Reference] needs a key: [Reference <key>].");
+                if (arg.empty())
+                    Malformed(i, L"[Reference] needs a key: [Reference <key>].");
                 for (const auto& r : m_refs)
                     if (SameText(r.key, arg))
                         Malformed(i, L"a second reference with the key \"" + arg + L"\".");
@@ -187,8 +201,10 @@ void Document::Parse() {
         case Section::None:
             Malformed(i, L"text outside of any section.");
         case Section::Configurations:
-            if (!ValidConfigName(t)) Malformed(i, L"a configuration name may not contain '>' or ','.");
-            if (HasConfiguration(t)) Malformed(i, L"the configuration \"" + t + L"\" is declared twice.");
+            if (!ValidConfigName(t))
+                Malformed(i, L"a configuration name may not contain '>' or ','.");
+            if (HasConfiguration(t))
+                Malformed(i, L"the configuration \"" + t + L"\" is declared twice.");
             m_configs.push_back(t);
             break;
         case Section::Settings: {
@@ -239,11 +255,13 @@ void Document::Parse() {
                 size_t start = 0;
                 for (bool first = true; start <= value.size(); first = false) {
                     size_t comma = value.find(L',', start);
-                    if (comma == std::wstring::npos) comma = value.size();
+                    if (comma == std::wstring::npos)
+                        comma = value.size();
                     const std::wstring piece = Trim(value.substr(start, comma - start));
                     start = comma + 1;
                     if (first) {
-                        if (!SplitAt(piece, L'>', use.config, use.childConfig)) use.config = piece;
+                        if (!SplitAt(piece, L'>', use.config, use.childConfig))
+                            use.config = piece;
                     } else if (SameText(piece, L"suppressed")) {
                         use.suppressed = true;
                     } else if (SameText(piece, L"excluded")) {
@@ -283,11 +301,13 @@ const Property* Document::FindProperty(const std::wstring& config, const std::ws
                                        const std::wstring& name, bool& inherited) const {
     const auto find = [&](const std::wstring& in) -> const Property* {
         for (const auto& p : m_props)
-            if (SameText(p.config, in) && SameText(p.block, block) && SameText(p.name, name)) return &p;
+            if (SameText(p.config, in) && SameText(p.block, block) && SameText(p.name, name))
+                return &p;
         return nullptr;
     };
     inherited = false;
-    if (const Property* own = find(config)) return own;
+    if (const Property* own = find(config))
+        return own;
     inherited = !config.empty();
     return inherited ? find(std::wstring()) : nullptr;
 }
@@ -296,7 +316,8 @@ bool Document::SetReferencePath(size_t index, const std::wstring& storedPath) {
     if (storedPath.empty() || HasLineBreak(storedPath) || Trim(storedPath) != storedPath)
         throw Failure(E_INVALIDARG, L"A reference path must be one line without surrounding blanks.");
     Reference& ref = m_refs.at(index);
-    if (ref.storedPath == storedPath) return false;
+    if (ref.storedPath == storedPath)
+        return false;
     m_lines[ref.pathLine] = WithValue(m_lines[ref.pathLine], storedPath);
     Parse();
     return true;
@@ -315,7 +336,8 @@ bool Document::SetProperty(const std::wstring& config, const std::wstring& block
 
     for (const auto& p : m_props) {
         if (SameText(p.config, config) && SameText(p.block, block) && SameText(p.name, name)) {
-            if (p.value == value) return false;
+            if (p.value == value)
+                return false;
             m_lines[p.line] = WithValue(m_lines[p.line], value);
             Parse();
             return true;
@@ -327,7 +349,8 @@ bool Document::SetProperty(const std::wstring& config, const std::wstring& block
     if (section != m_propertySections.end()) {
         m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(section->second + 1), line);
     } else {
-        if (!m_lines.empty() && !Trim(m_lines.back()).empty()) m_lines.emplace_back();
+        if (!m_lines.empty() && !Trim(m_lines.back()).empty())
+            m_lines.emplace_back();
         m_lines.push_back(config.empty() ? L"[Properties]" : L"[Properties " + config + L"]");
         m_lines.push_back(line);
     }
@@ -340,7 +363,8 @@ std::wstring Document::Text() const {
     std::wstring text;
     for (size_t i = 0; i < m_lines.size(); ++i) {
         text += m_lines[i];
-        if (i + 1 < m_lines.size() || m_finalNewline) text += eol;
+        if (i + 1 < m_lines.size() || m_finalNewline)
+            text += eol;
     }
     return text;
 }
@@ -349,7 +373,8 @@ std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite) {
     Handle file{CreateFileW(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) RaiseLastError(L"Cannot open " + path + L".");
+    if (file.h == INVALID_HANDLE_VALUE)
+        RaiseLastError(L"Cannot open " + path + L".");
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.h, &size) || !GetFileTime(file.h, nullptr, nullptr, &lastWrite))
         RaiseLastError(L"Cannot read " + path + L".");
@@ -364,11 +389,13 @@ std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite) {
     size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (bytes.find('\0') != std::string::npos)
         throw Failure(MRD_E_MALFORMED, L"The file holds binary data, not MRD text.");
-    if (bytes.size() == skip) return {};
+    if (bytes.size() == skip)
+        return {};
     const char* data = bytes.data() + skip;
     const int n = static_cast<int>(bytes.size() - skip);
     const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, n, nullptr, 0);
-    if (chars <= 0) throw Failure(MRD_E_MALFORMED, L"The file is not UTF-8 text.");
+    if (chars <= 0)
+        throw Failure(MRD_E_MALFORMED, L"The file is not UTF-8 text.");
     std::wstring text(static_cast<size_t>(chars), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, data, n, text.data(), chars);
     return text;
@@ -393,7 +420,8 @@ void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const F
         const wchar_t* path;
         bool moved = false;
         ~TempFile() {
-            if (!moved) DeleteFileW(path);
+            if (!moved)
+                DeleteFileW(path);
         }
     } guard{temp};
 
@@ -421,7 +449,8 @@ void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const F
         RaiseLastError(L"Cannot replace " + path + L".");
     guard.moved = true;
     WIN32_FILE_ATTRIBUTE_DATA saved{};
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &saved)) lastWrite = saved.ftLastWriteTime;
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &saved))
+        lastWrite = saved.ftLastWriteTime;
 }
 
 } // namespace mrd

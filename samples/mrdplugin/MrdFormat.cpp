@@ -6,7 +6,8 @@
 namespace mrd {
 
 HRESULT Format::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
+    if (!out)
+        return E_POINTER;
     *out = nullptr;
     if (iid == IID_IUnknown || iid == __uuidof(ITovFileFormat))
         *out = static_cast<ITovFileFormat*>(this);
@@ -26,7 +27,8 @@ HRESULT Format::InterfaceSupportsErrorInfo(REFIID iid) {
 
 HRESULT Format::GetExtensionFlags(BSTR extension, unsigned long* mask) {
     return Guard(__uuidof(ITovFileFormat), [&] {
-        if (!mask) return E_POINTER;
+        if (!mask)
+            return E_POINTER;
         *mask = 0;
         FileKind kind;
         if (!KindOfExtension(FromBstr(extension), kind))
@@ -40,7 +42,8 @@ HRESULT Format::GetExtensionFlags(BSTR extension, unsigned long* mask) {
 
 HRESULT Format::OpenFile(BSTR path, ITovCallback* callback, ITovFileNavigator** navigator) {
     return Guard(__uuidof(ITovFileFormat), [&] {
-        if (!navigator) return E_POINTER;
+        if (!navigator)
+            return E_POINTER;
         *navigator = nullptr;
         const std::wstring file = FromBstr(path);
         FileKind kind;
@@ -53,7 +56,8 @@ HRESULT Format::OpenFile(BSTR path, ITovCallback* callback, ITovFileNavigator** 
 
 HRESULT Format::Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) {
     return Guard(__uuidof(ITovFileQuery), [&] {
-        if (kind != 1) return E_NOTIMPL;
+        if (kind != 1)
+            return E_NOTIMPL;
         if (input.vt != VT_BSTR || SysStringLen(input.bstrVal) == 0)
             throw Failure(E_INVALIDARG, L"The size-and-date query needs a path.");
         QuerySizeAndDate(FromBstr(input.bstrVal), result, second);

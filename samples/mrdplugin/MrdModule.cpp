@@ -12,7 +12,8 @@ HMODULE g_module = nullptr;
 
 void PublishError(HRESULT hr, const std::wstring& text, REFIID iid) noexcept {
     ICreateErrorInfo* create = nullptr;
-    if (FAILED(CreateErrorInfo(&create))) return;
+    if (FAILED(CreateErrorInfo(&create)))
+        return;
     std::wstring description = text;
     if (description.empty()) {
         wchar_t code[16];
@@ -39,10 +40,12 @@ const wchar_t* const kExtensions[] = {L".mrdasm", L".mrdprt", L".mrddrw"};
 class ClassFactory final : public IClassFactory, private RefCounted {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
+        if (!out)
+            return E_POINTER;
         *out =
             (iid == IID_IUnknown || iid == IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
-        if (!*out) return E_NOINTERFACE;
+        if (!*out)
+            return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
@@ -50,11 +53,14 @@ class ClassFactory final : public IClassFactory, private RefCounted {
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
+        if (!out)
+            return E_POINTER;
         *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
         Format* format = new (std::nothrow) Format();
-        if (!format) return E_OUTOFMEMORY;
+        if (!format)
+            return E_OUTOFMEMORY;
         const HRESULT hr = format->QueryInterface(iid, out);
         format->Release();
         return hr;
@@ -80,7 +86,8 @@ class Key {
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;
     ~Key() {
-        if (m_key) RegCloseKey(m_key);
+        if (m_key)
+            RegCloseKey(m_key);
     }
     LONG Status() const { return m_rc; }
     HKEY get() const { return m_key; }
@@ -110,7 +117,8 @@ std::vector<std::wstring> ReadList(HKEY key, const wchar_t* name) {
 }
 
 LONG WriteList(HKEY key, const wchar_t* name, const std::vector<std::wstring>& list) {
-    if (list.empty()) return RegDeleteValueW(key, name);
+    if (list.empty())
+        return RegDeleteValueW(key, name);
     std::wstring data;
     for (const auto& s : list)
         data += s + L'\0';
@@ -130,7 +138,8 @@ LONG UpdateCapabilityLists(bool add) {
                                   nullptr, &key, nullptr)
                 : RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WRITE, &key);
         if (open != ERROR_SUCCESS) {
-            if (add) return open;
+            if (add)
+                return open;
             continue;
         }
         for (unsigned long cap : kCapabilities) {
@@ -138,7 +147,8 @@ LONG UpdateCapabilityLists(bool add) {
             auto list = ReadList(key, name.c_str());
             const auto ours = [](const std::wstring& s) { return SameText(s, kPluginName); };
             list.erase(std::remove_if(list.begin(), list.end(), ours), list.end());
-            if (add) list.insert(list.begin(), kPluginName);
+            if (add)
+                list.insert(list.begin(), kPluginName);
             const LONG rc = WriteList(key, name.c_str(), list);
             if (rc != ERROR_SUCCESS && !(rc == ERROR_FILE_NOT_FOUND && !add)) {
                 RegCloseKey(key);
@@ -150,7 +160,8 @@ LONG UpdateCapabilityLists(bool add) {
                                             &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
                            values == 0 && subkeys == 0;
         RegCloseKey(key);
-        if (!add && empty) RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+        if (!add && empty)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
     }
     return ERROR_SUCCESS;
 }
@@ -173,11 +184,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
+    if (!out)
+        return E_POINTER;
     *out = nullptr;
-    if (clsid != CLSID_MrdFormat) return CLASS_E_CLASSNOTAVAILABLE;
+    if (clsid != CLSID_MrdFormat)
+        return CLASS_E_CLASSNOTAVAILABLE;
     ClassFactory* factory = new (std::nothrow) ClassFactory();
-    if (!factory) return E_OUTOFMEMORY;
+    if (!factory)
+        return E_OUTOFMEMORY;
     const HRESULT hr = factory->QueryInterface(iid, out);
     factory->Release();
     return hr;
@@ -192,21 +206,27 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
     wchar_t module[MAX_PATH];
     const DWORD n = GetModuleFileNameW(g_module, module, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
+    if (n == 0 || n >= MAX_PATH)
+        return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
     const std::wstring clsid = ClsidText();
     const std::wstring classKey = L"CLSID\\" + clsid;
 
     Key cls(HKEY_CLASSES_ROOT, classKey);
     LONG rc = cls.SetString(nullptr, L"MRD CAD file format plug-in");
     Key server(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32");
-    if (rc == ERROR_SUCCESS) rc = server.SetString(nullptr, module);
+    if (rc == ERROR_SUCCESS)
+        rc = server.SetString(nullptr, module);
     // Free-threaded hosts create the format object in their own apartment: there is no proxy for
     // the contract's interfaces.
-    if (rc == ERROR_SUCCESS) rc = server.SetString(L"ThreadingModel", L"Both");
+    if (rc == ERROR_SUCCESS)
+        rc = server.SetString(L"ThreadingModel", L"Both");
     Key plugin(HKEY_LOCAL_MACHINE, std::wstring(kFormatsKey) + L"\\" + kPluginName);
-    if (rc == ERROR_SUCCESS) rc = plugin.SetString(nullptr, L""); // no Windows Installer component
-    if (rc == ERROR_SUCCESS) rc = plugin.SetString(L"CLSID", clsid);
-    if (rc == ERROR_SUCCESS) rc = UpdateCapabilityLists(true);
+    if (rc == ERROR_SUCCESS)
+        rc = plugin.SetString(nullptr, L""); // no Windows Installer component
+    if (rc == ERROR_SUCCESS)
+        rc = plugin.SetString(L"CLSID", clsid);
+    if (rc == ERROR_SUCCESS)
+        rc = UpdateCapabilityLists(true);
     return FromWin32(rc);
 }
 
@@ -216,8 +236,10 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
     const LONG lists = UpdateCapabilityLists(false);
     const std::wstring pluginKey = std::wstring(kFormatsKey) + L"\\" + kPluginName;
     LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, pluginKey.c_str());
-    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    if (rc == ERROR_FILE_NOT_FOUND)
+        rc = ERROR_SUCCESS;
     LONG cls = RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + ClsidText()).c_str());
-    if (cls == ERROR_FILE_NOT_FOUND) cls = ERROR_SUCCESS;
+    if (cls == ERROR_FILE_NOT_FOUND)
+        cls = ERROR_SUCCESS;
     return FromWin32(lists != ERROR_SUCCESS ? lists : rc != ERROR_SUCCESS ? rc : cls);
 }

@@ -25,7 +25,19 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 void Progress(ITovCallback* callback, long percent) {
-    if (callback) callback->SetProgress(percent);
+    if (callback)
+        callback->SetProgress(percent);
+}
+
+// How many leading ".." components a relative path has.
+size_t LevelsUp(const std::wstring& relative) {
+    size_t levels = 0;
+    for (size_t at = 0; relative.compare(at, 2, L"..") == 0; at += 3) {
+        if (at + 2 < relative.size() && relative[at + 2] != L'\\' && relative[at + 2] != L'/')
+            break;
+        ++levels;
+    }
+    return levels;
 }
 
 template <class Rec> void FreeRefs(Rec* refs, size_t count) noexcept {
@@ -51,7 +63,8 @@ void* AccessData(SAFEARRAY* array) {
 } // namespace
 
 void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
-    if (!date || !size) throw Failure(E_POINTER);
+    if (!date || !size)
+        throw Failure(E_POINTER);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         const DWORD err = GetLastError();
@@ -91,7 +104,8 @@ Navigator* Navigator::Open(const std::wstring& path, FileKind kind, ITovCallback
 }
 
 HRESULT Navigator::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
+    if (!out)
+        return E_POINTER;
     *out = nullptr;
     if (iid == IID_IUnknown || std::any_of(std::begin(kNavigatorIids), std::end(kNavigatorIids),
                                            [&](const IID* n) { return *n == iid; }))
@@ -116,12 +130,13 @@ HRESULT Navigator::InterfaceSupportsErrorInfo(REFIID iid) {
 std::wstring Navigator::FullPath(const Reference& ref) const {
     std::wstring path = ref.storedPath;
     std::replace(path.begin(), path.end(), L'/', L'\\');
-    if (PathIsRelativeW(path.c_str())) path = FolderOf(m_filePath) + L"\\" + path;
+    if (PathIsRelativeW(path.c_str()))
+        path = FolderOf(m_filePath) + L"\\" + path;
     return FullPathName(path);
 }
 
-// A reference stored relative stays relative where the new path allows it, so a folder of files
-// can be moved as a whole.
+// A reference stored relative stays relative (so a folder of files can move as a whole) unless
+// the new path climbs further above the file's folder than the old one did: then it is written out.
 std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& path) const {
     if (!PathIsRelativeW(ref.storedPath.c_str()) || PathIsRelativeW(path.c_str()) || path.size() >= MAX_PATH)
         return path;
@@ -129,23 +144,23 @@ std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& pat
     if (!PathRelativePathToW(relative, FolderOf(m_filePath).c_str(), FILE_ATTRIBUTE_DIRECTORY, path.c_str(),
                              FILE_ATTRIBUTE_NORMAL))
         return path;
-    const wchar_t* text = relative;
-    if (text[0] == L'.' && text[1] == L'\\') text += 2;
-    return text;
+    std::wstring text = relative;
+    if (text.compare(0, 2, L".\\") == 0)
+        text.erase(0, 2);
+    return LevelsUp(text) <= LevelsUp(ref.storedPath) ? text : path;
 }
 
-template <class Rec>
-HRESULT Navigator::ReadReferences(ITovCallback* callback, long* count, Rec** refs) const {
-    if (!count || !refs) return E_POINTER;
+template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) const {
+    if (!count || !refs)
+        return E_POINTER;
     *count = 0;
     *refs = nullptr;
     const auto& all = m_document.References();
-    if (all.empty()) {
-        Progress(callback, 100);
+    if (all.empty())
         return S_OK;
-    }
     auto* array = static_cast<Rec*>(CoTaskMemAlloc(sizeof(Rec) * all.size()));
-    if (!array) throw std::bad_alloc();
+    if (!array)
+        throw std::bad_alloc();
     std::memset(array, 0, sizeof(Rec) * all.size());
     try {
         for (size_t i = 0; i < all.size(); ++i) {
@@ -154,7 +169,8 @@ HRESULT Navigator::ReadReferences(ITovCallback* callback, long* count, Rec** ref
             // The data is the path as written in the file, with its terminating zero.
             const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
             auto* data = static_cast<unsigned char*>(CoTaskMemAlloc(bytes));
-            if (!data) throw std::bad_alloc();
+            if (!data)
+                throw std::bad_alloc();
             std::memcpy(data, ref.storedPath.c_str(), bytes);
             Rec& r = array[i];
             r.mlDataSize = static_cast<long>(bytes);
@@ -176,21 +192,21 @@ HRESULT Navigator::ReadReferences(ITovCallback* callback, long* count, Rec** ref
     }
     *count = static_cast<long>(all.size());
     *refs = array;
-    Progress(callback, 100);
     return S_OK;
 }
 
-HRESULT Navigator::GetReferences(ITovCallback* callback, long* count, TovRefData** refs) {
-    return Guard(__uuidof(ITovFileNavigator), [&] { return ReadReferences(callback, count, refs); });
+HRESULT Navigator::GetReferences(ITovCallback*, long* count, TovRefData** refs) {
+    return Guard(__uuidof(ITovFileNavigator), [&] { return ReadReferences(count, refs); });
 }
 
-HRESULT Navigator::GetReferences2(ITovCallback* callback, long* count, TovRefData2** refs) {
-    return Guard(__uuidof(ITovFileNavigator4), [&] { return ReadReferences(callback, count, refs); });
+HRESULT Navigator::GetReferences2(ITovCallback*, long* count, TovRefData2** refs) {
+    return Guard(__uuidof(ITovFileNavigator4), [&] { return ReadReferences(count, refs); });
 }
 
-HRESULT Navigator::SetReferences(ITovCallback* callback, long count, TovRefData* refs) {
+HRESULT Navigator::SetReferences(ITovCallback*, long count, TovRefData* refs) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (count < 0 || (count > 0 && !refs)) return E_INVALIDARG;
+        if (count < 0 || (count > 0 && !refs))
+            return E_INVALIDARG;
         const auto& all = m_document.References();
         // Every record is checked before anything changes.
         std::vector<std::pair<size_t, std::wstring>> changes;
@@ -201,7 +217,8 @@ HRESULT Navigator::SetReferences(ITovCallback* callback, long count, TovRefData*
             if (found == all.end())
                 throw Failure(E_INVALIDARG, L"The file has no reference with the key \"" + key + L"\".");
             const std::wstring path = FromBstr(refs[i].mbsFilePath);
-            if (path.empty()) throw Failure(E_INVALIDARG, L"The reference \"" + key + L"\" needs a path.");
+            if (path.empty())
+                throw Failure(E_INVALIDARG, L"The reference \"" + key + L"\" needs a path.");
             changes.emplace_back(static_cast<size_t>(found - all.begin()), StoredForm(*found, path));
         }
         Document next = m_document;
@@ -210,14 +227,14 @@ HRESULT Navigator::SetReferences(ITovCallback* callback, long count, TovRefData*
             changed = next.SetReferencePath(index, stored) || changed;
         m_document = std::move(next);
         m_dirty = m_dirty || changed;
-        Progress(callback, 100);
         return S_OK;
     });
 }
 
 HRESULT Navigator::GetFilePath(BSTR* path) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (!path) return E_POINTER;
+        if (!path)
+            return E_POINTER;
         *path = Bstr(m_filePath).release();
         return S_OK;
     });
@@ -235,7 +252,8 @@ template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long cou
         const Property* p =
             known ? m_document.FindProperty(config, FromBstr(a.mbsBlock), FromBstr(a.mbsName), inherited)
                   : nullptr;
-        if (!p) continue;
+        if (!p)
+            continue;
         a.mvValue.bstrVal = Bstr(p->value).release();
         a.mvValue.vt = VT_BSTR;
         a.mlStatus = 1;
@@ -263,7 +281,8 @@ template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long co
             changed = next.SetProperty(config, FromBstr(a.mbsBlock), FromBstr(a.mbsName), value) || changed;
             a.mlStatus = 1;
         } catch (const Failure& f) {
-            if (f.Code() != E_INVALIDARG) throw;
+            if (f.Code() != E_INVALIDARG)
+                throw;
         }
     }
     m_document = std::move(next);
@@ -273,7 +292,8 @@ template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long co
 HRESULT Navigator::GetAttributes(BSTR configuration, long, ITovCallback*, long count,
                                  TovAttribData* attributes) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (count > 0 && !attributes) return E_POINTER;
+        if (count > 0 && !attributes)
+            return E_POINTER;
         ReadAttributes(configuration, count, attributes);
         return S_OK;
     });
@@ -282,7 +302,8 @@ HRESULT Navigator::GetAttributes(BSTR configuration, long, ITovCallback*, long c
 HRESULT Navigator::GetAttributes2(BSTR configuration, long, ITovCallback*, long count,
                                   TovAttribData2* attributes) {
     return Guard(__uuidof(ITovFileNavigator3), [&] {
-        if (count > 0 && !attributes) return E_POINTER;
+        if (count > 0 && !attributes)
+            return E_POINTER;
         ReadAttributes(configuration, count, attributes);
         return S_OK;
     });
@@ -291,7 +312,8 @@ HRESULT Navigator::GetAttributes2(BSTR configuration, long, ITovCallback*, long 
 HRESULT Navigator::SetAttributes(BSTR configuration, long, ITovCallback*, long count,
                                  TovAttribData* attributes, long) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (count > 0 && !attributes) return E_POINTER;
+        if (count > 0 && !attributes)
+            return E_POINTER;
         WriteAttributes(configuration, count, attributes);
         return S_OK;
     });
@@ -300,7 +322,8 @@ HRESULT Navigator::SetAttributes(BSTR configuration, long, ITovCallback*, long c
 HRESULT Navigator::SetAttributes2(BSTR configuration, long, ITovCallback*, long count,
                                   TovAttribData2* attributes, long) {
     return Guard(__uuidof(ITovFileNavigator3), [&] {
-        if (count > 0 && !attributes) return E_POINTER;
+        if (count > 0 && !attributes)
+            return E_POINTER;
         WriteAttributes(configuration, count, attributes);
         return S_OK;
     });
@@ -308,7 +331,8 @@ HRESULT Navigator::SetAttributes2(BSTR configuration, long, ITovCallback*, long 
 
 HRESULT Navigator::Save() {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (!m_dirty) return S_OK;
+        if (!m_dirty)
+            return S_OK;
         ReplaceTextFile(m_openPath, m_document.Text(), m_lastWrite, m_lastWrite);
         m_dirty = false;
         return S_OK;
@@ -317,7 +341,8 @@ HRESULT Navigator::Save() {
 
 HRESULT Navigator::GetConfigurationNames(BSTR* names) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (!names) return E_POINTER;
+        if (!names)
+            return E_POINTER;
         std::wstring text;
         for (const auto& c : m_document.Configurations())
             text += (text.empty() ? L"" : L"\n") + c;
@@ -334,14 +359,16 @@ HRESULT Navigator::SetOption(long option, long value) {
 }
 
 HRESULT Navigator::GetReferenceCount(long* count) {
-    if (!count) return E_POINTER;
+    if (!count)
+        return E_POINTER;
     *count = static_cast<long>(m_document.References().size());
     return S_OK;
 }
 
 HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* filePath, long* numberA) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (!data || !refPath || !filePath || !numberA) return E_POINTER;
+        if (!data || !refPath || !filePath || !numberA)
+            return E_POINTER;
         const auto& all = m_document.References();
         if (index < 0 || static_cast<size_t>(index) >= all.size())
             throw Failure(E_INVALIDARG, L"No reference with the index " + std::to_wstring(index) + L".");
@@ -357,12 +384,14 @@ HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* fil
 
 HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
     return Guard(__uuidof(ITovFileNavigator2), [&] {
-        if (!configurations) return E_POINTER;
+        if (!configurations)
+            return E_POINTER;
         *configurations = nullptr;
         ULONG total = 0;
         for (const auto& ref : m_document.References())
             total += static_cast<ULONG>(ref.uses.size());
-        if (total == 0) return S_OK;
+        if (total == 0)
+            return S_OK;
         SAFEARRAY* array = NewRefConfigArray(total);
         auto* element = static_cast<TovRefConfigData*>(AccessData(array));
         try {
@@ -389,7 +418,8 @@ HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
 
 HRESULT Navigator::SetFilePath(BSTR path) {
     return Guard(__uuidof(ITovFileNavigator2), [&] {
-        if (SysStringLen(path) == 0) throw Failure(E_INVALIDARG, L"SetFilePath needs a path.");
+        if (SysStringLen(path) == 0)
+            throw Failure(E_INVALIDARG, L"SetFilePath needs a path.");
         m_filePath = FullPathName(FromBstr(path));
         return S_OK;
     });
@@ -397,7 +427,8 @@ HRESULT Navigator::SetFilePath(BSTR path) {
 
 HRESULT Navigator::Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) {
     return Guard(__uuidof(ITovFileQuery), [&] {
-        if (!result) return E_POINTER;
+        if (!result)
+            return E_POINTER;
         switch (kind) {
         case 1:
             QuerySizeAndDate(input.vt == VT_BSTR && SysStringLen(input.bstrVal) ? FromBstr(input.bstrVal)
@@ -407,7 +438,8 @@ HRESULT Navigator::Query(long kind, VARIANT input, VARIANT* result, VARIANT* sec
         case 3: {
             // Without configurations the manager asks for the names and reports one unnamed one.
             const auto& configs = m_document.Configurations();
-            if (configs.empty()) return E_NOTIMPL;
+            if (configs.empty())
+                return E_NOTIMPL;
             SAFEARRAY* array = NewConfigArray(static_cast<ULONG>(configs.size()));
             auto* element = static_cast<ConfigElement*>(AccessData(array));
             try {

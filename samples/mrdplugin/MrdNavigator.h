@@ -105,7 +105,7 @@ class Navigator final : public ITovFileNavigator5,
 
     std::wstring FullPath(const Reference& ref) const;
     std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
-    template <class Rec> HRESULT ReadReferences(ITovCallback* callback, long* count, Rec** refs) const;
+    template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
     template <class Rec> void ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
     template <class Rec> void WriteAttributes(BSTR configuration, long count, Rec* attributes);
 

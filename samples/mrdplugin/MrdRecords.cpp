@@ -16,9 +16,11 @@ class RecordInfo final : public IRecordInfo, private RefCounted {
         : m_name(name), m_size(size), m_strings(std::move(strings)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
+        if (!out)
+            return E_POINTER;
         *out = (iid == IID_IUnknown || iid == IID_IRecordInfo) ? static_cast<IRecordInfo*>(this) : nullptr;
-        if (!*out) return E_NOINTERFACE;
+        if (!*out)
+            return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
@@ -71,12 +73,14 @@ class RecordInfo final : public IRecordInfo, private RefCounted {
     BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo* other) override { return other == this; }
     PVOID STDMETHODCALLTYPE RecordCreate() override {
         void* p = CoTaskMemAlloc(m_size);
-        if (p) std::memset(p, 0, m_size);
+        if (p)
+            std::memset(p, 0, m_size);
         return p;
     }
     HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID from, PVOID* to) override {
         *to = RecordCreate();
-        if (!*to) return E_OUTOFMEMORY;
+        if (!*to)
+            return E_OUTOFMEMORY;
         const HRESULT hr = RecordCopy(from, *to);
         if (FAILED(hr)) {
             CoTaskMemFree(*to);
@@ -107,7 +111,8 @@ SAFEARRAY* NewArray(RecordInfo* info, ULONG count) {
     // The array takes its own reference to the description.
     SAFEARRAY* array = SafeArrayCreateEx(VT_RECORD, 1, &bound, info);
     info->Release();
-    if (!array) throw Failure(E_OUTOFMEMORY);
+    if (!array)
+        throw Failure(E_OUTOFMEMORY);
     return array;
 }
 

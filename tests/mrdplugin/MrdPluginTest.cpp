@@ -52,7 +52,8 @@ std::wstring ErrorText() {
 template <class T> using Ptr = std::unique_ptr<T, void (*)(T*)>;
 template <class T> Ptr<T> Own(T* p) {
     return Ptr<T>(p, [](T* q) {
-        if (q) q->Release();
+        if (q)
+            q->Release();
     });
 }
 
@@ -86,7 +87,8 @@ class MrdPlugin : public SandboxedTest {
     SamplePluginRegistration plugin;
     TempFolder folder;
     Ptr<ITovFileFormat> format{nullptr, [](ITovFileFormat* f) {
-                                   if (f) f->Release();
+                                   if (f)
+                                       f->Release();
                                }};
 };
 
@@ -220,7 +222,17 @@ TEST_F(MrdPlugin, SavesChangedLinesAtomicallyAndKeepsEverythingElse) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder.Path() + L"\\*.tmp").c_str(), &found);
     EXPECT_EQ(INVALID_HANDLE_VALUE, search) << "temporary file left behind";
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+
+    // Reopened: a move that climbs above the file's folder is written as a full path.
+    nav = OpenOk(path);
+    const std::wstring sibling = folder.Path() + L"-other\\shaft.mrdprt";
+    SysFreeString(ref.mbsFilePath);
+    ref.mbsFilePath = SysAllocString(sibling.c_str());
+    ASSERT_EQ(S_OK, nav->SetReferences(nullptr, 1, &ref));
+    ASSERT_EQ(S_OK, nav->Save());
+    EXPECT_NE(std::string::npos, ReadAll(path).find("Path = " + Utf8(sibling) + "\r\n"));
 
     TovRefData unknown = {};
     unknown.mbsRefPath = SysAllocString(L"Nope");
@@ -266,15 +278,15 @@ TEST_F(MrdPlugin, RejectsMalformedFilesNamingTheLineAndLeavesThemAlone) {
         const char* text;
         const wchar_t* says;
     } cases[] = {
-        {"", L"Line 1: the file has no"},
-        {"MRD 2 assembly\n", L"Line 1: format version 2"},
+        {"", L"line 1: the file has no"},
+        {"MRD 2 assembly\n", L"line 1: format version 2"},
         {"MRD 1 part\n", L"extension is for a(n) assembly"},
-        {"MRD 1 assembly\nDefault\n", L"Line 2: text outside"},
-        {"MRD 1 assembly\n[Configurations]\nA\n[Reference R]\nPath = x.mrdprt\nUse = B > C\n", L"Line 6:"},
-        {"MRD 1 assembly\n[Reference R]\nKind = view\n", L"Line 2: the reference \"R\" has no Path"},
-        {"MRD 1 assembly\n[Reference R]\nPath = a\n[Reference r]\nPath = b\n", L"Line 4: a second reference"},
+        {"MRD 1 assembly\nDefault\n", L"line 2: text outside"},
+        {"MRD 1 assembly\n[Configurations]\nA\n[Reference R]\nPath = x.mrdprt\nUse = B > C\n", L"line 6:"},
+        {"MRD 1 assembly\n[Reference R]\nKind = view\n", L"line 2: the reference \"R\" has no Path"},
+        {"MRD 1 assembly\n[Reference R]\nPath = a\n[Reference r]\nPath = b\n", L"line 4: a second reference"},
         {"MRD 1 assembly\n[Drawings]\n", L"unknown section [Drawings]"},
-        {"MRD 1 assembly\n[Properties]\nTitle = x\n", L"Line 3: a property reads"},
+        {"MRD 1 assembly\n[Properties]\nTitle = x\n", L"line 3: a property reads"},
         {"MRD 1 assembly\n\xff\xfe\n", L"not UTF-8"},
     };
     for (const auto& c : cases) {
