@@ -35,7 +35,8 @@ std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
     FileFmtRegistryAccess store;
     ExtensionRecordList records;
     store.GetExtensionRecords(records);
-    for (const std::wstring extension : {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")})
+    for (const std::wstring& extension :
+         {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")})
         for (const auto& r : records)
             if (r.mlMask == mask && SameText(r.moExtension.W() ? r.moExtension.W() : L"", extension))
                 return r.moPluginName.W() ? r.moPluginName.W() : L"";
@@ -147,7 +148,8 @@ void ListPlugins(const Output& out) {
         std::map<std::string, std::vector<unsigned long>> masks;
         for (const auto& e : p["extensions"])
             masks[e["extension"].get<std::string>()].push_back(e["mask"].get<unsigned long>());
-        for (const auto& [extension, list] : masks) {
+        for (auto& [extension, list] : masks) {
+            std::sort(list.begin(), list.end());
             std::string line = "    " + extension;
             line.resize(std::max<size_t>(line.size() + 2, 14), ' ');
             for (size_t k = 0; k < list.size(); ++k)

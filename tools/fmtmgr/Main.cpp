@@ -28,10 +28,6 @@ int Run(int argc, char** argv) {
     std::string file;
     unsigned long mask = kAnyCapability;
     const auto fileArg = [&](CLI::App* sub) { sub->add_option("FILE", file, "the file")->required(); };
-    const auto maskOpt = [&](CLI::App* sub, unsigned long initial, const char* what) {
-        mask = initial;
-        sub->add_option("--mask", mask, what)->capture_default_str();
-    };
 
     auto* plugins = app.add_subcommand("plugins", "registered plug-ins and the extensions each serves");
     auto* extensions =
@@ -68,8 +64,6 @@ int Run(int argc, char** argv) {
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
 
-    if (refs)
-        mask = kAnyCapability;
     try {
         app.parse(argc, argv);
         if (update->parsed() && moveArgs.empty() && !newRootOpt->count())
