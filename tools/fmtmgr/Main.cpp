@@ -7,6 +7,9 @@
 #include "Report.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 
 using namespace fmtmgr;
@@ -113,6 +116,9 @@ int Run(int argc, char** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     SetConsoleOutputCP(CP_UTF8);
+    // Lines end in LF alone, the same on every platform a script runs on.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)
         args.push_back(Utf8(argv[i]));
