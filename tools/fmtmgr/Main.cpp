@@ -99,9 +99,14 @@ int Run(int argc, char** argv) {
             }
             Roots roots;
             if (newRootOpt->count()) {
-                roots.newRoot = Wide(newRoot);
-                roots.oldRoot = Wide(oldRoot);
-                roots.altOldRoot = Wide(altOldRoot); // empty: ignored by the rewrite
+                // Roots are compared as text with the references' full paths; an empty
+                // alternative old root is ignored by the rewrite.
+                const auto root = [](const std::string& r) {
+                    return r.empty() ? std::wstring() : FullPath(Wide(r));
+                };
+                roots.newRoot = root(newRoot);
+                roots.oldRoot = root(oldRoot);
+                roots.altOldRoot = root(altOldRoot);
             }
             UpdateReferences(out, path, moves, roots);
         }
