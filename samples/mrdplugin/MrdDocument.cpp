@@ -57,12 +57,14 @@ const wchar_t* KindName(FileKind kind) {
 }
 
 bool ParseSwitch(const std::wstring& text, bool& value) {
-    for (const wchar_t* on : {L"yes", L"on", L"true", L"1"})
-        if (SameText(text, on))
-            return value = true;
-    for (const wchar_t* off : {L"no", L"off", L"false", L"0"})
-        if (SameText(text, off)) {
-            value = false;
+    static const struct {
+        const wchar_t* text;
+        bool value;
+    } words[] = {{L"yes", true}, {L"on", true},   {L"true", true},   {L"1", true},
+                 {L"no", false}, {L"off", false}, {L"false", false}, {L"0", false}};
+    for (const auto& w : words)
+        if (SameText(text, w.text)) {
+            value = w.value;
             return true;
         }
     return false;
