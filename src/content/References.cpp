@@ -30,7 +30,8 @@ bool ExpandShortPath(const std::wstring& path, std::wstring& out) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = path.find(L'\\', start);
-        std::wstring component = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        std::wstring component =
+            path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
         if (component.find(L'~') != std::wstring::npos) {
             WIN32_FIND_DATAW found;
             const UniqueFind search(::FindFirstFileW((out + component).c_str(), &found));
@@ -106,7 +107,8 @@ bool PathKey(BSTR path, std::string& key) {
         return false;
     key.assign(static_cast<std::size_t>(bytes) + 1, '\0');
     key[0] = 'k';
-    return ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length, reinterpret_cast<LPWSTR>(&key[1]), bytes) > 0;
+    return ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length, reinterpret_cast<LPWSTR>(&key[1]),
+                          bytes) > 0;
 }
 
 struct NamePairLess {
@@ -182,9 +184,10 @@ void ConfigPairIndex::AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) const
     }
 }
 
-HRESULT FileFormatMgrXRefCallback::OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text, bool flag,
-                                               const unsigned char* data, long dataSize, long numberB, long numberA,
-                                               double number, long numberC, Lst<XRefConfigInfo*>*, long) {
+HRESULT FileFormatMgrXRefCallback::OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text,
+                                               bool flag, const unsigned char* data, long dataSize,
+                                               long numberB, long numberA, double number, long numberC,
+                                               Lst<XRefConfigInfo*>*, long) {
     const UniqueBstr ownedRefPath(refPath);
     return Boundary([&] {
         auto ref = std::make_unique<FileFormatMgr::Reference>();
@@ -207,8 +210,12 @@ HRESULT FileFormatMgrXRefCallback::OnReference(BSTR refPath, const wchar_t* file
 
 namespace {
 
-bool DeliveredFlag(const TovRefData&) { return true; }
-bool DeliveredFlag(const TovRefData2& rec) { return rec.mlFlag != 0; }
+bool DeliveredFlag(const TovRefData&) {
+    return true;
+}
+bool DeliveredFlag(const TovRefData2& rec) {
+    return rec.mlFlag != 0;
+}
 
 // Raises a failure to read the plug-in's configuration array, with the thread's error
 // information when there is some, else with the description.
@@ -296,9 +303,10 @@ HRESULT DeliverReferences(ITovFileNavigator* navigator, RefRecordArray<Rec>& ref
             ffm::XRefConfigList pairs;
             if (index)
                 index->AppendPairs(rec.mbsRefPath, pairs.List());
-            result = target->OnReference(std::exchange(rec.mbsRefPath, nullptr), filePath.c_str(), rec.mpwText,
-                                         DeliveredFlag(rec), rec.mpcData, rec.mlDataSize, rec.mlNumberB,
-                                         rec.mlNumberA, rec.mdNumber, rec.mlNumberC, &pairs.List(), rec.mlNumberD);
+            result =
+                target->OnReference(std::exchange(rec.mbsRefPath, nullptr), filePath.c_str(), rec.mpwText,
+                                    DeliveredFlag(rec), rec.mpcData, rec.mlDataSize, rec.mlNumberB,
+                                    rec.mlNumberA, rec.mdNumber, rec.mlNumberC, &pairs.List(), rec.mlNumberD);
         }
         ffm::FreeRefRecord(rec);
     }
@@ -343,7 +351,8 @@ HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, IFileFormat
     });
 }
 
-HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list, ITovCallback* callback) {
+HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list,
+                                       ITovCallback* callback) {
     ffm::FileFormatMgrXRefCallback target(list);
     return mhGetReferences(navigator, &target, callback);
 }
@@ -358,14 +367,14 @@ HRESULT FileFormatMgr::mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& cou
     return hr;
 }
 
-HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count, TovRefData* refs,
-                                                    IFileFormatMgrXRefCallback* target) {
+HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count,
+                                                    TovRefData* refs, IFileFormatMgrXRefCallback* target) {
     RefRecordArray<TovRefData> owned(refs, count);
     return DeliverReferences(navigator, owned, target);
 }
 
-HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigator, long count, TovRefData2* refs,
-                                                     IFileFormatMgrXRefCallback* target) {
+HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigator, long count,
+                                                     TovRefData2* refs, IFileFormatMgrXRefCallback* target) {
     RefRecordArray<TovRefData2> owned(refs, count);
     return DeliverReferences(navigator, owned, target);
 }
@@ -378,8 +387,8 @@ HRESULT FileFormatMgr::mhSetReferencePaths(ITovFileNavigator* navigator, const R
         if (list.size() > LONG_MAX / sizeof(TovRefData))
             throw ComError(E_OUTOFMEMORY);
         const long count = static_cast<long>(list.size());
-        RefRecordArray<TovRefData> records(static_cast<TovRefData*>(ffm::NewTaskBlock(count * sizeof(TovRefData))),
-                                           count);
+        RefRecordArray<TovRefData> records(
+            static_cast<TovRefData*>(ffm::NewTaskBlock(count * sizeof(TovRefData))), count);
         long i = 0;
         for (const Reference* ref : list) {
             TovRefData& rec = records[i++];

@@ -100,10 +100,10 @@ class FileFormatMgrXRefCallback : public IFileFormatMgrXRefCallback {
     explicit FileFormatMgrXRefCallback(FileFormatMgr::ReferenceList& list) noexcept : mpoList(&list) {}
 
     // Called once per reference; the record goes to the list only when it is complete.
-    HRESULT STDMETHODCALLTYPE OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text, bool flag,
-                                          const unsigned char* data, long dataSize, long numberB, long numberA,
-                                          double number, long numberC, Lst<XRefConfigInfo*>* configInfo,
-                                          long numberD) override;
+    HRESULT STDMETHODCALLTYPE OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text,
+                                          bool flag, const unsigned char* data, long dataSize, long numberB,
+                                          long numberA, double number, long numberC,
+                                          Lst<XRefConfigInfo*>* configInfo, long numberD) override;
 
   private:
     FileFormatMgr::ReferenceList* mpoList; // the caller's

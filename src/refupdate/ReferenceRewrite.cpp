@@ -42,7 +42,9 @@ const FoldTable& Table() {
     return table;
 }
 
-const wchar_t* Text(BSTR path) noexcept { return path ? path : L""; }
+const wchar_t* Text(BSTR path) noexcept {
+    return path ? path : L"";
+}
 
 // Replaces a record's path; the old string goes only once the new one exists.
 void SetPath(TovRefData& rec, const wchar_t* path, std::size_t length) {
@@ -52,7 +54,9 @@ void SetPath(TovRefData& rec, const wchar_t* path, std::size_t length) {
     ::SysFreeString(rec.mbsFilePath);
     rec.mbsFilePath = copy;
 }
-void SetPath(TovRefData& rec, const std::wstring& path) { SetPath(rec, path.c_str(), path.size()); }
+void SetPath(TovRefData& rec, const std::wstring& path) {
+    SetPath(rec, path.c_str(), path.size());
+}
 
 // Positions in list order per folded key, taken from the front.
 struct Queue {
@@ -69,7 +73,9 @@ std::wstring FoldedName(const wchar_t* path) {
 
 } // namespace
 
-wchar_t FoldChar(wchar_t c) noexcept { return Table().upper[static_cast<unsigned short>(c)]; }
+wchar_t FoldChar(wchar_t c) noexcept {
+    return Table().upper[static_cast<unsigned short>(c)];
+}
 
 std::wstring FoldPath(const wchar_t* text, std::size_t length) {
     const FoldTable& table = Table();
@@ -92,7 +98,8 @@ bool PathEquals(const wchar_t* a, const wchar_t* b) noexcept {
 bool PathStartsWith(const wchar_t* path, const std::wstring& prefix) noexcept {
     const FoldTable& table = Table();
     for (wchar_t p : prefix) {
-        if (!*path || table.upper[static_cast<unsigned short>(*path)] != table.upper[static_cast<unsigned short>(p)])
+        if (!*path ||
+            table.upper[static_cast<unsigned short>(*path)] != table.upper[static_cast<unsigned short>(p)])
             return false;
         ++path;
     }
@@ -150,7 +157,8 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
         QueueIndex byOldPath;
         for (std::size_t m = 0; m < working.size(); ++m) {
             const std::wstring& old = working[m]->moOldPath;
-            byOldPath[FoldPath(old.c_str(), std::wcslen(old.c_str()))].positions.push_back(static_cast<long>(m));
+            byOldPath[FoldPath(old.c_str(), std::wcslen(old.c_str()))].positions.push_back(
+                static_cast<long>(m));
         }
         for (long i = 0; i < count; ++i) {
             if (isProtected[i])
@@ -256,8 +264,8 @@ HRESULT Rewrite(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves, c
 
 } // namespace
 
-HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
-                           const wchar_t* oldRoot, const wchar_t* altOldRoot) {
+HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
+                           const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot) {
     if (!navigator)
         return E_POINTER;
     try {
