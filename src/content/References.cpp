@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <map>
+#include <cwchar>
 #include <memory>
 #include <optional>
 
@@ -92,93 +92,95 @@ bool SamePath(BSTR a, BSTR b) {
     return ::VarBstrCmp(a, b, LOCALE_USER_DEFAULT, NORM_IGNORECASE) == static_cast<HRESULT>(VARCMP_EQ);
 }
 
-// The grouping key of a path: two paths VarBstrCmp finds equal (LOCALE_USER_DEFAULT,
-// NORM_IGNORECASE) have equal keys and no others do. VarBstrCmp puts null and empty strings in a
-// class of their own before comparing; the rest compare as CompareStringW does, which is what
-// their sort keys reproduce. False when no sort key can be made.
-bool PathKey(BSTR path, std::string& key) {
-    key.clear();
+// Appends the grouping key of a path to keys: two paths VarBstrCmp finds equal
+// (LOCALE_USER_DEFAULT, NORM_IGNORECASE) have equal keys and no others do. VarBstrCmp puts null
+// and empty strings in a class of their own (the empty key) before comparing; the rest compare as
+// CompareStringW does, which is what their sort keys reproduce. False, with keys unchanged, when
+// no sort key can be made.
+bool AppendPathKey(BSTR path, std::string& keys) {
     if (!path || !path[0])
         return true;
     const int length = static_cast<int>(::SysStringLen(path));
     const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
-    const int bytes = ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length, nullptr, 0);
-    if (bytes <= 0)
-        return false;
-    key.assign(static_cast<std::size_t>(bytes) + 1, '\0');
-    key[0] = 'k';
-    return ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length, reinterpret_cast<LPWSTR>(&key[1]),
-                          bytes) > 0;
+    const std::size_t start = keys.size();
+    const auto make = [&](int room) {
+        keys.resize(start + 1 + static_cast<std::size_t>(room));
+        keys[start] = 'k';
+        return ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length,
+                              reinterpret_cast<LPWSTR>(&keys[start + 1]), room);
+    };
+    int bytes = make(8 * length + 32); // enough for ordinary text, so one call suffices
+    if (bytes <= 0) {
+        const int needed = ::LCMapStringW(LOCALE_USER_DEFAULT, flags, path, length, nullptr, 0);
+        bytes = needed > 0 ? make(needed) : 0;
+    }
+    keys.resize(bytes > 0 ? start + 1 + static_cast<std::size_t>(bytes) : start);
+    return bytes > 0;
 }
 
-struct NamePairLess {
-    bool operator()(const std::pair<BSTR, BSTR>& a, const std::pair<BSTR, BSTR>& b) const {
-        if (const int c = ::lstrcmpiW(a.first, b.first))
-            return c < 0;
-        return ::lstrcmpiW(a.second, b.second) < 0;
-    }
-};
-
-struct PairCounts {
-    long mlFlag1Count = 0;
-    long mlCount = 0;
-    long mlFlag2OnlyCount = 0;
-};
+bool NamesLess(const TovRefConfigData& a, const TovRefConfigData& b) {
+    if (const int c = ::lstrcmpiW(a.mbsConfig1, b.mbsConfig1))
+        return c < 0;
+    return ::lstrcmpiW(a.mbsConfig2, b.mbsConfig2) < 0;
+}
 
 } // namespace
 
 ConfigPairIndex::ConfigPairIndex(const TovRefConfigData* elements, long count)
     : m_elements(elements), m_count(count) {
-    std::string key;
-    for (long e = 0; e < count; ++e) {
-        if (PathKey(m_elements[e].mbsPath, key))
-            m_byPath[key].push_back(e);
+    const std::size_t n = static_cast<std::size_t>(std::max(count, 0L));
+    std::vector<std::size_t> ends(n); // where each element's key ends in m_keys
+    std::vector<bool> keyed(n);
+    m_keys.reserve(n * 64);
+    for (std::size_t e = 0; e < n; ++e) {
+        keyed[e] = AppendPathKey(m_elements[e].mbsPath, m_keys);
+        ends[e] = m_keys.size();
+    }
+    m_index.emplace(n);
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::size_t begin = e ? ends[e - 1] : 0;
+        if (keyed[e])
+            m_index->Add(std::string_view(m_keys).substr(begin, ends[e] - begin), static_cast<long>(e));
         else
-            m_odd.push_back(e);
+            m_odd.push_back(static_cast<long>(e));
     }
 }
 
-void ConfigPairIndex::AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) const {
-    std::map<std::pair<BSTR, BSTR>, PairCounts, NamePairLess> pairs;
-    const auto add = [&](long e) {
-        const TovRefConfigData& element = m_elements[e];
-        PairCounts& counts = pairs[{element.mbsConfig1, element.mbsConfig2}];
-        ++counts.mlCount;
-        if (element.mbFlag1 == VARIANT_TRUE)
-            ++counts.mlFlag1Count;
-        if (element.mbFlag2 == VARIANT_TRUE && element.mbFlag1 == VARIANT_FALSE)
-            ++counts.mlFlag2OnlyCount;
-    };
-
-    std::string key;
-    if (!PathKey(refPath, key)) {
-        for (long e = 0; e < m_count; ++e)
-            if (SamePath(m_elements[e].mbsPath, refPath))
-                add(e);
-    } else {
-        const auto bucket = m_byPath.find(key);
-        std::vector<long> matched;
-        if (bucket != m_byPath.end())
-            matched = bucket->second;
-        // Elements without a key are rare; they join in array order so that a pair keeps the
-        // spelling of its first element.
+void ConfigPairIndex::AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) {
+    m_found.clear();
+    m_refKey.clear();
+    if (AppendPathKey(refPath, m_refKey)) {
+        m_index->ForEach(std::string_view(m_refKey), [this](long e) { m_found.push_back(e); });
+        // Elements without a key are rare; they join in array order.
         if (!m_odd.empty()) {
             for (long e : m_odd)
                 if (SamePath(m_elements[e].mbsPath, refPath))
-                    matched.push_back(e);
-            std::sort(matched.begin(), matched.end());
+                    m_found.push_back(e);
+            std::sort(m_found.begin(), m_found.end());
         }
-        for (long e : matched)
-            add(e);
+    } else {
+        for (long e = 0; e < m_count; ++e)
+            if (SamePath(m_elements[e].mbsPath, refPath))
+                m_found.push_back(e);
     }
 
-    for (const auto& [names, counts] : pairs) {
+    // In name order, equal pairs side by side and each run led by its first element in array order.
+    if (m_found.size() > 1)
+        std::stable_sort(m_found.begin(), m_found.end(),
+                         [this](long a, long b) { return NamesLess(m_elements[a], m_elements[b]); });
+    for (std::size_t i = 0; i < m_found.size();) {
+        const TovRefConfigData& first = m_elements[m_found[i]];
         auto info = std::make_unique<XRefConfigInfo>();
-        info->mbsConfig1 = names.first ? names.first : L"";
-        info->mbsConfig2 = names.second ? names.second : L"";
-        info->mlFlag1Count = counts.mlFlag1Count;
-        info->mlCount = counts.mlCount;
-        info->mlFlag2OnlyCount = counts.mlFlag2OnlyCount;
+        info->mbsConfig1 = first.mbsConfig1 ? first.mbsConfig1 : L"";
+        info->mbsConfig2 = first.mbsConfig2 ? first.mbsConfig2 : L"";
+        for (; i < m_found.size() && !NamesLess(first, m_elements[m_found[i]]); ++i) {
+            const TovRefConfigData& element = m_elements[m_found[i]];
+            ++info->mlCount;
+            if (element.mbFlag1 == VARIANT_TRUE)
+                ++info->mlFlag1Count;
+            if (element.mbFlag2 == VARIANT_TRUE && element.mbFlag1 == VARIANT_FALSE)
+                ++info->mlFlag2OnlyCount;
+        }
         out.AddTail(info.get());
         (void)info.release();
     }
@@ -293,18 +295,16 @@ HRESULT DeliverReferences(ITovFileNavigator* navigator, RefRecordArray<Rec>& ref
     for (long i = 0; i < refs.count(); ++i) {
         Rec& rec = refs[i];
         const UniqueBstr file(std::exchange(rec.mbsFilePath, nullptr));
-        std::wstring filePath;
-        if (file) {
-            const std::wstring raw(file.get());
-            if (!ffm::ExpandShortPath(raw, filePath))
-                filePath = raw;
-        }
+        const wchar_t* filePath = file ? file.get() : L"";
+        std::wstring expanded;
+        if (std::wcschr(filePath, L'~') && ffm::ExpandShortPath(filePath, expanded))
+            filePath = expanded.c_str();
         if (SUCCEEDED(result)) {
             ffm::XRefConfigList pairs;
             if (index)
                 index->AppendPairs(rec.mbsRefPath, pairs.List());
             result =
-                target->OnReference(std::exchange(rec.mbsRefPath, nullptr), filePath.c_str(), rec.mpwText,
+                target->OnReference(std::exchange(rec.mbsRefPath, nullptr), filePath, rec.mpwText,
                                     DeliveredFlag(rec), rec.mpcData, rec.mlDataSize, rec.mlNumberB,
                                     rec.mlNumberA, rec.mdNumber, rec.mlNumberC, &pairs.List(), rec.mlNumberD);
         }

@@ -2,10 +2,13 @@
 // Reference reading pieces shared by the manager's reference operations and the reference
 // rewrite: ownership of a plug-in's reference array, the indexed (one-by-one) reading, the
 // configuration-pair summary, short-path expansion and the list-collecting callback.
+#include "content/ChainIndex.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <functional>
+#include <optional>
+#include <string_view>
 #include <oleauto.h>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,14 +86,24 @@ class ConfigPairIndex {
     ConfigPairIndex(const TovRefConfigData* elements, long count);
     // Appends the configuration pairs of the elements whose path equals refPath: one record per
     // pair of names (compared with lstrcmpiW, first name first), in ascending order, with its
-    // counters. The names are those of the pair's first element.
-    void AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) const;
+    // counters. The names are those of the pair's first element in array order.
+    void AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out);
 
   private:
+    struct KeyHash {
+        std::size_t operator()(std::string_view key) const noexcept {
+            return std::hash<std::string_view>()(key);
+        }
+    };
+    using Index = ChainIndex<std::string_view, KeyHash, std::equal_to<std::string_view>>;
+
     const TovRefConfigData* m_elements;
     long m_count;
-    std::unordered_map<std::string, std::vector<long>> m_byPath; // element positions, array order
-    std::vector<long> m_odd; // elements whose path has no sort key: compared one by one
+    std::string m_keys; // the elements' keys, one after the other; the index points into it
+    std::optional<Index> m_index;
+    std::vector<long> m_odd;   // elements whose path has no sort key: compared one by one
+    std::string m_refKey;      // scratch: the key of the reference asked for
+    std::vector<long> m_found; // scratch: its elements
 };
 
 // The manager's own target for the list form of mhGetReferences: appends one record per

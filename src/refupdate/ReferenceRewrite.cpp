@@ -1,8 +1,10 @@
 // The reference rewrite: reads a file's references, matches them against the moves and the roots,
-// writes the changed ones back in one call and saves. Matching uses hash indexes keyed by folded
-// paths, so a rewrite costs about linear time in the references and moves.
+// writes the changed ones back in one call and saves. Matching goes through hash indexes of
+// folded paths whose groups keep list order, so a rewrite costs about linear time in the
+// references and moves while every pass still takes the first candidate in order.
 #include "refupdate/ReferenceRewrite.h"
 
+#include "content/ChainIndex.h"
 #include "content/References.h"
 #include "foundation/Alloc.h"
 #include "foundation/Handles.h"
@@ -11,7 +13,7 @@
 #include <cwchar>
 #include <memory>
 #include <new>
-#include <unordered_map>
+#include <utility>
 
 using ffm::ComError;
 
@@ -19,21 +21,24 @@ namespace ffm::refupdate {
 
 namespace {
 
-// Upper case of every UTF-16 unit; surrogate halves map to themselves.
+// Upper case of every UTF-16 unit; surrogate halves map to themselves. Built without allocating,
+// since the noexcept comparisons may be the first to use it.
 struct FoldTable {
     std::array<wchar_t, 0x10000> upper;
-    FoldTable() {
+    FoldTable() noexcept {
         for (std::size_t c = 0; c < upper.size(); ++c)
             upper[c] = static_cast<wchar_t>(c);
-        const auto map = [this](std::size_t first, std::size_t last) {
-            const int length = static_cast<int>(last - first + 1);
-            std::vector<wchar_t> mapped(static_cast<std::size_t>(length));
-            if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &upper[first], length, mapped.data(),
-                                length, nullptr, nullptr, 0) == length)
-                std::copy_n(mapped.begin(), length, upper.begin() + first);
+        const auto map = [this](std::size_t first, std::size_t end) {
+            wchar_t mapped[256];
+            for (std::size_t at = first; at < end; at += 256) {
+                const int length = static_cast<int>(std::min<std::size_t>(256, end - at));
+                if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &upper[at], length, mapped, length,
+                                    nullptr, nullptr, 0) == length)
+                    std::copy_n(mapped, length, upper.begin() + at);
+            }
         };
-        map(0x0001, 0xD7FF);
-        map(0xE000, 0xFFFF);
+        map(0x0001, 0xD800);
+        map(0xE000, 0x10000);
     }
 };
 
@@ -46,43 +51,58 @@ const wchar_t* Text(BSTR path) noexcept {
     return path ? path : L"";
 }
 
-// Replaces a record's path; the old string goes only once the new one exists.
-void SetPath(TovRefData& rec, const wchar_t* path, std::size_t length) {
-    BSTR copy = AllocBstrLen(path, static_cast<UINT>(length));
+// Puts a copy of the text in place of a record's path and returns the old path, which the caller
+// now owns.
+BSTR SwapPath(TovRefData& rec, const wchar_t* first, std::size_t firstLength, const wchar_t* second = L"",
+              std::size_t secondLength = 0) {
+    BSTR copy = AllocBstrLen(nullptr, static_cast<UINT>(firstLength + secondLength));
     if (!copy)
         throw ComError(E_OUTOFMEMORY);
-    ::SysFreeString(rec.mbsFilePath);
-    rec.mbsFilePath = copy;
+    std::copy_n(first, firstLength, copy);
+    std::copy_n(second, secondLength, copy + firstLength);
+    return std::exchange(rec.mbsFilePath, copy);
 }
 void SetPath(TovRefData& rec, const std::wstring& path) {
-    SetPath(rec, path.c_str(), path.size());
+    ::SysFreeString(SwapPath(rec, path.data(), path.size()));
 }
 
-// Positions in list order per folded key, taken from the front.
-struct Queue {
-    std::vector<long> positions;
-    std::size_t next = 0;
-    long Take() { return next < positions.size() ? positions[next++] : -1; }
+// Paths folded as PathEquals compares them.
+struct FoldedHash {
+    std::size_t operator()(const wchar_t* text) const noexcept {
+        const FoldTable& table = Table();
+        unsigned long long h = 14695981039346656037ull;
+        for (; *text; ++text) {
+            h ^= table.upper[static_cast<unsigned short>(*text)];
+            h *= 1099511628211ull;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
 };
-using QueueIndex = std::unordered_map<std::wstring, Queue>;
+struct FoldedEqual {
+    bool operator()(const wchar_t* a, const wchar_t* b) const noexcept { return PathEquals(a, b); }
+};
+using PathIndex = ChainIndex<const wchar_t*, FoldedHash, FoldedEqual>;
 
-std::wstring FoldedName(const wchar_t* path) {
-    const wchar_t* name = FileNameOf(path);
-    return FoldPath(name, std::wcslen(name));
-}
+// Paths replaced while an index still points into them, freed when it goes.
+class RetiredPaths {
+  public:
+    explicit RetiredPaths(std::size_t capacity) { m_paths.reserve(capacity); }
+    RetiredPaths(const RetiredPaths&) = delete;
+    RetiredPaths& operator=(const RetiredPaths&) = delete;
+    ~RetiredPaths() {
+        for (BSTR path : m_paths)
+            ::SysFreeString(path);
+    }
+    void Add(BSTR path) noexcept { m_paths.push_back(path); } // within the reserved capacity
+
+  private:
+    std::vector<BSTR> m_paths;
+};
 
 } // namespace
 
 wchar_t FoldChar(wchar_t c) noexcept {
     return Table().upper[static_cast<unsigned short>(c)];
-}
-
-std::wstring FoldPath(const wchar_t* text, std::size_t length) {
-    const FoldTable& table = Table();
-    std::wstring folded(length, L'\0');
-    for (std::size_t i = 0; i < length; ++i)
-        folded[i] = table.upper[static_cast<unsigned short>(text[i])];
-    return folded;
 }
 
 bool PathEquals(const wchar_t* a, const wchar_t* b) noexcept {
@@ -154,18 +174,13 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
 
     // Pass 1: each record takes the first unused move with its exact path.
     if (!working.empty() && count > 0) {
-        QueueIndex byOldPath;
-        for (std::size_t m = 0; m < working.size(); ++m) {
-            const std::wstring& old = working[m]->moOldPath;
-            byOldPath[FoldPath(old.c_str(), std::wcslen(old.c_str()))].positions.push_back(
-                static_cast<long>(m));
-        }
+        PathIndex byOldPath(working.size());
+        for (std::size_t m = 0; m < working.size(); ++m)
+            byOldPath.Add(working[m]->moOldPath.c_str(), static_cast<long>(m));
         for (long i = 0; i < count; ++i) {
             if (isProtected[i])
                 continue;
-            const wchar_t* path = Text(refs[i].mbsFilePath);
-            const auto queue = byOldPath.find(FoldPath(path, std::wcslen(path)));
-            const long m = queue == byOldPath.end() ? -1 : queue->second.Take();
+            const long m = byOldPath.Take(Text(refs[i].mbsFilePath));
             if (m < 0)
                 continue;
             SetPath(refs[i], working[m]->moNewPath);
@@ -176,20 +191,21 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
     }
 
     // Pass 2: each move left, in list order, goes to the first unchanged record with its file
-    // name. A record leaves its queue only by being changed here, so no queue holds stale ones.
+    // name. A record leaves its group only by being changed here, so no group holds stale ones.
     if (std::find(applied.begin(), applied.end(), false) != applied.end() && count > 0) {
-        QueueIndex byName;
+        RetiredPaths retired(static_cast<std::size_t>(count)); // the index's keys point into them
+        PathIndex byName(static_cast<std::size_t>(count));
         for (long i = 0; i < count; ++i)
             if (!isProtected[i] && !changed[i])
-                byName[FoldedName(Text(refs[i].mbsFilePath))].positions.push_back(i);
+                byName.Add(FileNameOf(Text(refs[i].mbsFilePath)), i);
         for (std::size_t m = 0; m < working.size(); ++m) {
             if (applied[m])
                 continue;
-            const auto queue = byName.find(FoldedName(working[m]->moOldPath.c_str()));
-            const long i = queue == byName.end() ? -1 : queue->second.Take();
+            const long i = byName.Take(FileNameOf(working[m]->moOldPath.c_str()));
             if (i < 0)
                 continue;
-            SetPath(refs[i], working[m]->moNewPath);
+            const std::wstring& path = working[m]->moNewPath;
+            retired.Add(SwapPath(refs[i], path.data(), path.size()));
             changed[i] = true;
             order.push_back(i);
         }
@@ -215,7 +231,7 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
                 cut = r3.size();
             else
                 continue;
-            SetPath(refs[i], r1 + (path + cut));
+            ::SysFreeString(SwapPath(refs[i], r1.data(), r1.size(), path + cut, std::wcslen(path + cut)));
             if (!changed[i]) {
                 changed[i] = true;
                 rebased.push_back(i);

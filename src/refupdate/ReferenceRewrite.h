@@ -9,10 +9,8 @@
 namespace ffm::refupdate {
 
 // Paths are compared ignoring case by mapping every UTF-16 unit to its invariant upper case, one
-// unit at a time: a folded path is therefore a key for equality, and the folded prefix of a path
-// is the prefix of its folded form.
+// unit at a time, so a hash over the folded units is a key for PathEquals.
 wchar_t FoldChar(wchar_t c) noexcept;
-std::wstring FoldPath(const wchar_t* text, std::size_t length);
 bool PathEquals(const wchar_t* a, const wchar_t* b) noexcept;
 // Whether path begins with prefix, compared over the length of prefix.
 bool PathStartsWith(const wchar_t* path, const std::wstring& prefix) noexcept;

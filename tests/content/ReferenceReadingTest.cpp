@@ -234,7 +234,7 @@ TEST_F(ReferenceReading, IndexedPairSummaryMatchesTheElementByElementOneOnRandom
         RecordingTarget target;
         ASSERT_EQ(S_OK, manager.mhGetReferences(navigator, &target, nullptr));
         ASSERT_EQ(navigator->refs.size(), target.deliveries.size());
-        const ffm::ConfigPairIndex index(elements.data(), static_cast<long>(elements.size()));
+        ffm::ConfigPairIndex index(elements.data(), static_cast<long>(elements.size()));
         for (const Delivery& d : target.deliveries) {
             BSTR refPath = SysAllocString(d.refPath.c_str());
             const std::wstring expected = Describe(
