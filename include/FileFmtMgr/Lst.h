@@ -62,21 +62,29 @@ template <class T> class Lst {
 
     // Stable insertion sort: each element goes before the first one it compares below, so equal
     // elements keep their order. compare(a, b) returns <0, 0 or >0. Nodes are relinked, not
-    // reallocated, so sorting cannot fail for lack of memory.
+    // reallocated, so sorting cannot fail for lack of memory; if compare throws, the elements not
+    // yet placed go back at the tail, so none is lost.
     template <class Compare> void Sort(Compare compare) {
         Node* pending = m_head;
         m_head = m_tail = nullptr;
-        const long count = m_count;
         m_count = 0;
         while (pending) {
             Node* n = pending;
-            pending = pending->next;
             Node* x = m_head;
-            while (x && !(compare(n->element, x->element) < 0))
-                x = x->next;
+            try {
+                while (x && !(compare(n->element, x->element) < 0))
+                    x = x->next;
+            } catch (...) {
+                while (pending) {
+                    Node* next = pending->next;
+                    Link(pending, m_tail, nullptr);
+                    pending = next;
+                }
+                throw;
+            }
+            pending = pending->next;
             Link(n, x ? x->prev : m_tail, x);
         }
-        m_count = count;
     }
 
     class Iterator {

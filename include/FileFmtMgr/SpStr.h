@@ -33,6 +33,8 @@ class FFM_API SpStr {
     const char* A() const;
     UINT Length() const noexcept;
     bool IsEmpty() const noexcept { return Length() == 0; }
+    // How many values share this text (0 for an empty string); for leak checks.
+    long ShareCount() const noexcept;
 
     // Ordinal comparison of UTF-16 code units; a shorter prefix sorts first.
     int Compare(const SpStr& other) const noexcept;

@@ -18,8 +18,7 @@ bool AllocationShouldFail() noexcept;
 long AllocationsSinceArm() noexcept;
 } // namespace fault
 
-// BSTR copies; null when no memory is left. A null or empty text gives a null BSTR only through
-// the *OrNull forms; the plain forms always allocate (an empty text gives an empty BSTR).
+// BSTR copies; null when no memory is left. A null text gives an empty BSTR.
 BSTR AllocBstr(const wchar_t* text) noexcept;
 BSTR AllocBstrLen(const wchar_t* text, UINT length) noexcept;
 

@@ -27,8 +27,9 @@ inline void ThrowIfFailed(HRESULT hr, IUnknown* object, REFIID iid) {
         RaiseFailure(hr, object, iid);
 }
 
-// Runs an operation's body and turns a COM error into its code (its description is put back as
-// the thread's error information for the caller), and allocation failure into E_OUTOFMEMORY.
+// Runs an operation's body and turns a COM error into its code, and allocation failure into
+// E_OUTOFMEMORY. On failure the thread's error information becomes the error's own description,
+// or none, so the caller never reads a stale one left by an earlier call or a plug-in.
 // Everything else passes on. The body returns an HRESULT or nothing (then S_OK).
 template <class Body> HRESULT Boundary(Body&& body) {
     try {
@@ -39,10 +40,10 @@ template <class Body> HRESULT Boundary(Body&& body) {
             return body();
         }
     } catch (const ComError& e) {
-        if (e.ErrorInfo())
-            ::SetErrorInfo(0, e.ErrorInfo());
+        ::SetErrorInfo(0, e.ErrorInfo());
         return e.Error();
     } catch (const std::bad_alloc&) {
+        ::SetErrorInfo(0, nullptr);
         return E_OUTOFMEMORY;
     }
 }

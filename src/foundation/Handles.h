@@ -32,6 +32,8 @@ template <class Traits> class UniqueAny {
     }
     [[nodiscard]] Type release() noexcept { return std::exchange(m_v, Traits::Invalid()); }
     void reset(Type v = Traits::Invalid()) noexcept {
+        if (v == m_v)
+            return;
         Type old = std::exchange(m_v, v);
         if (old != Traits::Invalid())
             Traits::Close(old);

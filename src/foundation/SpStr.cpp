@@ -5,6 +5,7 @@
 #include "foundation/Handles.h"
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace ffm {
 
@@ -21,12 +22,12 @@ SpStr::Block* SpStr::MakeBlock(BSTR owned) {
         SysFreeString(owned);
         return nullptr;
     }
-    try {
-        return new Block{owned, {nullptr}, {1}};
-    } catch (...) {
+    auto* block = new (std::nothrow) Block{owned, {nullptr}, {1}};
+    if (!block) {
         SysFreeString(owned);
-        throw;
+        throw ComError(E_OUTOFMEMORY);
     }
+    return block;
 }
 
 SpStr::SpStr(const wchar_t* text) {
@@ -113,16 +114,22 @@ BSTR SpStr::Bstr() const noexcept { return m_block ? m_block->text : nullptr; }
 
 UINT SpStr::Length() const noexcept { return m_block ? SysStringLen(m_block->text) : 0; }
 
+long SpStr::ShareCount() const noexcept { return m_block ? m_block->refs.load(std::memory_order_relaxed) : 0; }
+
 const char* SpStr::A() const {
     if (!m_block)
         return "";
     if (char* ready = m_block->narrow.load(std::memory_order_acquire))
         return ready;
     const int len = static_cast<int>(SysStringLen(m_block->text));
+    if (len == 0) // an odd single byte: no code unit to convert
+        return "";
     const int n = WideCharToMultiByte(CP_ACP, 0, m_block->text, len, nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         throw ComError(HRESULT_FROM_WIN32(GetLastError()));
-    char* made = new char[n + 1];
+    char* made = new (std::nothrow) char[n + 1];
+    if (!made)
+        throw ComError(E_OUTOFMEMORY);
     WideCharToMultiByte(CP_ACP, 0, m_block->text, len, made, n, nullptr, nullptr);
     made[n] = '\0';
     char* expected = nullptr;

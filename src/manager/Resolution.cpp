@@ -130,7 +130,8 @@ HRESULT FileFormatMgr::mhGetNavigator(ITovFileNavigator** navigator, const wchar
     if (!navigator || !path)
         return E_POINTER;
     ComPtr<ITovFileNavigator> local;
-    const HRESULT hr = mhGetNavigator(std::wstring(path), local, mask, callback, outMask, format);
+    const HRESULT hr =
+        ffm::Boundary([&] { return mhGetNavigator(std::wstring(path), local, mask, callback, outMask, format); });
     *navigator = local.detach();
     return hr;
 }
@@ -140,7 +141,8 @@ HRESULT FileFormatMgr::mhGetNavigator2(ITovFileNavigator** navigator, const wcha
     if (!navigator || !path)
         return E_POINTER;
     ComPtr<ITovFileNavigator> local;
-    const HRESULT hr = mhGetNavigator2(std::wstring(path), local, mask, callback, outMask, format);
+    const HRESULT hr =
+        ffm::Boundary([&] { return mhGetNavigator2(std::wstring(path), local, mask, callback, outMask, format); });
     *navigator = local.detach();
     return hr;
 }

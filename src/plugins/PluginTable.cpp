@@ -2,7 +2,7 @@
 
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
-#include "plugins/FileFmtRegistryAccess.h"
+#include <FileFmtMgr/FileFmtRegistryAccess.h>
 #include "plugins/Registry.h"
 #include <FileFmtMgr/Values.h>
 #include <atomic>

@@ -62,8 +62,10 @@ bool Registry::mbGetString(const wchar_t* name, std::wstring& value) {
     const DWORD needed = ExpandEnvironmentStringsW(text, nullptr, 0);
     if (needed == 0)
         return false;
-    std::vector<wchar_t> expanded(needed + 1, L'\0');
-    if (ExpandEnvironmentStringsW(text, expanded.data(), needed) == 0)
+    std::vector<wchar_t> expanded(needed, L'\0');
+    // A larger need on the second call means the environment changed in between.
+    const DWORD written = ExpandEnvironmentStringsW(text, expanded.data(), needed);
+    if (written == 0 || written > needed)
         return false;
     value.assign(expanded.data());
     return true;

@@ -44,19 +44,23 @@ class SettingsLight {
     std::wstring moGetLanguage();
 
   private:
-    Registry* mpoGetMachineRootView(Registry& holder, REGSAM view);
-    std::wstring moLocationFromView(Registry& holder, REGSAM view, std::wstring& cache);
+    // "Location" through one machine view, kept in cache once found.
+    const std::wstring& moLocationFromView(Registry& holder, REGSAM view, std::wstring& cache);
+    // A machine root value as a folder (trailing backslash); empty when missing or empty.
     std::wstring moValueDir(const wchar_t* name);
+    std::wstring moValueDirOr(const wchar_t* name, long baseKind, const wchar_t* tail);
+    std::wstring moLangDir(const std::wstring& language);
     std::wstring moUserDataDir();
     std::wstring moHelpFile();
 
-    Registry moUserRoot;
-    Registry moMachineRoot;
-    Registry moMachineRoot32;
-    Registry moMachineRoot64;
+    Registry moUserRoot;      // read and write
+    Registry moMachineRoot;   // read, default view
+    Registry moMachineRoot32; // read, KEY_WOW64_32KEY
+    Registry moMachineRoot64; // read, KEY_WOW64_64KEY
+    // Cached paths; empty until first resolved to something non-empty.
     std::wstring moLocation;
     std::wstring moSharedLocation;
-    std::wstring moUserDataDir_;
+    std::wstring moUserData;
     std::wstring moLocation32;
     std::wstring moLocation64;
 };

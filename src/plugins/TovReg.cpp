@@ -4,7 +4,9 @@
 #include "foundation/Errors.h"
 #include "plugins/SettingsLight.h"
 
-ffm::ComPtr<ITovRegistry> TovReg::Create(const wchar_t* subkey) { return ffm::ComPtr<ITovRegistry>(new TovReg(subkey)); }
+ffm::ComPtr<ITovRegistry> TovReg::Create(const wchar_t* subkey) {
+    return ffm::ComPtr<ITovRegistry>(new TovReg(subkey));
+}
 
 TovReg::TovReg(const wchar_t* subkey) {
     SettingsLight settings;
@@ -32,7 +34,9 @@ HRESULT TovReg::QueryInterface(REFIID iid, void** out) {
     return E_NOINTERFACE;
 }
 
-ULONG TovReg::AddRef() { return ++mlRefs; }
+ULONG TovReg::AddRef() {
+    return ++mlRefs;
+}
 
 ULONG TovReg::Release() {
     const ULONG left = --mlRefs;

@@ -16,7 +16,8 @@ class TovReg final : public ITovRegistry {
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // Plug-ins call these from any thread.
+    // Plug-ins call these from any thread. A failed read leaves the out-parameter as it was, so a
+    // plug-in's preset default survives a missing value.
     HRESULT STDMETHODCALLTYPE GetIntValue(BSTR name, long* value) override;
     HRESULT STDMETHODCALLTYPE SetIntValue(BSTR name, long value) override;
     HRESULT STDMETHODCALLTYPE GetStringValue(BSTR name, BSTR* value) override;

@@ -14,14 +14,16 @@ struct ClassRegistration::Factory : FakeObject<IClassFactory> {
         *out = nullptr;
         if (outer)
             return CLASS_E_NOAGGREGATION;
-        IUnknown* object = create();
-        if (!object)
-            return E_OUTOFMEMORY;
-        ++count;
-        object->AddRef();
-        const HRESULT hr = object->QueryInterface(iid, out);
-        object->Release();
-        return hr;
+        return NoThrow([&] {
+            IUnknown* object = create();
+            if (!object)
+                return E_OUTOFMEMORY;
+            ++count;
+            object->AddRef();
+            const HRESULT hr = object->QueryInterface(iid, out);
+            object->Release();
+            return hr;
+        });
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };

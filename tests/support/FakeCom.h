@@ -6,41 +6,56 @@
 #include <FileFmtMgr/TovContract.h>
 #include <atomic>
 #include <functional>
+#include <new>
 #include <tuple>
 #include <string>
 #include <vector>
 
 namespace ffmtest {
 
+// COM methods of fakes must not let an exception into the caller's C frames (the allocation
+// sweep makes operator new fail in fakes too).
+template <class F> HRESULT NoThrow(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
 struct LiveCounter {
     std::atomic<long> created{0};
     std::atomic<long> alive{0};
 };
 
-// The interface identifiers an interface answers to: itself and its bases.
+// The interface identifiers an interface answers to: itself and its bases. Static arrays, so a
+// QueryInterface never allocates (it is called from COM's C code, where no exception may pass).
 template <class I> struct Chain {
-    static std::vector<IID> Ids() { return {__uuidof(I)}; }
-};
-template <> struct Chain<ITovFileNavigator2> {
-    static std::vector<IID> Ids() { return {__uuidof(ITovFileNavigator2), __uuidof(ITovFileNavigator)}; }
-};
-template <> struct Chain<ITovFileNavigator3> {
-    static std::vector<IID> Ids() {
-        return {__uuidof(ITovFileNavigator3), __uuidof(ITovFileNavigator2), __uuidof(ITovFileNavigator)};
+    static constexpr int count = 1;
+    static const IID* Ids() {
+        static const IID ids[] = {__uuidof(I)};
+        return ids;
     }
 };
-template <> struct Chain<ITovFileNavigator4> {
-    static std::vector<IID> Ids() {
-        return {__uuidof(ITovFileNavigator4), __uuidof(ITovFileNavigator3), __uuidof(ITovFileNavigator2),
-                __uuidof(ITovFileNavigator)};
+template <class Derived, class Base> struct ChainOf {
+    static constexpr int count = 1 + Chain<Base>::count;
+    static const IID* Ids() {
+        static const IID* ids = [] {
+            static IID all[count];
+            all[0] = __uuidof(Derived);
+            for (int i = 1; i < count; ++i)
+                all[i] = Chain<Base>::Ids()[i - 1];
+            return all;
+        }();
+        return ids;
     }
 };
-template <> struct Chain<ITovFileNavigator5> {
-    static std::vector<IID> Ids() {
-        return {__uuidof(ITovFileNavigator5), __uuidof(ITovFileNavigator4), __uuidof(ITovFileNavigator3),
-                __uuidof(ITovFileNavigator2), __uuidof(ITovFileNavigator)};
-    }
-};
+template <> struct Chain<ITovFileNavigator2> : ChainOf<ITovFileNavigator2, ITovFileNavigator> {};
+template <> struct Chain<ITovFileNavigator3> : ChainOf<ITovFileNavigator3, ITovFileNavigator2> {};
+template <> struct Chain<ITovFileNavigator4> : ChainOf<ITovFileNavigator4, ITovFileNavigator3> {};
+template <> struct Chain<ITovFileNavigator5> : ChainOf<ITovFileNavigator5, ITovFileNavigator4> {};
 
 template <class... Is> class FakeObject : public Is... {
   public:
@@ -88,8 +103,8 @@ template <class... Is> class FakeObject : public Is... {
   private:
     using First = std::tuple_element_t<0, std::tuple<Is...>>;
     template <class I> bool Match(REFIID iid, void** out) {
-        for (const IID& id : Chain<I>::Ids())
-            if (id == iid) {
+        for (int i = 0; i < Chain<I>::count; ++i)
+            if (Chain<I>::Ids()[i] == iid) {
                 *out = static_cast<I*>(this);
                 return true;
             }
@@ -136,12 +151,16 @@ class RecordingCallback : public FakeObject<ITovCallback> {
     HRESULT STDMETHODCALLTYPE Unused7() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Unused8() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetProgress(long percent) override {
-        progress.push_back(percent);
-        return S_OK;
+        return NoThrow([&] {
+            progress.push_back(percent);
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE SetStatusMessage(BSTR text) override {
-        status.push_back(text ? std::wstring(text) : std::wstring());
-        return statusResult;
+        return NoThrow([&] {
+            status.push_back(text ? std::wstring(text) : std::wstring());
+            return statusResult;
+        });
     }
 
     std::vector<long> progress;

@@ -142,11 +142,18 @@ std::wstring TempFolder::WriteFile(const std::wstring& relative, const std::stri
 }
 
 int ForEachAllocationFailure(const std::function<void(int point)>& op, int limit) {
+    return ForEachAllocationFailure([] {}, op, [](int) {}, limit);
+}
+
+int ForEachAllocationFailure(const std::function<void()>& setup, const std::function<void(int point)>& op,
+                             const std::function<void(int point)>& check, int limit) {
     for (int n = 1; n <= limit; ++n) {
+        setup();
         ffm::fault::ArmAllocationFailure(n);
         op(n);
         const long passed = ffm::fault::AllocationsSinceArm();
         ffm::fault::ArmAllocationFailure(0);
+        check(n);
         if (passed < n)
             return n - 1;
     }

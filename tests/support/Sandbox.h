@@ -76,6 +76,10 @@ class ComApartment {
 // points there were. The failing allocations are the library's task-allocator blocks, BSTRs
 // and operator new.
 int ForEachAllocationFailure(const std::function<void(int point)>& op, int limit = 5000);
+// The same with a set-up run before each attempt and a check run after it, both with no failure
+// armed.
+int ForEachAllocationFailure(const std::function<void()>& setup, const std::function<void(int point)>& op,
+                             const std::function<void(int point)>& check, int limit = 5000);
 
 std::wstring Utf16(const std::string& text);
 std::string Utf8(const std::wstring& text);

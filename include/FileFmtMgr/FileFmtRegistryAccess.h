@@ -1,11 +1,15 @@
 #pragma once
 // The built-in registration store: reads the plug-in and extension keys that plug-in installers
 // write under the machine's "FileFormats" key. Used as a stack object by the plug-in table, so
-// reference counting does nothing. It reads the registry once, at the first request.
+// reference counting does nothing. It reads the registry once, at the first request. Exported so
+// that hosts and tools can list what is installed.
+#include <FileFmtMgr/Api.h>
 #include <FileFmtMgr/RegistrationStore.h>
 #include <string>
 
-class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
+class RegistryKey;
+
+class FFM_API FileFmtRegistryAccess : public IFileFmtRegistryAccess {
   public:
     FileFmtRegistryAccess();
     FileFmtRegistryAccess(const FileFmtRegistryAccess&) = delete;
@@ -22,7 +26,11 @@ class FileFmtRegistryAccess : public IFileFmtRegistryAccess {
     HRESULT STDMETHODCALLTYPE GetFormatContext(unsigned long* first, unsigned long* second) override;
 
   private:
+    // Reads the registry at the first request. Registry failures leave out what cannot be read
+    // and never reach the caller; running out of memory does (std::bad_alloc or a COM error
+    // with E_OUTOFMEMORY), and the object then keeps what it had read.
     void mvLoad();
+    void mvReadExtensionKey(const RegistryKey& key, const std::wstring& extension);
 
     bool mbLoaded = false;
     FileFormatPluginList moPlugins;

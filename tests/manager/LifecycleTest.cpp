@@ -1,0 +1,183 @@
+#include "ManagerTestKit.h"
+
+#include "foundation/Errors.h"
+
+#include "foundation/Module.h"
+#include "plugins/Registry.h"
+#include <FileFmtMgr/ComPtr.h>
+#include <thread>
+
+using namespace ffmtest;
+using ffm::ComPtr;
+
+namespace {
+const std::wstring kNamespace = std::wstring(kVendorRoot) + L"\\Namespace";
+const std::wstring kFormats = std::wstring(kVendorRoot) + L"\\FileFormats";
+
+std::wstring PendingDescription() {
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) != S_OK || !info)
+        return L"<none>";
+    BSTR text = nullptr;
+    info->GetDescription(&text);
+    std::wstring d = text ? text : L"";
+    SysFreeString(text);
+    return d;
+}
+} // namespace
+
+TEST_F(ManagerTest, InitializeTwiceBuildsOnceAndReportsProgressOnce) {
+    auto* cb = new RecordingCallback;
+    ComPtr<ITovCallback> callback(cb);
+    UseStore();
+    EXPECT_EQ(S_OK, mgr->mhInitialize(callback.get()));
+    EXPECT_EQ(S_OK, mgr->mhInitialize(callback.get()));
+    EXPECT_EQ(std::vector<long>{0}, cb->progress);
+    EXPECT_EQ(1, store->builds);
+    EXPECT_NE(nullptr, mgr->mpoGetRegistry());
+    EXPECT_TRUE(mgr->mbIsInitialized());
+}
+
+TEST_F(ManagerTest, WithoutModuleHandleOperationsFailWithDescription) {
+    ffm::SetModuleHandle(nullptr);
+    ComPtr<ITovFileFormat> format;
+    const HRESULT hr = mgr->mhGetFormat(std::wstring(L"a.dwg"), format, 1, nullptr, nullptr, true);
+    ffm::SetModuleHandle(GetModuleHandleW(nullptr));
+    EXPECT_EQ(E_FAIL, hr);
+    EXPECT_EQ(L"Failed to initialize.", PendingDescription());
+    EXPECT_FALSE(mgr->mbIsInitialized());
+    // A pending description of the failure itself travels instead of the generic one.
+    store->onGetPlugins = [] { ffm::RaiseDescribed(0x80041234, L"store is broken"); };
+    UseStore();
+    std::list<std::wstring> exts;
+    EXPECT_EQ(static_cast<HRESULT>(0x80041234), mgr->mhGetExtensions(1, exts, nullptr));
+    EXPECT_EQ(L"store is broken", PendingDescription());
+}
+
+TEST_F(ManagerTest, UninitializeReleasesPluginsAndNextOperationRebuilds) {
+    auto& plugin = Plugin(L"A.dll", {{L".mrdprt", 1}});
+    UseStore();
+    RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE, kNamespace, L"BatchAttributes", 0);
+    ComPtr<ITovFileFormat> format;
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    format.reset();
+    EXPECT_FALSE(mgr->mbGetBatchAttributes());
+    ITovRegistry* firstRegistry = mgr->mpoGetRegistry();
+
+    mgr->mvUninitialize();
+    EXPECT_FALSE(mgr->mbIsInitialized());
+    EXPECT_EQ(0, plugin.formats.alive);
+    // The outside store went with the table: the next build reads the (empty) built-in store.
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_TRUE(mgr->mbIsInitialized());
+    EXPECT_NE(firstRegistry, nullptr);
+
+    RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE, kNamespace, L"BatchAttributes", 1);
+    mgr->mvUninitialize();
+    UseStore();
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_TRUE(mgr->mbGetBatchAttributes());
+    EXPECT_EQ(2, plugin.formats.created);
+}
+
+TEST_F(ManagerTest, DisabledUninitializeLeavesPluginObjectsAlone) {
+    auto& plugin = Plugin(L"A.dll", {{L".mrdprt", 1}});
+    UseStore();
+    ComPtr<ITovFileFormat> format;
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    format.reset();
+    mgr->mvDisableUninitialize();
+    mgr->mvUninitialize();
+    EXPECT_FALSE(mgr->mbIsInitialized());
+    EXPECT_EQ(1, plugin.formats.alive);
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_EQ(2, plugin.formats.created);
+    format.reset();
+    mgr.reset(); // the destructor leaves the live table alone as well
+    EXPECT_EQ(2, plugin.formats.alive);
+}
+
+TEST_F(ManagerTest, SetRegAccessRecordsRebuildsAndKeepsOldTableOnFailure) {
+    Plugin(L"A.dll", {{L".mrdprt", 1}});
+    EXPECT_EQ(S_OK, mgr->mhSetRegAccess(store));
+    EXPECT_EQ(0, store->builds) << "not initialised: only recorded";
+    EXPECT_EQ(S_OK, mgr->mhSetRegAccess(store));
+    EXPECT_EQ(2u, store->RefCount()) << "one reference of the manager's";
+    ComPtr<ITovFileFormat> format;
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_EQ(1, store->builds);
+
+    auto* broken = new TestStore;
+    ComPtr<IFileFmtRegistryAccess> brokenRef(broken);
+    broken->onGetPlugins = [] { throw ffm::ComError(0x80041111); };
+    EXPECT_EQ(static_cast<HRESULT>(0x80041111), mgr->mhSetRegAccess(broken));
+    EXPECT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true))
+        << "old table still installed";
+    EXPECT_EQ(1u, store->RefCount());
+
+    EXPECT_EQ(S_OK, mgr->mhSetRegAccess(nullptr));
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+}
+
+TEST_F(ManagerTest, ForeignExceptionPassesAndLeavesLockFree) {
+    store->onGetPlugins = [] { throw std::runtime_error("host bug"); };
+    UseStore();
+    std::list<std::wstring> exts;
+    EXPECT_THROW(mgr->mhGetExtensions(1, exts, nullptr), std::runtime_error);
+    store->onGetPlugins = nullptr;
+    HRESULT other = E_UNEXPECTED;
+    std::thread t([&] {
+        ComApartment com;
+        other = mgr->mhGetExtensions(1, exts, nullptr);
+    });
+    t.join(); // would hang if the lock had stayed with this thread
+    EXPECT_EQ(S_OK, other);
+}
+
+TEST(MachineSwitches, OnUnlessAFourByteNumberSaysZero) {
+    const std::wstring key = std::wstring(kVendorRoot) + L"\\Namespace";
+    struct Case {
+        const char* what;
+        std::function<void()> write;
+        bool expected;
+    };
+    const BYTE bigEndianZero[4] = {0, 0, 0, 0}, bigEndianOne[4] = {0, 0, 0, 1};
+    const BYTE eight[8] = {};
+    const Case cases[] = {
+        {"no key", [] {}, true},
+        {"no value", [&] { RegistrySandbox::CreateKey(HKEY_LOCAL_MACHINE, key); }, true},
+        {"dword 0", [&] { RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", 0); }, false},
+        {"dword 2", [&] { RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", 2); }, true},
+        {"string 0", [&] { RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", L"0"); },
+         true},
+        {"big-endian 0",
+         [&] {
+             RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", REG_DWORD_BIG_ENDIAN,
+                                     bigEndianZero, 4);
+         },
+         false},
+        {"big-endian 1",
+         [&] {
+             RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", REG_DWORD_BIG_ENDIAN,
+                                     bigEndianOne, 4);
+         },
+         true},
+        {"dword of 8 bytes",
+         [&] { RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, key, L"UseSeparatedProcessing", REG_DWORD, eight, 8); },
+         true},
+    };
+    for (const Case& c : cases) {
+        RegistrySandbox sandbox;
+        c.write();
+        EXPECT_EQ(c.expected, gbUseSeparatedProcessing()) << c.what;
+    }
+}
+
+TEST(FreeFunctions, CleanUpWithoutCadLibraryDoesNothingAndGlobalManagerIsStable) {
+    gCleanUpMXDocMgrInstance(7);
+    EXPECT_EQ(&goFileFormatMgr, gpoGetFileFormatMgr());
+    EXPECT_EQ(S_OK, goFileFormatMgr.mhSetUpdateDeletedVarsFlag(true));
+    EXPECT_TRUE(goFileFormatMgr.mbGetUpdateDeletedVars());
+    EXPECT_STREQ("_MX_Detailing_Mode_", goFileFormatMgr.moGetDetailingModeName().A());
+    EXPECT_STREQ("_MX_LDR_Mode_", goFileFormatMgr.moGetLdrModeName().A());
+}

@@ -1,0 +1,88 @@
+#include "support/FakePlugins.h"
+
+namespace ffmtest {
+
+void TestStore::AddPlugin(const std::wstring& name, const CLSID& clsid, const std::wstring& component) {
+    auto plugin = std::make_shared<FileFormatPlugin>();
+    plugin->moClsid = clsid;
+    plugin->mbsName = name.c_str();
+    plugin->mbsComponent = component.c_str();
+    plugins.push_back(plugin);
+}
+
+void TestStore::AddExtension(const std::wstring& extension, const std::wstring& plugin, unsigned long mask) {
+    ExtensionRecord record;
+    record.moExtension = extension.c_str();
+    record.moPluginName = plugin.c_str();
+    record.mlMask = mask;
+    records.push_back(record);
+}
+
+void TestStore::GetPlugins(FileFormatPluginList& out) {
+    ++builds;
+    if (onGetPlugins)
+        onGetPlugins();
+    out = plugins;
+}
+
+void TestStore::GetExtensionRecords(ExtensionRecordList& out) { out = records; }
+
+HRESULT TestStore::GetFormatContext(unsigned long* first, unsigned long* second) {
+    *first = context[0];
+    *second = context[1];
+    return S_OK;
+}
+
+HRESULT FakeFormat::GetExtensionFlags(BSTR extension, unsigned long* mask) {
+    return NoThrow([&] {
+        flagRequests.push_back(extension ? extension : L"");
+        *mask = extensionFlags;
+        return S_OK;
+    });
+}
+
+HRESULT FakeFormat::OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navigator) {
+    *navigator = nullptr;
+    return NoThrow([&] {
+        opened.push_back(path ? path : L"");
+        openThreads.push_back(GetCurrentThreadId());
+        if (FAILED(openResult))
+            return openResult;
+        *navigator = new FakeNavigator(navigators, path ? path : L"");
+        (*navigator)->AddRef();
+        return S_OK;
+    });
+}
+
+HRESULT FakeFormat::GetTargetExtension(BSTR, BSTR* extension) {
+    *extension = SysAllocString(redirectTo.c_str());
+    return S_OK;
+}
+
+HRESULT FakeFormat::SetContext(unsigned long first, unsigned long second) {
+    return NoThrow([&] {
+        contexts.emplace_back(first, second);
+        return contextResult;
+    });
+}
+
+HRESULT FakeFormat::Query(long kind, VARIANT, VARIANT* result, VARIANT* second) {
+    if (kind != 1 || FAILED(queryResult))
+        return FAILED(queryResult) ? queryResult : E_INVALIDARG;
+    VariantCopy(result, &queryDate);
+    VariantCopy(second, &querySize);
+    return S_OK;
+}
+
+FakePluginClass::FakePluginClass(std::function<void(FakeFormat&)> setupFn)
+    : clsid(NewClsid()), setup(std::move(setupFn)) {
+    registration = std::make_unique<ClassRegistration>(clsid, [this]() -> IUnknown* {
+        auto* f = new FakeFormat(&formats, &navigators);
+        if (setup)
+            setup(*f);
+        last = f;
+        return static_cast<ITovFileFormat*>(f);
+    });
+}
+
+} // namespace ffmtest
