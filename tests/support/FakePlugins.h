@@ -95,6 +95,10 @@ class FakeFormat
     : public FakeObject<ITovFileFormat, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
   public:
     FakeFormat(LiveCounter* formats, LiveCounter* navigators) : FakeObject(formats), navigators(navigators) {}
+    ~FakeFormat() override {
+        VariantClear(&queryDate);
+        VariantClear(&querySize);
+    }
 
     HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR extension, unsigned long* mask) override;
@@ -108,6 +112,7 @@ class FakeFormat
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
 
     LiveCounter* navigators;
+    const DWORD createdOn = GetCurrentThreadId();
     HRESULT openResult = S_OK;          // a failure code is returned without a navigator
     std::wstring redirectTo;            // answer of GetTargetExtension
     unsigned long extensionFlags = 0;   // answer of GetExtensionFlags

@@ -31,6 +31,11 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 int main(int argc, char** argv) {
     ::testing::InitGoogleMock(&argc, argv);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // Wine derives HKEY_CLASSES_ROOT from HKEY_LOCAL_MACHINE when it is first used; touching it
+    // now binds it to the real class registry (which COM reads) before any test redirects HKLM.
+    HKEY classes = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, &classes) == ERROR_SUCCESS)
+        RegCloseKey(classes);
     ffm::SetModuleHandle(GetModuleHandleW(nullptr));
     const int rc = RUN_ALL_TESTS();
     CoUninitialize();

@@ -1,0 +1,91 @@
+// FileFmtMgr.dll as a host sees it: the exported manager, its entry point having recorded the
+// module handle, real activation of a plug-in server found through the registry.
+#include <FileFmtMgr/FileFormatMgr.h>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+constexpr const wchar_t* kVendorRoot = L"Software\\Mordane\\Applications\\Quillan";
+
+void SetValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& data) {
+    HKEY k = nullptr;
+    RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+    RegSetValueExW(k, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(k);
+}
+
+// The machine hive of this process redirected to a scratch key; the COM class of the fake
+// server in the real class registry under a fresh identifier.
+class HostSandbox : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        GUID id;
+        CoCreateGuid(&id);
+        wchar_t text[64];
+        StringFromGUID2(id, text, 64);
+        clsid = text;
+        scratch = L"Software\\FileFmtMgrTests\\dll-" + clsid;
+        wchar_t exe[MAX_PATH];
+        GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        std::wstring dll = exe;
+        dll = dll.substr(0, dll.find_last_of(L'\\')) + L"\\FakeFormatServer.dll";
+        SetValue(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid + L"\\InprocServer32", nullptr, REG_SZ, dll);
+        SetValue(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid + L"\\InprocServer32", L"ThreadingModel", REG_SZ, L"Both");
+        RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine, nullptr);
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine);
+    }
+    void TearDown() override {
+        goFileFormatMgr.mvUninitialize();
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(machine);
+        RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
+    }
+    std::wstring clsid, scratch;
+    HKEY machine = nullptr;
+};
+
+} // namespace
+
+TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
+    const std::wstring formats = std::wstring(kVendorRoot) + L"\\FileFormats";
+    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", nullptr, REG_SZ, L"");
+    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", L"CLSID", REG_SZ, clsid);
+    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\.mrdprt", L"1", REG_MULTI_SZ, std::wstring(L"FakeFormatServer.dll") + L'\0');
+
+    FileFormatMgr* mgr = gpoGetFileFormatMgr();
+    ASSERT_EQ(&goFileFormatMgr, mgr);
+    ASSERT_EQ(S_OK, ghSetRegAccess(nullptr));
+    EXPECT_EQ(S_OK, mgr->mhInitialize(nullptr)) << "the entry point recorded the module handle";
+
+    // Through the interface, as components compiled against it call it.
+    IFileFormatMgr* api = mgr;
+    ITovFileNavigator* nav = nullptr;
+    unsigned long mask = 0;
+    ASSERT_EQ(S_OK, api->mhGetNavigator(&nav, L"C:\\v\\gear.mrdprt", 1, nullptr, &mask, nullptr));
+    ASSERT_NE(nullptr, nav);
+    EXPECT_EQ(1u, mask);
+    nav->Release();
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, api->mhGetNavigator(&nav, L"C:\\v\\notes.txt", 1, nullptr, &mask, nullptr));
+    EXPECT_EQ(nullptr, nav);
+
+    std::list<std::wstring> extensions;
+    ASSERT_EQ(S_OK, mgr->mhGetExtensions(1, extensions, nullptr));
+    EXPECT_EQ(std::list<std::wstring>{L"MRDPRT"}, extensions);
+    EXPECT_TRUE(gbUseSeparatedProcessing());
+    gCleanUpMXDocMgrInstance(0);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    HKEY classes = nullptr; // binds HKEY_CLASSES_ROOT to the real class registry (see the tests' main)
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, &classes) == ERROR_SUCCESS)
+        RegCloseKey(classes);
+    const int rc = RUN_ALL_TESTS();
+    goFileFormatMgr.mvUninitialize();
+    CoUninitialize();
+    return rc;
+}
