@@ -21,7 +21,8 @@ class SamplePluginRegistration {
   public:
     SamplePluginRegistration()
         : m_mutex(CreateMutexW(nullptr, FALSE, L"Local\\FfmSamplePluginRegistration")) {
-        if (m_mutex) WaitForSingleObject(m_mutex, 120000);
+        if (m_mutex)
+            WaitForSingleObject(m_mutex, 120000);
         m_module = LoadLibraryW((ExecutableFolder() + L"\\MrdPlugin.dll").c_str());
         registered = Call("DllRegisterServer");
     }
@@ -29,7 +30,8 @@ class SamplePluginRegistration {
     SamplePluginRegistration& operator=(const SamplePluginRegistration&) = delete;
     ~SamplePluginRegistration() {
         Call("DllUnregisterServer");
-        if (m_module) FreeLibrary(m_module);
+        if (m_module)
+            FreeLibrary(m_module);
         if (m_mutex) {
             ReleaseMutex(m_mutex);
             CloseHandle(m_mutex);
