@@ -1,4 +1,4 @@
-#include "Raised.h"
+#include "support/Raised.h"
 #include "foundation/Errors.h"
 #include "foundation/Handles.h"
 #include "support/FakeCom.h"

@@ -1,4 +1,4 @@
-#include "Raised.h"
+#include "support/Raised.h"
 #include "foundation/Alloc.h"
 #include "support/Sandbox.h"
 #include <FileFmtMgr/ComPtr.h>
