@@ -1,5 +1,6 @@
 #include "ComMemoryLedger.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -29,9 +30,8 @@ template <class T> struct RawAllocator {
     template <class U> bool operator!=(const RawAllocator<U>&) const { return false; }
 };
 
-enum class Kind { Bstr, Task };
 struct Entry {
-    Kind kind;
+    bool bstr;
     long frees;
 };
 using BlockMap =
@@ -46,30 +46,24 @@ struct Real {
     void(WINAPI* coTaskMemFree)(LPVOID);
 };
 
+// Only the ledger's thread touches the bookkeeping, so it needs no lock.
 Real gReal;
-std::mutex gLock;
+std::atomic<DWORD> gThread{0}; // the watching thread; 0 while no ledger lives
 BlockMap gBlocks;
-bool gActive = false;
-DWORD gThread = 0;
 long gAllocations = 0;
 long gDoubleFrees = 0;
 
-void Record(const void* block, Kind kind) {
-    if (!block || GetCurrentThreadId() != gThread)
-        return;
-    std::lock_guard<std::mutex> hold(gLock);
-    if (!gActive)
-        return;
-    gBlocks[block] = Entry{kind, 0};
-    ++gAllocations;
+template <class P> P Record(P block, bool bstr) {
+    if (block && GetCurrentThreadId() == gThread) {
+        gBlocks[block] = Entry{bstr, 0};
+        ++gAllocations;
+    }
+    return block;
 }
 
 // True when the block is watched: the free is counted and the block held back.
 bool Hold(const void* block) {
-    if (!block)
-        return false;
-    std::lock_guard<std::mutex> hold(gLock);
-    if (!gActive)
+    if (!block || GetCurrentThreadId() != gThread)
         return false;
     const auto found = gBlocks.find(block);
     if (found == gBlocks.end())
@@ -80,35 +74,29 @@ bool Hold(const void* block) {
 }
 
 BSTR WINAPI HookSysAllocString(const OLECHAR* text) {
-    BSTR b = gReal.sysAllocString(text);
-    Record(b, Kind::Bstr);
-    return b;
+    return Record(gReal.sysAllocString(text), true);
 }
 BSTR WINAPI HookSysAllocStringLen(const OLECHAR* text, UINT length) {
-    BSTR b = gReal.sysAllocStringLen(text, length);
-    Record(b, Kind::Bstr);
-    return b;
+    return Record(gReal.sysAllocStringLen(text, length), true);
 }
 BSTR WINAPI HookSysAllocStringByteLen(LPCSTR text, UINT length) {
-    BSTR b = gReal.sysAllocStringByteLen(text, length);
-    Record(b, Kind::Bstr);
-    return b;
+    return Record(gReal.sysAllocStringByteLen(text, length), true);
 }
 void WINAPI HookSysFreeString(BSTR b) {
     if (!Hold(b))
         gReal.sysFreeString(b);
 }
 LPVOID WINAPI HookCoTaskMemAlloc(SIZE_T size) {
-    void* p = gReal.coTaskMemAlloc(size);
-    Record(p, Kind::Task);
-    return p;
+    return Record(gReal.coTaskMemAlloc(size), false);
 }
 void WINAPI HookCoTaskMemFree(LPVOID p) {
     if (!Hold(p))
         gReal.coTaskMemFree(p);
 }
 
-void Redirect(const char* name, void* hook) {
+// Resolves the real function into real and points the executable's import of it at hook.
+template <class F> void Redirect(F& real, F hook, const wchar_t* module, const char* name) {
+    real = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(module), name)));
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -128,29 +116,20 @@ void Redirect(const char* name, void* hook) {
                 continue;
             DWORD old = 0;
             VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &old);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(reinterpret_cast<void*>(hook));
             VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), old, &old);
         }
     }
 }
 
-template <class F> void Resolve(F& target, const wchar_t* module, const char* name) {
-    target = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(module), name)));
-}
-
 void InstallHooks() {
-    Resolve(gReal.sysAllocString, L"oleaut32.dll", "SysAllocString");
-    Resolve(gReal.sysAllocStringLen, L"oleaut32.dll", "SysAllocStringLen");
-    Resolve(gReal.sysAllocStringByteLen, L"oleaut32.dll", "SysAllocStringByteLen");
-    Resolve(gReal.sysFreeString, L"oleaut32.dll", "SysFreeString");
-    Resolve(gReal.coTaskMemAlloc, L"ole32.dll", "CoTaskMemAlloc");
-    Resolve(gReal.coTaskMemFree, L"ole32.dll", "CoTaskMemFree");
-    Redirect("SysAllocString", reinterpret_cast<void*>(&HookSysAllocString));
-    Redirect("SysAllocStringLen", reinterpret_cast<void*>(&HookSysAllocStringLen));
-    Redirect("SysAllocStringByteLen", reinterpret_cast<void*>(&HookSysAllocStringByteLen));
-    Redirect("SysFreeString", reinterpret_cast<void*>(&HookSysFreeString));
-    Redirect("CoTaskMemAlloc", reinterpret_cast<void*>(&HookCoTaskMemAlloc));
-    Redirect("CoTaskMemFree", reinterpret_cast<void*>(&HookCoTaskMemFree));
+    Redirect(gReal.sysAllocString, &HookSysAllocString, L"oleaut32.dll", "SysAllocString");
+    Redirect(gReal.sysAllocStringLen, &HookSysAllocStringLen, L"oleaut32.dll", "SysAllocStringLen");
+    Redirect(gReal.sysAllocStringByteLen, &HookSysAllocStringByteLen, L"oleaut32.dll",
+             "SysAllocStringByteLen");
+    Redirect(gReal.sysFreeString, &HookSysFreeString, L"oleaut32.dll", "SysFreeString");
+    Redirect(gReal.coTaskMemAlloc, &HookCoTaskMemAlloc, L"ole32.dll", "CoTaskMemAlloc");
+    Redirect(gReal.coTaskMemFree, &HookCoTaskMemFree, L"ole32.dll", "CoTaskMemFree");
 }
 
 } // namespace
@@ -158,21 +137,18 @@ void InstallHooks() {
 ComMemoryLedger::ComMemoryLedger() {
     static std::once_flag installed;
     std::call_once(installed, InstallHooks);
-    std::lock_guard<std::mutex> hold(gLock);
     gBlocks.clear();
     gAllocations = 0;
     gDoubleFrees = 0;
     gThread = GetCurrentThreadId();
-    gActive = true;
 }
 
 ComMemoryLedger::~ComMemoryLedger() {
-    std::lock_guard<std::mutex> hold(gLock);
-    gActive = false;
+    gThread = 0;
     for (const auto& [block, entry] : gBlocks) {
         if (entry.frees == 0)
             continue;
-        if (entry.kind == Kind::Bstr)
+        if (entry.bstr)
             gReal.sysFreeString(static_cast<BSTR>(const_cast<void*>(block)));
         else
             gReal.coTaskMemFree(const_cast<void*>(block));
@@ -180,36 +156,16 @@ ComMemoryLedger::~ComMemoryLedger() {
     gBlocks.clear();
 }
 
-std::set<const void*> ComMemoryLedger::Live() const {
-    std::lock_guard<std::mutex> hold(gLock);
-    std::set<const void*> live;
-    for (const auto& [block, entry] : gBlocks)
-        if (entry.frees == 0)
-            live.insert(block);
-    return live;
-}
-
-std::size_t ComMemoryLedger::LiveCount() const {
-    std::lock_guard<std::mutex> hold(gLock);
-    std::size_t live = 0;
+std::string ComMemoryLedger::Problems() const {
+    long live = 0;
     for (const auto& entry : gBlocks)
         live += entry.second.frees == 0;
-    return live;
-}
-
-long ComMemoryLedger::Frees(const void* block) const {
-    std::lock_guard<std::mutex> hold(gLock);
-    const auto found = gBlocks.find(block);
-    return found == gBlocks.end() ? 0 : found->second.frees;
-}
-
-long ComMemoryLedger::DoubleFrees() const {
-    std::lock_guard<std::mutex> hold(gLock);
-    return gDoubleFrees;
+    if (live == 0 && gDoubleFrees == 0)
+        return {};
+    return std::to_string(live) + " blocks live, " + std::to_string(gDoubleFrees) + " repeated frees";
 }
 
 long ComMemoryLedger::Allocations() const {
-    std::lock_guard<std::mutex> hold(gLock);
     return gAllocations;
 }
 

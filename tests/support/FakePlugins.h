@@ -2,6 +2,7 @@
 // Fake plug-ins for the manager and table tests: a registration store fed by the test, and
 // format objects and navigators whose answers the test sets.
 #include "support/FakeCom.h"
+#include "support/NavigatorStub.h"
 #include "support/Sandbox.h"
 #include <FileFmtMgr/ComPtr.h>
 #include <map>
@@ -27,72 +28,19 @@ class TestStore : public FakeObject<IFileFmtRegistryAccess> {
     std::function<void()> onGetPlugins; // may throw, to fail a build
 };
 
-class FakeNavigator : public FakeObject<ITovFileNavigator4> {
+// A navigator that knows only the path it was opened with.
+class FakeNavigator : public NavigatorStub {
   public:
-    explicit FakeNavigator(LiveCounter* counter, std::wstring path) : FakeObject(counter), path(std::move(path)) {}
-    std::wstring path;
-
-    HRESULT STDMETHODCALLTYPE GetReferences(ITovCallback*, long*, TovRefData**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetReferences(ITovCallback*, long, TovRefData*) override { return E_NOTIMPL; }
+    FakeNavigator(LiveCounter* counter, std::wstring path) : NavigatorStub(counter), path(std::move(path)) {}
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* out) override {
         *out = SysAllocString(path.c_str());
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Unused6() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSubFolders(ITovRegistry*, ITovCallback*, long*, ITovFileNavigator***) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSubFiles(ITovRegistry*, ITovCallback*, long*, ITovFileNavigator***) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetAttributes(BSTR, long, ITovCallback*, long, TovAttribData*, long) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetAttributes(BSTR, long, ITovCallback*, long, TovAttribData*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Unused11() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused12() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSubFileMenuItems(ITovRegistry*, long*, TovPreviewMenuItem**, long,
-                                                  ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE OnSubFileMenuCommand(ITovRegistry*, ITovCallback*, long, long, long,
-                                                   ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Save() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused16() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused17() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetConfigurationNames(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetOption(long, long) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused20() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetReferenceCount(long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetReference(long, BSTR*, BSTR*, BSTR*, long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused23() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetReferenceConfigurations(SAFEARRAY**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetFilePath(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused26() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused27() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused28() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused29() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused30() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused31() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused32() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused33() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused34() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetAttributes2(BSTR, long, ITovCallback*, long, TovAttribData2*, long) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetAttributes2(BSTR, long, ITovCallback*, long, TovAttribData2*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetReferences2(ITovCallback*, long*, TovRefData2**) override { return E_NOTIMPL; }
+    std::wstring path;
 };
 
 // A format object whose answers the test sets; counts its calls.
-class FakeFormat
-    : public FakeObject<ITovFileFormat, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
+class FakeFormat : public FakeObject<ITovFileFormat, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
   public:
     FakeFormat(LiveCounter* formats, LiveCounter* navigators) : FakeObject(formats), navigators(navigators) {}
     ~FakeFormat() override {
@@ -102,8 +50,10 @@ class FakeFormat
 
     HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR extension, unsigned long* mask) override;
-    HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback, ITovFileNavigator** navigator) override;
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*, ITovFilePreview**) override {
+    HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback,
+                                       ITovFileNavigator** navigator) override;
+    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
+                                            ITovFilePreview**) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
@@ -113,16 +63,16 @@ class FakeFormat
 
     LiveCounter* navigators;
     const DWORD createdOn = GetCurrentThreadId();
-    HRESULT openResult = S_OK;          // a failure code is returned without a navigator
-    std::wstring redirectTo;            // answer of GetTargetExtension
-    unsigned long extensionFlags = 0;   // answer of GetExtensionFlags
+    HRESULT openResult = S_OK;        // a failure code is returned without a navigator
+    std::wstring redirectTo;          // answer of GetTargetExtension
+    unsigned long extensionFlags = 0; // answer of GetExtensionFlags
     HRESULT contextResult = S_OK;
-    VARIANT queryDate{};                // answer of Query kind 1 (VT_EMPTY: E_FAIL)
+    VARIANT queryDate{}; // answer of Query kind 1 (VT_EMPTY: E_FAIL)
     VARIANT querySize{};
     HRESULT queryResult = S_OK;
 
-    std::vector<std::wstring> opened;           // paths given to OpenFile
-    std::vector<std::wstring> flagRequests;     // extensions given to GetExtensionFlags
+    std::vector<std::wstring> opened;       // paths given to OpenFile
+    std::vector<std::wstring> flagRequests; // extensions given to GetExtensionFlags
     std::vector<std::pair<unsigned long, unsigned long>> contexts;
     std::vector<DWORD> openThreads;
 };
