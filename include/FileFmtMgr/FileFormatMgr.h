@@ -150,8 +150,6 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ITovRegistry* mpoGetRegistry() const noexcept { return mpoRegistry.get(); }
     const ffm::SpStr& moGetDetailingModeName() const noexcept { return moDetailingModeName; }
     const ffm::SpStr& moGetLdrModeName() const noexcept { return moLdrModeName; }
-    // Whether the user excluded the extension from preview (compared without regard to case).
-    bool mbIsExcludedExtension(const wchar_t* extension);
 
   private:
     HRESULT mhAcquireNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,

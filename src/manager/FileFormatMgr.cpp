@@ -91,18 +91,6 @@ HRESULT FileFormatMgr::mhSetUpdateDeletedVarsFlag(bool update) {
     return S_OK;
 }
 
-bool FileFormatMgr::mbIsExcludedExtension(const wchar_t* extension) {
-    auto lock = moLock.Lock();
-    try {
-        mvInit(nullptr);
-        return mpoPluginTable.load()->mbIsExcluded(extension);
-    } catch (const ffm::ComError&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 // ---- Operations of later releases -----------------------------------------------------------
 
 HRESULT FileFormatMgr::mhGetVars(ITovFileNavigator*, long, ffm::Lst<VariableData*>&, ConfigDataLst*, bool) {
