@@ -2,12 +2,36 @@
 // The sample plug-in MrdPlugin.dll (built beside the test executables) registered for a test's
 // lifetime through its own DllRegisterServer, and unregistered afterwards. Its COM class lives in
 // the prefix's real HKEY_CLASSES_ROOT, shared by every process, so test processes that register
-// it take turns through a named mutex.
+// it take turns through a named mutex. Its tests share one sample assembly.
+#include "support/Sandbox.h"
+
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <windows.h>
 
 namespace ffmtest {
+
+// An assembly that uses every kind of line: comment, configurations, settings, file-wide and
+// per-configuration properties, a relative and an absolute reference, repeated, suppressed and
+// excluded uses.
+inline constexpr char kSampleAssembly[] =
+    "MRD 1 assembly\r\n# keep this comment\r\n[Configurations]\r\nDefault\r\nHeavy\r\n"
+    "[Settings]\r\nLdrMode = on\r\n"
+    "[Properties]\r\nCustomProperty:Material = Steel\r\n"
+    "[Properties Heavy]\r\nCustomProperty:Title = Heavy box\r\n"
+    "[Reference Shaft]\r\nPath = parts\\shaft.mrdprt\r\nUse = Default > Standard, excluded\r\n"
+    "Use = Heavy > Long, suppressed\r\nUse = Heavy > Long\r\n"
+    "[Reference Housing]\r\nPath = C:\\cast\\housing.mrdprt\r\nKind = frozen\r\n"
+    "Use = Heavy > Cast, suppressed, excluded\r\n";
+
+inline std::string ReadAll(const std::wstring& path) {
+    std::ifstream in(Utf8(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 // Folder of the running executable, without a trailing backslash.
 inline std::wstring ExecutableFolder() {
