@@ -36,8 +36,11 @@ class Format : public ITovFileFormat {
     }
     HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*, ITovFilePreview**) override {
+    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
+                                            ITovFilePreview**) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
@@ -132,7 +135,8 @@ int main() {
     // scratch hive, removed at the end.
     const std::wstring scratch = L"Software\\FileFmtMgrBench" + std::to_wstring(GetCurrentProcessId());
     HKEY machine = nullptr, formats = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine,
+                    nullptr);
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine);
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kVendorRoot) + L"\\FileFormats").c_str(), 0, nullptr, 0,
                     KEY_ALL_ACCESS, nullptr, &formats, nullptr);
@@ -146,8 +150,9 @@ int main() {
     FileFormatMgr mgr;
     mgr.mhSetRegAccess(&store);
 
-    const wchar_t* paths[] = {L"C:\\Vault\\Project 12\\Gear housing.mrdprt", L"C:\\Vault\\Assemblies\\Top.MRDASM",
-                              L"D:\\Work\\Drawings\\Sheet 4.mrddrw", L"C:\\Vault\\Legacy\\plan.dwg"};
+    const wchar_t* paths[] = {L"C:\\Vault\\Project 12\\Gear housing.mrdprt",
+                              L"C:\\Vault\\Assemblies\\Top.MRDASM", L"D:\\Work\\Drawings\\Sheet 4.mrddrw",
+                              L"C:\\Vault\\Legacy\\plan.dwg"};
     constexpr long kCalls = 200000;
     ITovFileFormat* warm = nullptr;
     mgr.mhGetFormat(paths[0], &warm, 1, nullptr, nullptr, true);
@@ -181,8 +186,8 @@ int main() {
         }));
     }
     const double managerNs = Median(managerRuns), floorNs = Median(floorRuns);
-    std::printf("cached mhGetFormat:                 %8.1f ns per call (median of 7 x %ld calls)\n", managerNs,
-                kCalls);
+    std::printf("cached mhGetFormat:                 %8.1f ns per call (median of 7 x %ld calls)\n",
+                managerNs, kCalls);
     std::printf("critical section + map lookup:      %8.1f ns per call\n", floorNs);
     std::printf("ratio manager / floor:              %8.2f\n", managerNs / floorNs);
 

@@ -49,9 +49,11 @@ struct IFileFormatMgr {
     virtual HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask,
                                 ITovCallback* callback, unsigned long* outMask, bool final) = 0;
     virtual HRESULT mhGetNavigator(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
-                                   ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) = 0;
+                                   ITovCallback* callback, unsigned long* outMask,
+                                   ITovFileFormat* format) = 0;
     virtual HRESULT mhGetNavigator2(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
-                                    ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) = 0;
+                                    ITovCallback* callback, unsigned long* outMask,
+                                    ITovFileFormat* format) = 0;
     virtual HRESULT mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
                                     ITovCallback* callback) = 0;
     virtual HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
@@ -59,9 +61,11 @@ struct IFileFormatMgr {
     virtual HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second,
                               ffm::Lst<VariableData*>& variables, bool flag) = 0;
     virtual HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) = 0;
-    virtual HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
-                                       const wchar_t* oldRoot, const wchar_t* altOldRoot) = 0;
-    virtual HRESULT mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size, bool universal) = 0;
+    virtual HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves,
+                                       const wchar_t* newRoot, const wchar_t* oldRoot,
+                                       const wchar_t* altOldRoot) = 0;
+    virtual HRESULT mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size,
+                                         bool universal) = 0;
     virtual HRESULT mhSetUpdateDeletedVarsFlag(bool update) = 0;
 };
 
@@ -90,8 +94,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // The format object for a path and a capability request. outMask (may be null) receives the
     // chosen entry's mask, also on failure: then the union of the extension's masks when none of
     // its entries shares a bit with the request. 0x8004022A: no plug-in for the extension.
-    HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask, ITovCallback* callback,
-                        unsigned long* outMask, bool final) override;
+    HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask,
+                        ITovCallback* callback, unsigned long* outMask, bool final) override;
     // Opens path with its plug-in (or with the given format object). A plug-in answering
     // 0x800402F5 gives 0 and a null navigator here, the code itself from mhGetNavigator2.
     HRESULT mhGetNavigator(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
@@ -104,8 +108,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Variables arrive with a later release: these answer 0x80004001 until then.
     HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
                       ConfigDataLst* configurations, bool flag) override;
-    HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second, ffm::Lst<VariableData*>& variables,
-                      bool flag) override;
+    HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second,
+                      ffm::Lst<VariableData*>& variables, bool flag) override;
     // Installs an outside registration store (null: the built-in one); rebuilds the table when
     // initialised. On failure the old table stays and the new store stays recorded.
     HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) override;
@@ -128,8 +132,9 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // ---- Resolution (smart-pointer forms) -------------------------------------------------
     HRESULT mhGetFormat(const std::wstring& path, ffm::ComPtr<ITovFileFormat>& format, unsigned long mask,
                         ITovCallback* callback, unsigned long* outMask, bool final);
-    HRESULT mhGetNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator, unsigned long mask,
-                           ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format);
+    HRESULT mhGetNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
+                           unsigned long mask, ITovCallback* callback, unsigned long* outMask,
+                           ITovFileFormat* format);
     HRESULT mhGetNavigator2(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
                             unsigned long mask, ITovCallback* callback, unsigned long* outMask,
                             ITovFileFormat* format);
@@ -140,8 +145,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Appends the navigator's references to list (the caller deletes the records).
     HRESULT mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list, ITovCallback* callback);
     // Writes the references' paths back through the plug-in, and saves when asked.
-    HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list, ITovCallback* callback,
-                                bool save);
+    HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
+                                ITovCallback* callback, bool save);
 
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }
@@ -164,13 +169,13 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     HRESULT mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigator, long count, TovRefData2* refs,
                                           IFileFormatMgrXRefCallback* target);
 
-    ffm::ComPtr<ITovRegistry> mpoRegistry;        // handed to plug-ins; released by the destructor only
+    ffm::ComPtr<ITovRegistry> mpoRegistry; // handed to plug-ins; released by the destructor only
     bool mbInitialized = false;
-    ffm::CriticalSection moLock;                  // serialises all manager state; recursive
-    ffm::ComPtr<IUnknown> mpoSettings;            // settings component, made on first use
+    ffm::CriticalSection moLock;       // serialises all manager state; recursive
+    ffm::ComPtr<IUnknown> mpoSettings; // settings component, made on first use
     bool mbUninitializeDisabled = false;
     std::atomic<PluginTable*> mpoPluginTable{nullptr}; // owned, except after mvDisableUninitialize
-    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one
+    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess;  // outside store; null: the built-in one
     bool mbUpdateDeletedVars = false;
     bool mbBatchAttributes = false;
     ffm::SpStr moDetailingModeName;

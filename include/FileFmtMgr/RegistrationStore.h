@@ -10,16 +10,16 @@
 
 // One registered plug-in, shared between the store and the plug-in table.
 struct FileFormatPlugin {
-    GUID moClsid{};            // class of its format object
-    ffm::SpStr mbsName;        // name of its registry key, normally its module's file name
-    ffm::SpStr mbsComponent;   // Windows Installer component identifier; may be empty
+    GUID moClsid{};          // class of its format object
+    ffm::SpStr mbsName;      // name of its registry key, normally its module's file name
+    ffm::SpStr mbsComponent; // Windows Installer component identifier; may be empty
 };
 
 // One capability of one plug-in for one extension.
 struct ExtensionRecord {
-    ffm::SpStr moExtension;    // with its leading dot as registered; ".*" is the wildcard
-    ffm::SpStr moPluginName;   // matches FileFormatPlugin::mbsName
-    unsigned long mlMask = 0;  // capability mask
+    ffm::SpStr moExtension;   // with its leading dot as registered; ".*" is the wildcard
+    ffm::SpStr moPluginName;  // matches FileFormatPlugin::mbsName
+    unsigned long mlMask = 0; // capability mask
 };
 
 using FileFormatPluginList = std::list<std::shared_ptr<FileFormatPlugin>>;

@@ -11,7 +11,7 @@
 #include <windows.h>
 
 #if defined(__MINGW32__) || defined(__GNUC__)
-#define FFM_DECLARE_IID(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                  \
+#define FFM_DECLARE_IID(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                     \
     __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
 #else
 #define FFM_DECLARE_IID(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
@@ -21,15 +21,15 @@
 
 // A reference as a plug-in reports it (first version): 72 bytes.
 struct TovRefData {
-    long mlDataSize;          // bytes at mpcData
-    unsigned char* mpcData;   // opaque data of the plug-in, CoTaskMemAlloc
-    BSTR mbsFilePath;         // path of the referenced file
-    BSTR mbsRefPath;          // the reference's key path
+    long mlDataSize;        // bytes at mpcData
+    unsigned char* mpcData; // opaque data of the plug-in, CoTaskMemAlloc
+    BSTR mbsFilePath;       // path of the referenced file
+    BSTR mbsRefPath;        // the reference's key path
     long mlNumberA;
     long mlNumberB;
     double mdNumber;
     long mlNumberC;
-    const wchar_t* mpwText;   // never freed by the library
+    const wchar_t* mpwText; // never freed by the library
     long mlNumberD;
 };
 
@@ -44,14 +44,14 @@ struct TovRefData2 {
     double mdNumber;
     long mlNumberC;
     const wchar_t* mpwText;
-    long mlFlag;              // nonzero: the delivered flag is true
+    long mlFlag; // nonzero: the delivered flag is true
     long mlNumberD;
 };
 
 #pragma pack(push, 1)
 // Element of the array from ITovFileNavigator2::GetReferenceConfigurations: 36 bytes, unpadded.
 struct TovRefConfigData {
-    BSTR mbsPath;             // path of the referenced file
+    BSTR mbsPath; // path of the referenced file
     unsigned char mReserved[8];
     BSTR mbsConfig1;
     BSTR mbsConfig2;
@@ -64,9 +64,9 @@ struct TovRefConfigData {
 struct TovAttribData {
     BSTR mbsName;
     BSTR mbsBlock;
-    VARIANT mvValue;          // empty on a read; the value on a write
-    long mlStatus;            // plug-in: nonzero means found (read) or written (write)
-    long mlFlag;              // plug-in, on a read
+    VARIANT mvValue; // empty on a read; the value on a write
+    long mlStatus;   // plug-in: nonzero means found (read) or written (write)
+    long mlFlag;     // plug-in, on a read
 };
 
 struct TovAttribData2 {
@@ -130,8 +130,10 @@ static_assert(sizeof(TovAttribData2) == 56 && offsetof(TovAttribData2, mlNumber)
                   offsetof(TovAttribData2, mlStatus) == 44 && offsetof(TovAttribData2, mlFlag) == 48,
               "TovAttribData2 layout");
 static_assert(sizeof(TovPreviewMenuItem) == 40 && offsetof(TovPreviewMenuItem, mbsText) == 8 &&
-                  offsetof(TovPreviewMenuItem, mbsHelp) == 16 && offsetof(TovPreviewMenuItem, mlNumberA) == 24 &&
-                  offsetof(TovPreviewMenuItem, mbsTextB) == 28 && offsetof(TovPreviewMenuItem, mlNumberB) == 36,
+                  offsetof(TovPreviewMenuItem, mbsHelp) == 16 &&
+                  offsetof(TovPreviewMenuItem, mlNumberA) == 24 &&
+                  offsetof(TovPreviewMenuItem, mbsTextB) == 28 &&
+                  offsetof(TovPreviewMenuItem, mlNumberB) == 36,
               "TovPreviewMenuItem layout");
 static_assert(sizeof(TovRect) == 16 && sizeof(TovMessage) == 28, "TovRect/TovMessage layout");
 
@@ -165,12 +167,13 @@ struct ITovFilePreview;
 
 // One file opened by a plug-in.
 struct ITovFileNavigator : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE GetReferences(ITovCallback* callback, long* count, TovRefData** refs) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetReferences(ITovCallback* callback, long* count,
+                                                    TovRefData** refs) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetReferences(ITovCallback* callback, long count, TovRefData* refs) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* path) = 0;
     virtual HRESULT STDMETHODCALLTYPE Unused6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetSubFolders(ITovRegistry* registry, ITovCallback* callback, long* count,
-                                                    ITovFileNavigator*** navigators) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSubFolders(ITovRegistry* registry, ITovCallback* callback,
+                                                    long* count, ITovFileNavigator*** navigators) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetSubFiles(ITovRegistry* registry, ITovCallback* callback, long* count,
                                                   ITovFileNavigator*** navigators) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetAttributes(BSTR configuration, long option, ITovCallback* callback,
@@ -221,7 +224,8 @@ struct ITovFileNavigator3 : public ITovFileNavigator2 {
 };
 
 struct ITovFileNavigator4 : public ITovFileNavigator3 {
-    virtual HRESULT STDMETHODCALLTYPE GetReferences2(ITovCallback* callback, long* count, TovRefData2** refs) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetReferences2(ITovCallback* callback, long* count,
+                                                     TovRefData2** refs) = 0;
 };
 
 // Only its presence is tested.
@@ -232,7 +236,8 @@ struct ITovFileFormat : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Unused3() = 0;
     // extension without its leading dot
     virtual HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR extension, unsigned long* mask) = 0;
-    virtual HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback, ITovFileNavigator** navigator) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback,
+                                               ITovFileNavigator** navigator) = 0;
     virtual HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback* callback,
                                                     ITovRegistry* registry, ITovFilePreview** preview) = 0;
     // folders separated by ';'
@@ -257,9 +262,9 @@ struct ITovFilePreview : public IUnknown {
 
 // Optional interfaces, found with QueryInterface.
 struct ITovPreviewFactory : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE CreatePreviewEx(long parentWindow, TovRect* rect, ITovCallback* callback,
-                                                      ITovRegistry* registry, IUnknown* context,
-                                                      ITovFilePreview** preview) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreatePreviewEx(long parentWindow, TovRect* rect,
+                                                      ITovCallback* callback, ITovRegistry* registry,
+                                                      IUnknown* context, ITovFilePreview** preview) = 0;
 };
 
 struct ITovFormatContext : public IUnknown {
@@ -287,18 +292,25 @@ struct ITovWorkOnCopy : public IUnknown {
 
 FFM_DECLARE_IID(ITovFileFormat, 0xdefa4a38, 0x4432, 0x4901, 0x83, 0x80, 0xf0, 0x4d, 0xd5, 0x45, 0x87, 0xde)
 FFM_DECLARE_IID(ITovFileNavigator, 0x44db73b2, 0xa5fa, 0x4a05, 0xb5, 0xcb, 0x15, 0x26, 0x95, 0xd1, 0xbc, 0x71)
-FFM_DECLARE_IID(ITovFileNavigator2, 0x5657bc6a, 0x9579, 0x4d53, 0x9f, 0x42, 0x82, 0xae, 0xe1, 0x7d, 0x5e, 0x0e)
-FFM_DECLARE_IID(ITovFileNavigator3, 0xbece16b6, 0xd16a, 0x453b, 0xae, 0x3f, 0x7e, 0x5a, 0xaf, 0x7f, 0x32, 0xa7)
-FFM_DECLARE_IID(ITovFileNavigator4, 0xa3059c7f, 0x827c, 0x44b1, 0x8a, 0x8a, 0xd1, 0x14, 0xb3, 0xbc, 0xb6, 0xe4)
-FFM_DECLARE_IID(ITovFileNavigator5, 0x632ec57f, 0x55dd, 0x47bc, 0xb9, 0x35, 0xee, 0x97, 0x6e, 0x90, 0x0a, 0x77)
+FFM_DECLARE_IID(ITovFileNavigator2, 0x5657bc6a, 0x9579, 0x4d53, 0x9f, 0x42, 0x82, 0xae, 0xe1, 0x7d, 0x5e,
+                0x0e)
+FFM_DECLARE_IID(ITovFileNavigator3, 0xbece16b6, 0xd16a, 0x453b, 0xae, 0x3f, 0x7e, 0x5a, 0xaf, 0x7f, 0x32,
+                0xa7)
+FFM_DECLARE_IID(ITovFileNavigator4, 0xa3059c7f, 0x827c, 0x44b1, 0x8a, 0x8a, 0xd1, 0x14, 0xb3, 0xbc, 0xb6,
+                0xe4)
+FFM_DECLARE_IID(ITovFileNavigator5, 0x632ec57f, 0x55dd, 0x47bc, 0xb9, 0x35, 0xee, 0x97, 0x6e, 0x90, 0x0a,
+                0x77)
 FFM_DECLARE_IID(ITovFilePreview, 0x9fab3c2e, 0xbd56, 0x40b9, 0x86, 0x0b, 0x49, 0x89, 0x0a, 0xa5, 0xfa, 0xb5)
-FFM_DECLARE_IID(ITovPreviewFactory, 0x23b66a3f, 0xc595, 0x481a, 0x81, 0xb9, 0x61, 0x33, 0xea, 0xdd, 0xf8, 0x60)
+FFM_DECLARE_IID(ITovPreviewFactory, 0x23b66a3f, 0xc595, 0x481a, 0x81, 0xb9, 0x61, 0x33, 0xea, 0xdd, 0xf8,
+                0x60)
 FFM_DECLARE_IID(ITovFormatContext, 0x3154eb14, 0x2cc3, 0x4936, 0xa8, 0x9e, 0x92, 0xe1, 0xd3, 0x7a, 0x4b, 0x24)
-FFM_DECLARE_IID(ITovFormatRedirect, 0x0df4037f, 0xab7e, 0x46b0, 0xa3, 0xff, 0x51, 0x8e, 0x99, 0x20, 0x7e, 0xfb)
+FFM_DECLARE_IID(ITovFormatRedirect, 0x0df4037f, 0xab7e, 0x46b0, 0xa3, 0xff, 0x51, 0x8e, 0x99, 0x20, 0x7e,
+                0xfb)
 FFM_DECLARE_IID(ITovFileQuery, 0x869a65e4, 0x5043, 0x4766, 0xbc, 0xe8, 0x33, 0xf9, 0xa9, 0x76, 0x85, 0xfc)
-FFM_DECLARE_IID(ITovProductModules, 0xe236b967, 0xc843, 0x4266, 0xac, 0x7a, 0x8b, 0xb4, 0x0c, 0xad, 0x29, 0xad)
+FFM_DECLARE_IID(ITovProductModules, 0xe236b967, 0xc843, 0x4266, 0xac, 0x7a, 0x8b, 0xb4, 0x0c, 0xad, 0x29,
+                0xad)
 FFM_DECLARE_IID(ITovWorkOnCopy, 0xcb1024d6, 0xa7aa, 0x4644, 0xbc, 0x93, 0x46, 0xb6, 0xc4, 0xd3, 0x08, 0xb8)
 FFM_DECLARE_IID(ITovCallback, 0x73f92921, 0x74f4, 0x497f, 0xbb, 0x15, 0x9b, 0xa3, 0x6a, 0xa9, 0x17, 0xc3)
-FFM_DECLARE_IID(ITovPluginPreviewCallbackInternal, 0x9d4af2e4, 0x3b06, 0x4f1d, 0xa7, 0x23, 0xcc, 0x1b, 0xa8, 0x09,
-                0xf3, 0xb6)
+FFM_DECLARE_IID(ITovPluginPreviewCallbackInternal, 0x9d4af2e4, 0x3b06, 0x4f1d, 0xa7, 0x23, 0xcc, 0x1b, 0xa8,
+                0x09, 0xf3, 0xb6)
 FFM_DECLARE_IID(ITovRegistry, 0xb95fc907, 0x69db, 0x47f3, 0x96, 0x81, 0xba, 0x09, 0x3d, 0x69, 0x84, 0x9f)

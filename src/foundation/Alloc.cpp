@@ -23,7 +23,9 @@ bool fault::AllocationShouldFail() noexcept {
     return --tCountdown == 0;
 }
 
-long fault::AllocationsSinceArm() noexcept { return tPassed; }
+long fault::AllocationsSinceArm() noexcept {
+    return tPassed;
+}
 
 void* TaskAlloc(std::size_t bytes) noexcept {
     if (fault::AllocationShouldFail())

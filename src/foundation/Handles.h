@@ -65,13 +65,27 @@ template <class T> struct TaskMem {
     static constexpr T* Invalid() noexcept { return nullptr; }
     static void Close(T* p) noexcept { ::CoTaskMemFree(p); }
 };
-inline void CloseKey(HKEY k) noexcept { ::RegCloseKey(k); }
-inline void CloseHandleFn(HANDLE h) noexcept { ::CloseHandle(h); }
-inline void FreeBstr(BSTR b) noexcept { ::SysFreeString(b); }
-inline void CloseModule(HMODULE m) noexcept { ::FreeLibrary(m); }
-inline void DestroySafeArray(SAFEARRAY* a) noexcept { ::SafeArrayDestroy(a); }
-inline void DestroyWindowFn(HWND w) noexcept { ::DestroyWindow(w); }
-inline void DestroyMenuFn(HMENU m) noexcept { ::DestroyMenu(m); }
+inline void CloseKey(HKEY k) noexcept {
+    ::RegCloseKey(k);
+}
+inline void CloseHandleFn(HANDLE h) noexcept {
+    ::CloseHandle(h);
+}
+inline void FreeBstr(BSTR b) noexcept {
+    ::SysFreeString(b);
+}
+inline void CloseModule(HMODULE m) noexcept {
+    ::FreeLibrary(m);
+}
+inline void DestroySafeArray(SAFEARRAY* a) noexcept {
+    ::SafeArrayDestroy(a);
+}
+inline void DestroyWindowFn(HWND w) noexcept {
+    ::DestroyWindow(w);
+}
+inline void DestroyMenuFn(HMENU m) noexcept {
+    ::DestroyMenu(m);
+}
 } // namespace traits
 
 // Keys the library opened; never a predefined root such as HKEY_LOCAL_MACHINE.

@@ -6,6 +6,10 @@ namespace ffm {
 namespace {
 std::atomic<HMODULE> gModule{nullptr};
 }
-void SetModuleHandle(HMODULE module) noexcept { gModule.store(module); }
-HMODULE ModuleHandle() noexcept { return gModule.load(); }
+void SetModuleHandle(HMODULE module) noexcept {
+    gModule.store(module);
+}
+HMODULE ModuleHandle() noexcept {
+    return gModule.load();
+}
 } // namespace ffm

@@ -10,8 +10,8 @@
 namespace ffm {
 
 struct SpStr::Block {
-    BSTR text;                  // owned
-    std::atomic<char*> narrow;  // owned; made on first request
+    BSTR text;                 // owned
+    std::atomic<char*> narrow; // owned; made on first request
     std::atomic<long> refs;
 };
 
@@ -53,16 +53,22 @@ SpStr::SpStr(const char* text) {
     m_block = MakeBlock(b.release());
 }
 
-SpStr::SpStr(const VARIANT& value) { *this = value; }
+SpStr::SpStr(const VARIANT& value) {
+    *this = value;
+}
 
 SpStr::SpStr(const SpStr& other) noexcept : m_block(other.m_block) {
     if (m_block)
         m_block->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-SpStr::SpStr(SpStr&& other) noexcept : m_block(other.m_block) { other.m_block = nullptr; }
+SpStr::SpStr(SpStr&& other) noexcept : m_block(other.m_block) {
+    other.m_block = nullptr;
+}
 
-SpStr::~SpStr() { Reset(nullptr); }
+SpStr::~SpStr() {
+    Reset(nullptr);
+}
 
 void SpStr::Reset(Block* block) noexcept {
     Block* old = m_block;
@@ -108,13 +114,21 @@ SpStr& SpStr::operator=(const VARIANT& value) {
     return *this;
 }
 
-const wchar_t* SpStr::W() const noexcept { return m_block ? m_block->text : nullptr; }
+const wchar_t* SpStr::W() const noexcept {
+    return m_block ? m_block->text : nullptr;
+}
 
-BSTR SpStr::Bstr() const noexcept { return m_block ? m_block->text : nullptr; }
+BSTR SpStr::Bstr() const noexcept {
+    return m_block ? m_block->text : nullptr;
+}
 
-UINT SpStr::Length() const noexcept { return m_block ? SysStringLen(m_block->text) : 0; }
+UINT SpStr::Length() const noexcept {
+    return m_block ? SysStringLen(m_block->text) : 0;
+}
 
-long SpStr::ShareCount() const noexcept { return m_block ? m_block->refs.load(std::memory_order_relaxed) : 0; }
+long SpStr::ShareCount() const noexcept {
+    return m_block ? m_block->refs.load(std::memory_order_relaxed) : 0;
+}
 
 const char* SpStr::A() const {
     if (!m_block)

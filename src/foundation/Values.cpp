@@ -29,7 +29,9 @@ BinBlock& BinBlock::operator=(BinBlock other) noexcept {
     return *this;
 }
 
-BinBlock::~BinBlock() { delete[] m_data; }
+BinBlock::~BinBlock() {
+    delete[] m_data;
+}
 
 StrTok::StrTok(std::wstring text, std::wstring delimiters)
     : m_text(std::move(text)), m_delimiters(std::move(delimiters)) {}

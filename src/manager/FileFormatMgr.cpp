@@ -13,11 +13,15 @@ using ffm::ComPtr;
 
 FileFormatMgr goFileFormatMgr;
 
-FileFormatMgr* gpoGetFileFormatMgr() { return &goFileFormatMgr; }
+FileFormatMgr* gpoGetFileFormatMgr() {
+    return &goFileFormatMgr;
+}
 
 FileFormatMgr::FileFormatMgr() : moDetailingModeName("_MX_Detailing_Mode_"), moLdrModeName("_MX_LDR_Mode_") {}
 
-FileFormatMgr::~FileFormatMgr() { mvUninitialize(); }
+FileFormatMgr::~FileFormatMgr() {
+    mvUninitialize();
+}
 
 // ---- Lifecycle ------------------------------------------------------------------------------
 
@@ -101,16 +105,20 @@ HRESULT FileFormatMgr::mhSetVars(ITovFileNavigator*, long, long, ffm::Lst<Variab
     return E_NOTIMPL;
 }
 
-HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t*, const ffm::Lst<MoveRef*>&, const wchar_t*, const wchar_t*,
-                                          const wchar_t*) {
+HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t*, const ffm::Lst<MoveRef*>&, const wchar_t*,
+                                          const wchar_t*, const wchar_t*) {
     return E_NOTIMPL;
 }
 
 // ---- Exported free functions ----------------------------------------------------------------
 
-HRESULT ghSetRegAccess(IFileFmtRegistryAccess* store) { return goFileFormatMgr.mhSetRegAccess(store); }
+HRESULT ghSetRegAccess(IFileFmtRegistryAccess* store) {
+    return goFileFormatMgr.mhSetRegAccess(store);
+}
 
-bool gbUseSeparatedProcessing() { return gbReadMachineSwitch(L"UseSeparatedProcessing"); }
+bool gbUseSeparatedProcessing() {
+    return gbReadMachineSwitch(L"UseSeparatedProcessing");
+}
 
 void gCleanUpMXDocMgrInstance(unsigned long value) {
     // Stays loaded: the CAD plug-in library keeps state for the rest of the process.
@@ -118,6 +126,7 @@ void gCleanUpMXDocMgrInstance(unsigned long value) {
     if (!cad)
         return;
     using CleanUp = void (*)(unsigned long);
-    if (auto fn = reinterpret_cast<CleanUp>(reinterpret_cast<void*>(::GetProcAddress(cad, "gCleanUpMXDocMgrInstance"))))
+    if (auto fn = reinterpret_cast<CleanUp>(
+            reinterpret_cast<void*>(::GetProcAddress(cad, "gCleanUpMXDocMgrInstance"))))
         fn(value);
 }

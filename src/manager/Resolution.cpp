@@ -14,7 +14,8 @@ using ffm::UniqueBstr;
 
 constexpr unsigned long kSizeAndDateMask = 0x4000;
 
-ComPtr<ITovFileFormat> FileFormatMgr::moLookup(const wchar_t* path, unsigned long& mask, ITovCallback* callback) {
+ComPtr<ITovFileFormat> FileFormatMgr::moLookup(const wchar_t* path, unsigned long& mask,
+                                               ITovCallback* callback) {
     auto lock = moLock.Lock();
     mvInit(callback);
     return mpoPluginTable.load()->moLookup(path, mask);
@@ -46,8 +47,9 @@ HRESULT FileFormatMgr::mhGetFormat(const wchar_t* path, ITovFileFormat** format,
     return hr;
 }
 
-HRESULT FileFormatMgr::mhGetFormat(const std::wstring& path, ComPtr<ITovFileFormat>& format, unsigned long mask,
-                                   ITovCallback* callback, unsigned long* outMask, bool final) {
+HRESULT FileFormatMgr::mhGetFormat(const std::wstring& path, ComPtr<ITovFileFormat>& format,
+                                   unsigned long mask, ITovCallback* callback, unsigned long* outMask,
+                                   bool final) {
     return mhGetFormat(path.c_str(), format.put(), mask, callback, outMask, final);
 }
 
@@ -126,23 +128,25 @@ HRESULT FileFormatMgr::mhGetNavigator(const std::wstring& path, ComPtr<ITovFileN
 }
 
 HRESULT FileFormatMgr::mhGetNavigator(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
-                                      ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) {
+                                      ITovCallback* callback, unsigned long* outMask,
+                                      ITovFileFormat* format) {
     if (!navigator || !path)
         return E_POINTER;
     ComPtr<ITovFileNavigator> local;
-    const HRESULT hr =
-        ffm::Boundary([&] { return mhGetNavigator(std::wstring(path), local, mask, callback, outMask, format); });
+    const HRESULT hr = ffm::Boundary(
+        [&] { return mhGetNavigator(std::wstring(path), local, mask, callback, outMask, format); });
     *navigator = local.detach();
     return hr;
 }
 
 HRESULT FileFormatMgr::mhGetNavigator2(ITovFileNavigator** navigator, const wchar_t* path, unsigned long mask,
-                                       ITovCallback* callback, unsigned long* outMask, ITovFileFormat* format) {
+                                       ITovCallback* callback, unsigned long* outMask,
+                                       ITovFileFormat* format) {
     if (!navigator || !path)
         return E_POINTER;
     ComPtr<ITovFileNavigator> local;
-    const HRESULT hr =
-        ffm::Boundary([&] { return mhGetNavigator2(std::wstring(path), local, mask, callback, outMask, format); });
+    const HRESULT hr = ffm::Boundary(
+        [&] { return mhGetNavigator2(std::wstring(path), local, mask, callback, outMask, format); });
     *navigator = local.detach();
     return hr;
 }
@@ -185,8 +189,8 @@ HRESULT FileSystemSizeAndDate(const wchar_t* path, double& date, LONGLONG& size)
         return E_FAIL;
     time_t seconds = 0;
     if (st.wYear >= 1900) {
-        if (st.wYear < 1970 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 || st.wDay > 31 || st.wHour > 23 ||
-            st.wMinute > 59 || st.wSecond > 59)
+        if (st.wYear < 1970 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 || st.wDay > 31 ||
+            st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59)
             return E_FAIL;
         tm calendar{};
         calendar.tm_year = st.wYear - 1900;
@@ -228,14 +232,16 @@ HRESULT FileSystemSizeAndDate(const wchar_t* path, double& date, LONGLONG& size)
 void LocalDateToUniversal(double& date) {
     SYSTEMTIME local, universal;
     double converted = 0;
-    if (::VariantTimeToSystemTime(date, &local) && ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) &&
+    if (::VariantTimeToSystemTime(date, &local) &&
+        ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) &&
         ::SystemTimeToVariantTime(&universal, &converted))
         date = converted;
 }
 
 } // namespace
 
-HRESULT FileFormatMgr::mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size, bool universal) {
+HRESULT FileFormatMgr::mhGetFileSizeAndDate(const wchar_t* path, double* date, LONGLONG* size,
+                                            bool universal) {
     if (!path || !date || !size)
         return E_POINTER;
     auto lock = moLock.Lock();
@@ -249,7 +255,8 @@ HRESULT FileFormatMgr::mhGetFileSizeAndDate(const wchar_t* path, double* date, L
         UniqueBstr file(ffm::NewBstr(path));
         input.bstrVal = file.get();
         ffm::UniqueVariant when, bytes, asDate, asSize;
-        ffm::ThrowIfFailed(query->Query(1, input, when.get(), bytes.get()), query.get(), __uuidof(ITovFileQuery));
+        ffm::ThrowIfFailed(query->Query(1, input, when.get(), bytes.get()), query.get(),
+                           __uuidof(ITovFileQuery));
         ffm::ThrowIfFailed(::VariantChangeType(asDate.get(), when.get(), 0, VT_DATE));
         ffm::ThrowIfFailed(::VariantChangeType(asSize.get(), bytes.get(), 0, VT_I8));
         *date = asDate->date;

@@ -18,31 +18,38 @@ template <class Read> bool Tolerate(Read&& read) {
         read();
         return true;
     } catch (const ffm::ComError& e) {
-        if (e.Error() != ffm::FFM_E_REG_OPEN && e.Error() != ffm::FFM_E_REG_READ) throw;
+        if (e.Error() != ffm::FFM_E_REG_OPEN && e.Error() != ffm::FFM_E_REG_READ)
+            throw;
         return false;
     }
 }
 
 int HexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
     return -1;
 }
 
 // The 36-character form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx. Parsed here rather than by
 // CLSIDFromString, which would take a ProgID for a class identifier.
 bool ParseGuid(const std::wstring& text, GUID& guid) {
-    if (text.size() != 36) return false;
+    if (text.size() != 36)
+        return false;
     BYTE bytes[16];
     size_t b = 0;
     for (size_t i = 0; i < 36;) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i++] != L'-') return false;
+            if (text[i++] != L'-')
+                return false;
             continue;
         }
         const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) return false;
+        if (high < 0 || low < 0)
+            return false;
         bytes[b++] = static_cast<BYTE>(high * 16 + low);
         i += 2;
     }
@@ -56,7 +63,8 @@ bool ParseGuid(const std::wstring& text, GUID& guid) {
 // Installers write the class identifier with or without braces.
 bool ParseClsid(const std::wstring& text, GUID& clsid) {
     const size_t first = text.find_first_not_of(L"{}");
-    if (first == std::wstring::npos) return false;
+    if (first == std::wstring::npos)
+        return false;
     const size_t last = text.find_last_not_of(L"{}");
     return ParseGuid(text.substr(first, last - first + 1), clsid);
 }
@@ -66,7 +74,8 @@ bool IsSolidEdgeExtension(const std::wstring& name) {
     static const wchar_t* const kExtensions[] = {L".par", L".asm", L".dft", L".psm", L".pwd", L".pcf"};
     const std::wstring extension = std::wstring(PathFindExtensionW(name.c_str())).substr(0, 8);
     for (const wchar_t* e : kExtensions)
-        if (_wcsicmp(extension.c_str(), e) == 0) return true;
+        if (_wcsicmp(extension.c_str(), e) == 0)
+            return true;
     return false;
 }
 
@@ -84,7 +93,8 @@ bool UsableCandidate(const std::wstring& text, std::wstring& plugin) {
         return true;
     }
     CLSID ignored;
-    if (FAILED(CLSIDFromProgID(text.substr(at + 1).c_str(), &ignored))) return false;
+    if (FAILED(CLSIDFromProgID(text.substr(at + 1).c_str(), &ignored)))
+        return false;
     plugin = text.substr(0, at);
     return true;
 }
@@ -97,7 +107,8 @@ std::shared_ptr<FileFormatPlugin> ReadPluginKey(const RegistryKey& key, const st
         }))
         return nullptr;
     auto plugin = std::make_shared<FileFormatPlugin>();
-    if (!ParseClsid(clsid, plugin->moClsid)) return nullptr;
+    if (!ParseClsid(clsid, plugin->moClsid))
+        return nullptr;
     plugin->mbsName = name.c_str();
     plugin->mbsComponent = component.c_str();
     return plugin;
@@ -109,7 +120,8 @@ FileFmtRegistryAccess::FileFmtRegistryAccess() = default;
 FileFmtRegistryAccess::~FileFmtRegistryAccess() = default;
 
 HRESULT FileFmtRegistryAccess::QueryInterface(REFIID, void** out) {
-    if (out) *out = nullptr;
+    if (out)
+        *out = nullptr;
     return E_NOINTERFACE;
 }
 
@@ -126,13 +138,16 @@ void FileFmtRegistryAccess::GetExtensionRecords(ExtensionRecordList& records) {
 }
 
 HRESULT FileFmtRegistryAccess::GetFormatContext(unsigned long* first, unsigned long* second) {
-    if (first) *first = 0;
-    if (second) *second = 0;
+    if (first)
+        *first = 0;
+    if (second)
+        *second = 0;
     return S_OK;
 }
 
 void FileFmtRegistryAccess::mvLoad() {
-    if (mbLoaded) return;
+    if (mbLoaded)
+        return;
     // Set first: a load that fails part-way is not repeated by this object.
     mbLoaded = true;
 
@@ -143,9 +158,11 @@ void FileFmtRegistryAccess::mvLoad() {
     Tolerate([&] {
         std::wstring name;
         for (DWORD index = 0; formats.mbEnumSubKey(index, name); ++index) {
-            if (name.empty() || name[0] == L'{') continue;
+            if (name.empty() || name[0] == L'{')
+                continue;
             RegistryKey sub;
-            if (!Tolerate([&] { sub.mvOpen(formats.mhKey(), KEY_READ, L"%ls", name.c_str()); })) continue;
+            if (!Tolerate([&] { sub.mvOpen(formats.mhKey(), KEY_READ, L"%ls", name.c_str()); }))
+                continue;
             if (name[0] == L'.') {
                 mvReadExtensionKey(sub, name);
             } else if (auto plugin = ReadPluginKey(sub, name)) {
@@ -162,15 +179,19 @@ void FileFmtRegistryAccess::mvReadExtensionKey(const RegistryKey& key, const std
     Tolerate([&] {
         std::wstring valueName;
         for (DWORD index = 0; key.mbEnumValueName(index, valueName); ++index) {
-            if (valueName.empty()) continue;
+            if (valueName.empty())
+                continue;
             std::list<std::wstring> candidates;
-            if (!Tolerate([&] { key.mvGetMultiStringList(valueName.c_str(), candidates); })) continue;
+            if (!Tolerate([&] { key.mvGetMultiStringList(valueName.c_str(), candidates); }))
+                continue;
             const unsigned long mask = ParseMask(valueName);
             std::wstring plugin;
             for (const std::wstring& candidate : candidates) {
-                if (!UsableCandidate(candidate, plugin)) continue;
+                if (!UsableCandidate(candidate, plugin))
+                    continue;
                 moRecords.push_back(ExtensionRecord{extensionText, ffm::SpStr(plugin.c_str()), mask});
-                if (!everyCandidate) break;
+                if (!everyCandidate)
+                    break;
             }
         }
     });

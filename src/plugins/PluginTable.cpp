@@ -99,8 +99,8 @@ InstallerApi& goInstallerApi() {
 }
 
 bool NoCaseLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_LESS_THAN;
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
 }
 
 // ---- Build and destroy ----------------------------------------------------------------------
@@ -248,12 +248,14 @@ void PluginTable::mvCreateFormat(LoadedPlugin& plugin) {
     const FileFormatPlugin& record = *plugin.moPlugin;
     if (!MeetsSystemRequirement(record.mbsComponent))
         throw ffm::ComError(ffm::FFM_E_OLD_WINDOWS);
-    constexpr DWORD anyServer = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
-                                CLSCTX_REMOTE_SERVER;
+    constexpr DWORD anyServer =
+        CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     ComPtr<ITovFileFormat> created;
-    HRESULT hr = ::CoCreateInstance(record.moClsid, nullptr, anyServer, __uuidof(ITovFileFormat), created.put_void());
+    HRESULT hr =
+        ::CoCreateInstance(record.moClsid, nullptr, anyServer, __uuidof(ITovFileFormat), created.put_void());
     if (hr == REGDB_E_CLASSNOTREG && RepairInstallation(record.mbsComponent))
-        hr = ::CoCreateInstance(record.moClsid, nullptr, anyServer, __uuidof(ITovFileFormat), created.put_void());
+        hr = ::CoCreateInstance(record.moClsid, nullptr, anyServer, __uuidof(ITovFileFormat),
+                                created.put_void());
     if (FAILED(hr))
         throw ffm::ComError(hr);
     if (!created)

@@ -24,15 +24,19 @@ std::wstring FormatPath(const wchar_t* format, va_list args) {
         va_copy(copy, args);
         const int n = vswprintf(buffer.data(), buffer.size(), format, copy);
         va_end(copy);
-        if (n >= 0) return std::wstring(buffer.data(), static_cast<size_t>(n));
-        if (buffer.size() >= kMaxPath) throw ffm::ComError(ffm::FFM_E_REG_OPEN);
+        if (n >= 0)
+            return std::wstring(buffer.data(), static_cast<size_t>(n));
+        if (buffer.size() >= kMaxPath)
+            throw ffm::ComError(ffm::FFM_E_REG_OPEN);
         buffer.resize(buffer.size() * 4);
     }
 }
 
 bool Enumerated(LONG rc, const wchar_t* buffer, DWORD chars, std::wstring& name) {
-    if (rc == ERROR_NO_MORE_ITEMS) return false;
-    if (rc != ERROR_SUCCESS) RaiseRead();
+    if (rc == ERROR_NO_MORE_ITEMS)
+        return false;
+    if (rc != ERROR_SUCCESS)
+        RaiseRead();
     name.assign(buffer, chars);
     return true;
 }
@@ -51,7 +55,8 @@ std::wstring ReadChars(HKEY key, const wchar_t* name, DWORD& type, DWORD& bytes)
             rc = ERROR_SUCCESS;
             continue;
         }
-        if (rc != ERROR_SUCCESS) break;
+        if (rc != ERROR_SUCCESS)
+            break;
         bytes = read;
         std::wstring chars(read / sizeof(wchar_t), L'\0');
         std::memcpy(chars.data(), data.data(), chars.size() * sizeof(wchar_t));
@@ -98,9 +103,12 @@ bool RegistryKey::mbEnumValueName(DWORD index, std::wstring& name) const {
 std::wstring RegistryKey::moGetString(const wchar_t* name) const {
     DWORD type = 0, bytes = 0;
     std::wstring text = ReadChars(moKey.get(), name, type, bytes);
-    if (type != REG_SZ && type != REG_EXPAND_SZ) RaiseRead();
-    if (bytes == 0) return {};
-    if (bytes % sizeof(wchar_t) != 0 || text.back() != L'\0') RaiseRead();
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        RaiseRead();
+    if (bytes == 0)
+        return {};
+    if (bytes % sizeof(wchar_t) != 0 || text.back() != L'\0')
+        RaiseRead();
     text.resize(wcslen(text.c_str()));
     return text;
 }
@@ -109,14 +117,18 @@ void RegistryKey::mvGetMultiStringList(const wchar_t* name, std::list<std::wstri
     DWORD type = 0, bytes = 0;
     const std::wstring text = ReadChars(moKey.get(), name, type, bytes);
     const size_t n = text.size();
-    if (type != REG_MULTI_SZ || bytes % sizeof(wchar_t) != 0 || n == 0) RaiseRead();
-    if (text[n - 1] != L'\0' || (n > 1 && text[n - 2] != L'\0')) RaiseRead();
+    if (type != REG_MULTI_SZ || bytes % sizeof(wchar_t) != 0 || n == 0)
+        RaiseRead();
+    if (text[n - 1] != L'\0' || (n > 1 && text[n - 2] != L'\0'))
+        RaiseRead();
     // Each string ends in a NUL inside the data, and the final pair of NULs stops the walk.
     for (size_t pos = 0; pos < n;) {
         const size_t end = text.find(L'\0', pos);
-        if (end == pos && pos != 0) break;
+        if (end == pos && pos != 0)
+            break;
         list.emplace_back(text, pos, end - pos);
-        if (end == pos) break;
+        if (end == pos)
+            break;
         pos = end + 1;
     }
 }

@@ -32,8 +32,8 @@ struct FoldTable {
             wchar_t mapped[256];
             for (std::size_t at = first; at < end; at += 256) {
                 const int length = static_cast<int>(std::min<std::size_t>(256, end - at));
-                if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &upper[at], length, mapped, length,
-                                    nullptr, nullptr, 0) == length)
+                if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &upper[at], length, mapped,
+                                    length, nullptr, nullptr, 0) == length)
                     std::copy_n(mapped, length, upper.begin() + at);
             }
         };

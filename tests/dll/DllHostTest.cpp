@@ -32,8 +32,10 @@ class HostSandbox : public ::testing::Test {
         std::wstring dll = exe;
         dll = dll.substr(0, dll.find_last_of(L'\\')) + L"\\FakeFormatServer.dll";
         SetValue(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid + L"\\InprocServer32", nullptr, REG_SZ, dll);
-        SetValue(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid + L"\\InprocServer32", L"ThreadingModel", REG_SZ, L"Both");
-        RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine, nullptr);
+        SetValue(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid + L"\\InprocServer32", L"ThreadingModel", REG_SZ,
+                 L"Both");
+        RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine,
+                        nullptr);
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine);
     }
     void TearDown() override {
@@ -53,7 +55,8 @@ TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
     const std::wstring formats = std::wstring(kVendorRoot) + L"\\FileFormats";
     SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", nullptr, REG_SZ, L"");
     SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", L"CLSID", REG_SZ, clsid);
-    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\.mrdprt", L"1", REG_MULTI_SZ, std::wstring(L"FakeFormatServer.dll") + L'\0');
+    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\.mrdprt", L"1", REG_MULTI_SZ,
+             std::wstring(L"FakeFormatServer.dll") + L'\0');
 
     FileFormatMgr* mgr = gpoGetFileFormatMgr();
     ASSERT_EQ(&goFileFormatMgr, mgr);
@@ -68,7 +71,8 @@ TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
     ASSERT_NE(nullptr, nav);
     EXPECT_EQ(1u, mask);
     nav->Release();
-    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, api->mhGetNavigator(&nav, L"C:\\v\\notes.txt", 1, nullptr, &mask, nullptr));
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN,
+              api->mhGetNavigator(&nav, L"C:\\v\\notes.txt", 1, nullptr, &mask, nullptr));
     EXPECT_EQ(nullptr, nav);
 
     std::list<std::wstring> extensions;

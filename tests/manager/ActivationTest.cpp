@@ -20,7 +20,8 @@ struct ServerCounts {
 ServerCounts ReadCounts() {
     ServerCounts c;
     if (HMODULE server = GetModuleHandleW(L"FakeFormatServer.dll"))
-        if (auto fn = reinterpret_cast<CountsFn>(reinterpret_cast<void*>(GetProcAddress(server, "FakeServerCounts"))))
+        if (auto fn = reinterpret_cast<CountsFn>(
+                reinterpret_cast<void*>(GetProcAddress(server, "FakeServerCounts"))))
             fn(&c.created, &c.alive, &c.opened);
     return c;
 }
@@ -56,9 +57,11 @@ TEST_F(ManagerTest, RealServerIsActivatedOnceThroughTheRegistry) {
     ServerClass server;
     const std::wstring formats = std::wstring(kVendorRoot) + L"\\FileFormats";
     RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", nullptr, L"");
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", L"CLSID", server.clsid);
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", L"CLSID",
+                               server.clsid);
     RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, formats + L"\\.fk1", L"1", {L"FakeFormatServer.dll"});
-    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, formats + L"\\.fk1", L"16384", {L"FakeFormatServer.dll"});
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, formats + L"\\.fk1", L"16384",
+                                    {L"FakeFormatServer.dll"});
 
     const ServerCounts before = ReadCounts();
     for (int i = 0; i < 20; ++i) {

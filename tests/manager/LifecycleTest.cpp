@@ -67,7 +67,8 @@ TEST_F(ManagerTest, UninitializeReleasesPluginsAndNextOperationRebuilds) {
     EXPECT_FALSE(mgr->mbIsInitialized());
     EXPECT_EQ(0, plugin.formats.alive);
     // The outside store went with the table: the next build reads the (empty) built-in store.
-    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN,
+              mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
     EXPECT_TRUE(mgr->mbIsInitialized());
     EXPECT_NE(firstRegistry, nullptr);
 
@@ -115,7 +116,8 @@ TEST_F(ManagerTest, SetRegAccessRecordsRebuildsAndKeepsOldTableOnFailure) {
     EXPECT_EQ(1u, store->RefCount());
 
     EXPECT_EQ(S_OK, mgr->mhSetRegAccess(nullptr));
-    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN,
+              mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
 }
 
 TEST_F(ManagerTest, ForeignExceptionPassesAndLeavesLockFree) {
@@ -139,7 +141,8 @@ TEST(MachineSwitches, SeparatedProcessingReadsItsValue) {
     RegistrySandbox sandbox;
     EXPECT_TRUE(gbUseSeparatedProcessing()) << "no key";
     const BYTE zero[8] = {};
-    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kNamespace, L"UseSeparatedProcessing", REG_DWORD_BIG_ENDIAN, zero, 4);
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kNamespace, L"UseSeparatedProcessing", REG_DWORD_BIG_ENDIAN,
+                            zero, 4);
     EXPECT_FALSE(gbUseSeparatedProcessing());
     RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kNamespace, L"UseSeparatedProcessing", REG_DWORD, zero, 8);
     EXPECT_TRUE(gbUseSeparatedProcessing()) << "eight bytes are not a number";

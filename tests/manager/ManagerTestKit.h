@@ -9,13 +9,17 @@ namespace ffmtest {
 
 class ManagerTest : public SandboxedTest {
   protected:
-    void SetUp() override { store = new TestStore; store->AddRef(); }
+    void SetUp() override {
+        store = new TestStore;
+        store->AddRef();
+    }
     void TearDown() override {
         mgr.reset();
         store->Release();
     }
     // Registers a plug-in class and its extensions with the store.
-    FakePluginClass& Plugin(const std::wstring& name, std::initializer_list<std::pair<std::wstring, unsigned long>> exts,
+    FakePluginClass& Plugin(const std::wstring& name,
+                            std::initializer_list<std::pair<std::wstring, unsigned long>> exts,
                             std::function<void(FakeFormat&)> setup = {}) {
         classes.push_back(std::make_unique<FakePluginClass>(std::move(setup)));
         store->AddPlugin(name, classes.back()->clsid);

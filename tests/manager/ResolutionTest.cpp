@@ -98,7 +98,8 @@ TEST_F(ManagerTest, NavigatorOpensWithCallbackAndReleasesOnFailure) {
     EXPECT_EQ(0, plugin.navigators.alive);
 
     plugin.last->openResult = 0x80041002;
-    EXPECT_EQ(static_cast<HRESULT>(0x80041002), mgr->mhGetNavigator(nav.put(), L"b.mrdprt", 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(static_cast<HRESULT>(0x80041002),
+              mgr->mhGetNavigator(nav.put(), L"b.mrdprt", 1, nullptr, nullptr, nullptr));
     EXPECT_FALSE(nav);
 
     cb->statusResult = 0x80041003;
@@ -116,7 +117,8 @@ TEST_F(ManagerTest, NoNavigatorAnswerDiffersBetweenTheTwoForms) {
     ComPtr<ITovFileNavigator> nav;
     EXPECT_EQ(S_OK, mgr->mhGetNavigator(nav.put(), L"a.mrdprt", 1, nullptr, nullptr, nullptr));
     EXPECT_FALSE(nav);
-    EXPECT_EQ(ffm::FFM_E_NO_NAVIGATOR, mgr->mhGetNavigator2(nav.put(), L"a.mrdprt", 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ffm::FFM_E_NO_NAVIGATOR,
+              mgr->mhGetNavigator2(nav.put(), L"a.mrdprt", 1, nullptr, nullptr, nullptr));
     EXPECT_FALSE(nav);
 }
 
@@ -137,9 +139,11 @@ TEST_F(ManagerTest, DeclinedFileIsOpenedByTheNamedFormat) {
     nav.reset();
 
     dwg.last->openResult = 0x80041004;
-    EXPECT_EQ(ffm::FFM_E_REDIRECT_FAILED, mgr->mhGetNavigator(nav.put(), L"a.mrdasm", 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ffm::FFM_E_REDIRECT_FAILED,
+              mgr->mhGetNavigator(nav.put(), L"a.mrdasm", 1, nullptr, nullptr, nullptr));
     asm_.last->Hide(__uuidof(ITovFormatRedirect));
-    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN, mgr->mhGetNavigator(nav.put(), L"a.mrdasm", 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ffm::FFM_E_NO_PLUGIN,
+              mgr->mhGetNavigator(nav.put(), L"a.mrdasm", 1, nullptr, nullptr, nullptr));
     EXPECT_EQ(0, asm_.navigators.alive + dwg.navigators.alive);
 }
 

@@ -13,7 +13,8 @@ void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day
     ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
     FILETIME ft;
     ASSERT_TRUE(SystemTimeToFileTime(&utc, &ft));
-    ffm::UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ffm::UniqueFile file(
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file);
     ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &ft));
 }

@@ -24,7 +24,8 @@ class PluginTableTest : public SandboxedTest {
         store->Release();
         PluginTable::zvResetMatchingList();
     }
-    FakePluginClass& Plugin(const std::wstring& name, std::initializer_list<std::pair<std::wstring, unsigned long>> exts) {
+    FakePluginClass& Plugin(const std::wstring& name,
+                            std::initializer_list<std::pair<std::wstring, unsigned long>> exts) {
         classes.push_back(std::make_unique<FakePluginClass>());
         store->AddPlugin(name, classes.back()->clsid);
         for (const auto& [ext, mask] : exts)
@@ -64,10 +65,10 @@ TEST_F(PluginTableTest, MatchingListPicksTheMostCapableEntry) {
         int plugin;
         unsigned long mask;
     } const cases[] = {
-        {L"a.ipt", 0x2, 1, 0x7},   // greatest sharing mask
-        {L"a.IPT", 0x3, 1, 0x7},   // the exact 0x3 comes after a greater kept mask
-        {L"a.iam", 0x3, 2, 0x3},   // exact match first: stop walking
-        {L"a.xyz", 0x2, 1, 0x7},   // not in the list: first entry sharing a bit
+        {L"a.ipt", 0x2, 1, 0x7}, // greatest sharing mask
+        {L"a.IPT", 0x3, 1, 0x7}, // the exact 0x3 comes after a greater kept mask
+        {L"a.iam", 0x3, 2, 0x3}, // exact match first: stop walking
+        {L"a.xyz", 0x2, 1, 0x7}, // not in the list: first entry sharing a bit
         {L"a.xyz", 0x1, 0, 0x1},
     };
     for (const Case& c : cases) {
@@ -83,7 +84,8 @@ TEST_F(PluginTableTest, MatchingListPicksTheMostCapableEntry) {
 TEST_F(PluginTableTest, MatchingListFromRegistryIsTakenAsWrittenAndKept) {
     Plugin(L"P1.dll", {{L".ipt", 0x1}, {L".abc", 0x1}});
     Plugin(L"P7.dll", {{L".ipt", 0x7}, {L".abc", 0x7}});
-    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, kFormats, L"MatchingPluginExtList", {L".ipt", L".ABC"});
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, kFormats, L"MatchingPluginExtList",
+                                    {L".ipt", L".ABC"});
     Build();
     EXPECT_EQ(0, Choose(L"f.ipt", 0x3).first) << "lower-case list entries never match";
     EXPECT_EQ(1, Choose(L"f.abc", 0x3).first);
@@ -155,25 +157,26 @@ TEST_F(PluginTableTest, PreviewVisitSkipsExtensionsLedByInsoPlugin) {
     Plugin(L"Viewer.dll", {{L".doc", 0x4}, {L".txt", 0x14}, {L".bmp", 0x4}, {L".dat", 0x1}});
     Build();
     std::vector<std::pair<std::wstring, unsigned long>> seen;
-    table->mvVisitPreviewCapable([&](ComPtr<ITovFileFormat>& format, const std::wstring& ext, unsigned long mask) {
-        EXPECT_TRUE(format);
-        seen.emplace_back(ext, mask);
-    });
+    table->mvVisitPreviewCapable(
+        [&](ComPtr<ITovFileFormat>& format, const std::wstring& ext, unsigned long mask) {
+            EXPECT_TRUE(format);
+            seen.emplace_back(ext, mask);
+        });
     // .doc and .txt are led by the built-in viewer plug-in: nothing of theirs is visited.
     EXPECT_EQ((std::vector<std::pair<std::wstring, unsigned long>>{{L".bmp", 0x4}}), seen);
 }
 
 TEST_F(PluginTableTest, ExcludedExtensionsSplitAtSeparatorsWithoutRepeats) {
-    RegistrySandbox::SetString(HKEY_CURRENT_USER, std::wstring(kVendorRoot) + L"\\FileFmtMgr", L"ExcludeExtList",
-                               L"  .dwg,,.DXF\t.dwg\n,pdf");
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, std::wstring(kVendorRoot) + L"\\FileFmtMgr",
+                               L"ExcludeExtList", L"  .dwg,,.DXF\t.dwg\n,pdf");
     Build();
     EXPECT_TRUE(table->mbIsExcluded(L".dxf"));
     EXPECT_TRUE(table->mbIsExcluded(L".DWG"));
     EXPECT_TRUE(table->mbIsExcluded(L"PDF"));
     EXPECT_FALSE(table->mbIsExcluded(L"dwg")) << "no dot is added or removed";
     EXPECT_FALSE(table->mbIsExcluded(nullptr));
-    RegistrySandbox::SetString(HKEY_CURRENT_USER, std::wstring(kVendorRoot) + L"\\FileFmtMgr", L"ExcludeExtList",
-                               L".txt");
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, std::wstring(kVendorRoot) + L"\\FileFmtMgr",
+                               L"ExcludeExtList", L".txt");
     table->mvReloadExcluded();
     EXPECT_FALSE(table->mbIsExcluded(L".dwg"));
     EXPECT_TRUE(table->mbIsExcluded(L".TXT"));

@@ -32,8 +32,8 @@ ClassRegistration::ClassRegistration(const CLSID& clsid, std::function<IUnknown*
     : m_factory(new Factory) {
     m_factory->AddRef();
     m_factory->create = std::move(create);
-    const HRESULT hr = CoRegisterClassObject(clsid, static_cast<IClassFactory*>(m_factory), CLSCTX_INPROC_SERVER,
-                                             REGCLS_MULTIPLEUSE, &m_cookie);
+    const HRESULT hr = CoRegisterClassObject(clsid, static_cast<IClassFactory*>(m_factory),
+                                             CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie);
     if (FAILED(hr)) {
         m_factory->Release();
         throw std::runtime_error("CoRegisterClassObject failed");
@@ -45,7 +45,9 @@ ClassRegistration::~ClassRegistration() {
     m_factory->Release();
 }
 
-long ClassRegistration::CreateCount() const { return m_factory->count; }
+long ClassRegistration::CreateCount() const {
+    return m_factory->count;
+}
 
 CLSID NewClsid() {
     CLSID id;

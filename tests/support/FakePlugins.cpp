@@ -25,7 +25,9 @@ void TestStore::GetPlugins(FileFormatPluginList& out) {
     out = plugins;
 }
 
-void TestStore::GetExtensionRecords(ExtensionRecordList& out) { out = records; }
+void TestStore::GetExtensionRecords(ExtensionRecordList& out) {
+    out = records;
+}
 
 HRESULT TestStore::GetFormatContext(unsigned long* first, unsigned long* second) {
     *first = context[0];

@@ -41,7 +41,8 @@ void DeleteStaleScratchKeys(HKEY parent) {
 
 HKEY Create(HKEY parent, const std::wstring& path) {
     HKEY key = nullptr;
-    const LONG rc = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const LONG rc =
+        RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS)
         throw std::runtime_error("cannot create registry key");
     return key;
@@ -74,8 +75,8 @@ void RegistrySandbox::SetRaw(HKEY hive, const std::wstring& key, const wchar_t* 
     RegCloseKey(k);
 }
 
-void RegistrySandbox::SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& value,
-                                DWORD type) {
+void RegistrySandbox::SetString(HKEY hive, const std::wstring& key, const wchar_t* name,
+                                const std::wstring& value, DWORD type) {
     SetRaw(hive, key, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
@@ -94,7 +95,9 @@ void RegistrySandbox::SetDWord(HKEY hive, const std::wstring& key, const wchar_t
     SetRaw(hive, key, name, REG_DWORD, &value, sizeof(value));
 }
 
-void RegistrySandbox::CreateKey(HKEY hive, const std::wstring& key) { RegCloseKey(Create(hive, key)); }
+void RegistrySandbox::CreateKey(HKEY hive, const std::wstring& key) {
+    RegCloseKey(Create(hive, key));
+}
 
 TempFolder::TempFolder() {
     wchar_t base[MAX_PATH];
@@ -126,13 +129,16 @@ void DeleteTree(const std::wstring& folder) {
 }
 } // namespace
 
-TempFolder::~TempFolder() { DeleteTree(m_path); }
+TempFolder::~TempFolder() {
+    DeleteTree(m_path);
+}
 
 std::wstring TempFolder::WriteFile(const std::wstring& relative, const std::string& content) const {
     const std::wstring full = m_path + L"\\" + relative;
     for (size_t pos = m_path.size() + 1; (pos = full.find(L'\\', pos)) != std::wstring::npos; ++pos)
         CreateDirectoryW(full.substr(0, pos).c_str(), nullptr);
-    HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot write test file");
     DWORD written = 0;
@@ -173,10 +179,11 @@ std::wstring Utf16(const std::string& text) {
 std::string Utf8(const std::wstring& text) {
     if (text.empty())
         return {};
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
     return out;
 }
 

@@ -39,7 +39,8 @@ class Format : public ffmtest::FakeObject<ITovFileFormat> {
         *navigator = opened;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*, ITovFilePreview**) override {
+    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
+                                            ITovFilePreview**) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
@@ -80,7 +81,9 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID, REFIID iid, void** out)
     return gFactory.QueryInterface(iid, out);
 }
 
-extern "C" HRESULT __stdcall DllCanUnloadNow() { return gFormats.alive + gNavigators.alive == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT __stdcall DllCanUnloadNow() {
+    return gFormats.alive + gNavigators.alive == 0 ? S_OK : S_FALSE;
+}
 
 // Format objects made, objects alive, files opened.
 extern "C" void __stdcall FakeServerCounts(long* created, long* alive, long* opened) {
