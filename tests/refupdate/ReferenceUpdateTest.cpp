@@ -26,6 +26,8 @@ class ReferenceUpdate : public SandboxedTest {
         store->AddExtension(L".nor", L"TextRef", 0x8); // no reference update
         ASSERT_EQ(S_OK, goFileFormatMgr.mhSetRegAccess(store));
         moves = {{vault.Path() + L"\\old\\gear.ipt", vault.Path() + L"\\new\\gear-2.ipt"}};
+        for (MoveRef& m : moves)
+            list.AddTail(&m);
     }
     void TearDown() override {
         goFileFormatMgr.mvUninitialize();
@@ -41,9 +43,6 @@ class ReferenceUpdate : public SandboxedTest {
         return textref::Document({vault.Path() + L"\\new\\gear-2.ipt", L"C:\\stays\\shaft.ipt"});
     }
     HRESULT Update(const std::wstring& file, unsigned long options = 0, ITovFileFormat* format = nullptr) {
-        ffm::Lst<MoveRef*> list;
-        for (MoveRef& m : moves)
-            list.AddTail(&m);
         return ghUpdateXRefPaths(file.c_str(), nullptr, nullptr, nullptr, list, options, format);
     }
     bool OpenedInCopy() const {
@@ -58,6 +57,7 @@ class ReferenceUpdate : public SandboxedTest {
         clsid, [this]() -> IUnknown* { return static_cast<ITovFileFormat*>(new textref::Format(script)); }};
     TestStore* store = nullptr;
     std::vector<MoveRef> moves;
+    ffm::Lst<MoveRef*> list; // built before any allocation can be made to fail
 };
 
 TEST_F(ReferenceUpdate, ReadOnlyFileIsWritableDuringTheRewriteAndKeepsItsAttributeAndEvenSecondTime) {
@@ -144,6 +144,37 @@ TEST_F(ReferenceUpdate, FileIsKeptByteForByteWithAttributesAndTimeWhenAnyStepFai
         EXPECT_FALSE(Exists(vault.Path() + L"\\new\\gear-2.ipt")); // the placeholder went too
         EXPECT_EQ(std::vector<std::wstring>{}, Entries(vault.Path() + L"\\new"));
     }
+}
+
+TEST_F(ReferenceUpdate, RunningOutOfMemoryAnywhereLeavesTheFileAsItWasWithItsAttributeAndTime) {
+    vault.WriteFile(L"new\\gear-2.ipt", "gear\n"); // present, so no placeholder goes into the vault
+    const std::wstring file = vault.Path() + L"\\oom.iam";
+    ffm::ComPtr<ITovFileFormat> format(new textref::Format(script));
+    FileState before;
+    HRESULT hr = E_UNEXPECTED;
+    int updated = 0;
+    const int points = ForEachAllocationFailure(
+        [&] {
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            vault.WriteFile(L"oom.iam", Original());
+            SetLastWrite(file, 10, 15, 7, 640);
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+            before = FileState::Of(file);
+        },
+        [&](int) { hr = Update(file, 0, format.get()); },
+        [&](int point) {
+            const FileState after = FileState::Of(file);
+            if (hr == S_OK) {
+                ++updated;
+                EXPECT_EQ(Updated(), after.bytes) << point;
+                EXPECT_EQ(before.attributes, after.attributes) << point;
+            } else {
+                EXPECT_EQ(HexCode(E_OUTOFMEMORY), HexCode(hr)) << point;
+                EXPECT_EQ(before, after) << point;
+            }
+        });
+    EXPECT_GT(points, 20);
+    EXPECT_EQ(1, updated); // only the run that met no failure
 }
 
 TEST_F(ReferenceUpdate, ArgumentWithoutExtensionGivesOneAndTouchesNothing) {
