@@ -4,6 +4,7 @@
 #include "foundation/Handles.h"
 #include "foundation/Module.h"
 #include "refupdate/ReferenceRewrite.h"
+#include <algorithm>
 #include <shellapi.h>
 
 namespace ffm::refupdate {
@@ -53,8 +54,12 @@ bool Rebase(const std::wstring& path, const std::wstring& root, const std::wstri
 class ServiceLock {
   public:
     ServiceLock() {
+        // A mutex made by a process with more rights may refuse full access; waiting and
+        // releasing need only these two.
         for (;;) {
             m_mutex.reset(::CreateMutexW(nullptr, FALSE, kFileServiceMutex));
+            if (!m_mutex && ::GetLastError() == ERROR_ACCESS_DENIED)
+                m_mutex.reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kFileServiceMutex));
             if (m_mutex || ::GetLastError() != ERROR_ACCESS_DENIED)
                 break;
             ::Sleep(0);
@@ -183,7 +188,9 @@ void TempFolderMgr::mvPrepare(const Lst<MoveRef*>& moves) {
 void TempFolderMgr::mvPlaceMovedFile(const std::wstring& newLocal, const std::wstring& oldLocal) {
     // The CAD side may keep versions beside the moved file while it works on the copy.
     std::wstring oldVersions = FolderOf(newLocal) + L"OldVersions";
-    if (!Exists(oldVersions)) {
+    std::wstring folded = oldVersions;
+    std::transform(folded.begin(), folded.end(), folded.begin(), FoldChar);
+    if (moCheckedOldVersions.insert(std::move(folded)).second && !Exists(oldVersions)) {
         oldVersions.reserve(oldVersions.size() + 2); // room for the shell's double terminator
         moFoldersToDelete.push_back(std::move(oldVersions));
     }
@@ -274,7 +281,13 @@ void TempFolderMgr::mvCopyBack() {
             !::FlushFileBuffers(copy.get()))
             fail();
     }
-    if (!::SetFileAttributesW(sibling.c_str(), original.dwFileAttributes) ||
+    // Only these can be set on a file; the others (compression, encryption, ...) come from the
+    // folder or stay as the system made them.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD attributes = original.dwFileAttributes & kSettable;
+    if (!::SetFileAttributesW(sibling.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) ||
         !::MoveFileExW(sibling.c_str(), moFilePath.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         fail();

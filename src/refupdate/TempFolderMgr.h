@@ -9,6 +9,7 @@
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <list>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace ffm::refupdate {
@@ -72,6 +73,10 @@ class TempFolderMgr {
     std::wstring moNewRoot;
 
   private:
+    // "OldVersions" paths already looked at (folded), so that many moves into one folder cost one
+    // look each, not one per move.
+    std::unordered_set<std::wstring> moCheckedOldVersions;
+
     void mvCreateTempFolder();
     void mvPrepare(const Lst<MoveRef*>& moves);
     void mvPlaceMovedFile(const std::wstring& newLocal, const std::wstring& oldLocal);
