@@ -76,7 +76,7 @@ template <class... Is> class FakeObject : public Is... {
         *out = nullptr;
         for (const IID& h : m_hidden)
             if (h == iid)
-                return E_NOINTERFACE;
+                return m_queryFailure;
         if (iid == IID_IUnknown)
             *out = static_cast<IUnknown*>(static_cast<First*>(this));
         else
@@ -94,9 +94,9 @@ template <class... Is> class FakeObject : public Is... {
         return left;
     }
 
-    // QueryInterface answers E_NOINTERFACE for this identifier from now on.
+    // QueryInterface fails for this identifier from now on.
     void Hide(REFIID iid) { m_hidden.push_back(iid); }
-    // The code QueryInterface gives for unknown interfaces (E_NOINTERFACE by default).
+    // The code QueryInterface gives for unknown and hidden interfaces (E_NOINTERFACE by default).
     void SetQueryFailure(HRESULT hr) { m_queryFailure = hr; }
     ULONG RefCount() const { return m_refs; }
 
