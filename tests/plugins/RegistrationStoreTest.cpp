@@ -82,14 +82,15 @@ TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWho
     Plugin(L"H.dll", L"", L"h");
     Plugin(L"{I}", ffmtest::ClsidText(a), L"i");
     // Text past the byte count keeps the registry from adding a terminator of its own.
-    const std::wstring clsid = ffmtest::ClsidText(a), tail = clsid + L"X";
-    const DWORD whole = static_cast<DWORD>((clsid.size() + 1) * sizeof(wchar_t));
+    const std::wstring clsid = ffmtest::ClsidText(a), cut = clsid + L"X",
+                       odd = clsid + std::wstring(L"\0X", 2);
+    const DWORD chars = static_cast<DWORD>(clsid.size() * sizeof(wchar_t));
     Plugin(L"J.dll", L"", L"");
-    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\J.dll", L"CLSID", REG_SZ, tail.data(),
-                            whole - sizeof(wchar_t)); // unterminated
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\J.dll", L"CLSID", REG_SZ, cut.data(),
+                            chars); // unterminated
     Plugin(L"K.dll", L"", L"");
-    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\K.dll", L"CLSID", REG_SZ, tail.data(),
-                            whole + 1); // odd byte count
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\K.dll", L"CLSID", REG_SZ, odd.data(),
+                            chars + sizeof(wchar_t) + 1); // terminated, then an odd byte
     Plugin(L"L.dll", clsid, L"");
     RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\L.dll", L"", REG_EXPAND_SZ, L"lX", 2);
 
