@@ -1,6 +1,6 @@
 // The whole reference update of one file on real files, through a registered plug-in double
 // that can fail at any step: what the file looks like afterwards on every road.
-#include "refupdate/ReferenceUpdate.h"
+#include "manager/ReferenceUpdate.h"
 #include "refupdate/UpdateTestKit.h"
 #include "support/FakePlugins.h"
 

@@ -173,10 +173,9 @@ class Navigator : public NavigatorStub {
     std::vector<std::wstring> lines;
 };
 
-class Format : public FakeObject<ITovFileFormat> {
+class Format : public FakeObject<ffm::FormatBase> {
   public:
     explicit Format(Script& script) : script(script) {}
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long* mask) override {
         *mask = 0x9;
         return S_OK;
@@ -205,12 +204,6 @@ class Format : public FakeObject<ITovFileFormat> {
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
-                                            ITovFilePreview**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
-
     Script& script;
 };
 

@@ -1,7 +1,7 @@
 // The reference update of one file after moves: prepares the file (time, read-only attribute,
 // working copy), lets the rewrite change the references, copies the result back and puts the
 // file back as it was in every other respect, on every road.
-#include "refupdate/ReferenceUpdate.h"
+#include "manager/ReferenceUpdate.h"
 
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
