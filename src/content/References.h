@@ -2,7 +2,7 @@
 // Reference reading pieces shared by the manager's reference operations and the reference
 // rewrite: ownership of a plug-in's reference array, the indexed (one-by-one) reading, the
 // configuration-pair summary, short-path expansion and the list-collecting callback.
-#include "content/ChainIndex.h"
+#include "foundation/ChainIndex.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <functional>
 #include <optional>

@@ -4,7 +4,7 @@
 // references and moves while every pass still takes the first candidate in order.
 #include "refupdate/ReferenceRewrite.h"
 
-#include "content/ChainIndex.h"
+#include "foundation/ChainIndex.h"
 #include "content/References.h"
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
