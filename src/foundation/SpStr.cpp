@@ -118,6 +118,10 @@ const wchar_t* SpStr::W() const noexcept {
     return m_block ? m_block->text : nullptr;
 }
 
+const wchar_t* SpStr::Text() const noexcept {
+    return m_block ? m_block->text : L"";
+}
+
 BSTR SpStr::Bstr() const noexcept {
     return m_block ? m_block->text : nullptr;
 }

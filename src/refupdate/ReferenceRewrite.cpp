@@ -152,13 +152,6 @@ bool IsProtectedReference(const TovRefData& ref) noexcept {
     return false;
 }
 
-std::wstring WithBackslash(const wchar_t* root) {
-    std::wstring withSlash(root ? root : L"");
-    if (withSlash.empty() || withSlash.back() != L'\\')
-        withSlash += L'\\';
-    return withSlash;
-}
-
 std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& moves, const wchar_t* newRoot,
                              const wchar_t* oldRoot, const wchar_t* altOldRoot) {
     count = std::max(count, 0L);
