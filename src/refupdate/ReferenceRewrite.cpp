@@ -52,19 +52,18 @@ const wchar_t* Text(BSTR path) noexcept {
     return path ? path : L"";
 }
 
-// Puts a copy of the text in place of a record's path and returns the old path, which the caller
-// now owns.
-BSTR SwapPath(TovRefData& rec, const wchar_t* first, std::size_t firstLength, const wchar_t* second = L"",
-              std::size_t secondLength = 0) {
+// Puts a copy of the text in place of a record's path and returns the old path.
+UniqueBstr SwapPath(TovRefData& rec, const wchar_t* first, std::size_t firstLength,
+                    const wchar_t* second = L"", std::size_t secondLength = 0) {
     BSTR copy = AllocBstrLen(nullptr, static_cast<UINT>(firstLength + secondLength));
     if (!copy)
         throw ComError(E_OUTOFMEMORY);
     std::copy_n(first, firstLength, copy);
     std::copy_n(second, secondLength, copy + firstLength);
-    return std::exchange(rec.mbsFilePath, copy);
+    return UniqueBstr(std::exchange(rec.mbsFilePath, copy));
 }
 void SetPath(TovRefData& rec, const std::wstring& path) {
-    ::SysFreeString(SwapPath(rec, path.data(), path.size()));
+    SwapPath(rec, path.data(), path.size());
 }
 
 // Paths folded as PathEquals compares them.
@@ -90,14 +89,12 @@ class RetiredPaths {
     explicit RetiredPaths(std::size_t capacity) { m_paths.reserve(capacity); }
     RetiredPaths(const RetiredPaths&) = delete;
     RetiredPaths& operator=(const RetiredPaths&) = delete;
-    ~RetiredPaths() {
-        for (BSTR path : m_paths)
-            ::SysFreeString(path);
-    }
-    void Add(BSTR path) noexcept { m_paths.push_back(path); } // within the reserved capacity
+    ~RetiredPaths() = default;
+    // Within the reserved capacity, so the move cannot fail.
+    void Add(UniqueBstr path) noexcept { m_paths.push_back(std::move(path)); }
 
   private:
-    std::vector<BSTR> m_paths;
+    std::vector<UniqueBstr> m_paths;
 };
 
 } // namespace
@@ -225,7 +222,7 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
                 cut = r3.size();
             else
                 continue;
-            ::SysFreeString(SwapPath(refs[i], r1.data(), r1.size(), path + cut, std::wcslen(path + cut)));
+            SwapPath(refs[i], r1.data(), r1.size(), path + cut, std::wcslen(path + cut));
             if (!changed[i]) {
                 changed[i] = true;
                 rebased.push_back(i);
