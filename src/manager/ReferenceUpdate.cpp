@@ -183,7 +183,7 @@ FileArgument SplitFileArgument(const std::wstring& argument) {
 bool ReadTempDirForSEFiles() {
     Registry key;
     DWORD value = 0;
-    if (!key.mbOpen(HKEY_CURRENT_USER, (std::wstring(kVendorRoot) + L"\\FileFmtMgr").c_str(), KEY_READ) ||
+    if (!key.mbOpen(HKEY_CURRENT_USER, VendorKey(L"FileFmtMgr").c_str(), KEY_READ) ||
         !key.mbGetDWord(L"TempDirForSEFiles", value))
         return true;
     return value != 0;
