@@ -97,14 +97,6 @@ HRESULT FileFormatMgr::mhSetUpdateDeletedVarsFlag(bool update) {
 
 // ---- Operations of later releases -----------------------------------------------------------
 
-HRESULT FileFormatMgr::mhGetVars(ITovFileNavigator*, long, ffm::Lst<VariableData*>&, ConfigDataLst*, bool) {
-    return E_NOTIMPL;
-}
-
-HRESULT FileFormatMgr::mhSetVars(ITovFileNavigator*, long, long, ffm::Lst<VariableData*>&, bool) {
-    return E_NOTIMPL;
-}
-
 HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t*, const ffm::Lst<MoveRef*>&, const wchar_t*,
                                           const wchar_t*, const wchar_t*) {
     return E_NOTIMPL;
