@@ -7,6 +7,7 @@
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -280,8 +281,16 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
     std::map<std::string, long> queries;
     std::wstring lastQueryInput;
     long saves = 0;
+    double pluginSeconds = 0; // inside the attribute methods
 
   private:
+    // Adds the time spent inside the double's attribute methods to pluginSeconds.
+    struct Timed {
+        explicit Timed(double& total) : total(total), start(std::chrono::steady_clock::now()) {}
+        ~Timed() { total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); }
+        double& total;
+        std::chrono::steady_clock::time_point start;
+    };
     HRESULT Called(const char* method) {
         ++counts[method];
         const auto failure = failures.find(method);
@@ -299,6 +308,7 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
     }
     template <class Rec>
     HRESULT Read(const char* method, BSTR config, long option, long count, Rec* elements) {
+        const Timed timed(pluginSeconds);
         Log(method, config, option, count, elements, 0);
         HRESULT hr = Called(method);
         if (hr == S_OK)
@@ -322,6 +332,7 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
     }
     template <class Rec>
     HRESULT Write(const char* method, BSTR config, long option, long count, Rec* elements, long number) {
+        const Timed timed(pluginSeconds);
         Log(method, config, option, count, elements, number);
         const HRESULT hr = Called(method);
         if (FAILED(hr))
