@@ -9,13 +9,23 @@
 #include <map>
 #include <memory>
 #include <oaidl.h>
+#include <string_view>
 
 namespace ffm {
+
+// SpStr order, also against plain text, so a lookup needs no key string of its own.
+struct SpStrLess {
+    using is_transparent = void;
+    static std::wstring_view View(const SpStr& s) noexcept { return {s.W() ? s.W() : L"", s.Length()}; }
+    bool operator()(const SpStr& a, const SpStr& b) const noexcept { return a < b; }
+    bool operator()(const SpStr& a, std::wstring_view b) const noexcept { return View(a) < b; }
+    bool operator()(std::wstring_view a, const SpStr& b) const noexcept { return a < View(b); }
+};
 
 // An ordered map whose destruction releases its nodes and keys, not what the values point to.
 template <class K, class V> class Map {
   public:
-    using Items = std::map<K, V>;
+    using Items = std::map<K, V, SpStrLess>;
     Map() = default;
     Map(const Map&) = delete;
     Map& operator=(const Map&) = delete;

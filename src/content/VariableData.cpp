@@ -9,15 +9,14 @@
 namespace {
 
 // Configuration names match without regard to case: the key is the name lowered one UTF-16
-// unit at a time.
-ffm::SpStr ValueKey(const ffm::SpStr& name) {
-    const UINT length = name.Length();
-    if (!length)
-        return {};
-    std::wstring key(name.W(), length);
+// unit at a time. Built in a buffer of the thread's, so looking up an existing value allocates
+// nothing.
+std::wstring_view ValueKey(const ffm::SpStr& name) {
+    thread_local std::wstring key;
+    key.assign(name.W() ? name.W() : L"", name.Length());
     for (wchar_t& unit : key)
         unit = static_cast<wchar_t>(std::towlower(unit));
-    return ffm::SpStr(key.c_str(), length);
+    return key;
 }
 
 void DeleteValues(VariableValueMap* values) noexcept {
@@ -54,15 +53,16 @@ VariableData::~VariableData() {
 }
 
 VariableValue* VariableData::GetValue(const ffm::SpStr& configName, long long tag, bool create) {
-    ffm::SpStr key = ValueKey(configName);
+    const std::wstring_view key = ValueKey(configName);
     auto& items = mpoValues->moItems;
     const auto found = items.lower_bound(key);
-    if (found != items.end() && !(key < found->first))
+    if (found != items.end() && !items.key_comp()(key, found->first))
         return found->second;
     if (!create)
         return nullptr;
+    ffm::SpStr stored(key.data(), static_cast<UINT>(key.size()));
     auto value = std::make_unique<VariableValue>(configName, tag);
-    items.emplace_hint(found, std::move(key), value.get());
+    items.emplace_hint(found, std::move(stored), value.get());
     return value.release();
 }
 
