@@ -47,7 +47,7 @@ template <class Rec> class AttribArray {
     int m_count;
 };
 
-// Null when the text is empty, else an exact copy (byte length kept); null in ok on failure.
+// Null when the text is empty, else an exact copy (byte length kept); ok becomes false on failure.
 BSTR CopyName(const SpStr& text, bool& ok) noexcept {
     if (text.IsEmpty())
         return nullptr;
@@ -57,7 +57,8 @@ BSTR CopyName(const SpStr& text, bool& ok) noexcept {
     }
     BSTR copy =
         ::SysAllocStringByteLen(reinterpret_cast<const char*>(text.Bstr()), ::SysStringByteLen(text.Bstr()));
-    ok = copy != nullptr;
+    if (!copy)
+        ok = false;
     return copy;
 }
 

@@ -248,7 +248,8 @@ TEST_F(Variables, DispatchToTheBatchFormFollowsTheSwitchAndTheBatchInterface) {
             for (Records records : {Records::First, Records::Second}) {
                 DataCardNavigator& nav = Make(L"C:\\v\\gear.mrdprt", records, batchInterface);
                 Standard();
-                const bool batched = sw && batchInterface;
+                // The batch interface extends the second record version's navigator.
+                const bool batched = sw && batchInterface && records == Records::Second;
                 EXPECT_EQ(batched ? S_OK : S_FALSE,
                           initialised.mhGetVars(Nav(), 0x80, vars.list, nullptr, true));
                 const long reads = nav.Count("GetAttributes") + nav.Count("GetAttributes2");

@@ -87,12 +87,13 @@ struct Attribute {
 
 // The document: attributes keyed by configuration, block and name (exact spelling); the
 // configurations with their tags.
-class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
+class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator5>, ITovFileQuery> {
   public:
-    DataCardNavigator(std::wstring path, Records records, bool batch, bool query)
-        : path(std::move(path)), batch(batch) {
+    DataCardNavigator(std::wstring path, Records records, bool batch, bool query) : path(std::move(path)) {
         if (records == Records::First)
             Hide(__uuidof(ITovFileNavigator3)), Hide(__uuidof(ITovFileNavigator4));
+        if (records == Records::First || !batch)
+            Hide(__uuidof(ITovFileNavigator5));
         if (!query)
             Hide(__uuidof(ITovFileQuery));
         recordInfo.AddRef(); // a member: arrays hold references to it, it is never deleted by them
@@ -112,43 +113,12 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
         return found == attributes.end() ? L"<none>" : found->second.value.Text();
     }
 
-    // ---- COM ----
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
+        if (iid != queryFailure.first)
+            return FakeObject::QueryInterface(iid, out);
         *out = nullptr;
-        ++queries[iid == __uuidof(ITovFileNavigator5)   ? "N5"
-                  : iid == __uuidof(ITovFileNavigator3) ? "N3"
-                  : iid == __uuidof(ITovFileQuery)      ? "Query"
-                                                        : "other"];
-        if (iid == queryFailure.first)
-            return queryFailure.second;
-        if (iid == __uuidof(ITovFileNavigator5)) {
-            if (!batch)
-                return E_NOINTERFACE;
-            // It adds no methods: the newest navigator's table serves it.
-            *out = static_cast<ITovFileNavigator4*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (iid == __uuidof(ITovFileQuery)) {
-            if (hiddenQuery)
-                return E_NOINTERFACE;
-            *out = static_cast<ITovFileQuery*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return NavigatorStub::QueryInterface(iid, out);
+        return queryFailure.second;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return NavigatorStub::AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return NavigatorStub::Release(); }
-    void Hide(REFIID iid) {
-        if (iid == __uuidof(ITovFileQuery))
-            hiddenQuery = true;
-        else
-            NavigatorStub::Hide(iid);
-    }
-
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* out) override {
         if (const HRESULT hr = Called("GetFilePath"); FAILED(hr))
             return hr;
@@ -261,8 +231,6 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
     }
 
     std::wstring path;
-    bool batch;
-    bool hiddenQuery = false;
     std::map<std::wstring, Attribute> attributes;
     std::vector<std::pair<std::wstring, long long>> configs; // reported by the query
     bool configsByQuery = true;                              // else the query answers E_NOTIMPL for kind 3
@@ -278,7 +246,6 @@ class DataCardNavigator : public NavigatorStub, public ITovFileQuery {
     ConfigRecord recordInfo;
     std::vector<Call> calls;
     std::map<std::string, long> counts;
-    std::map<std::string, long> queries;
     std::wstring lastQueryInput;
     long saves = 0;
     double pluginSeconds = 0; // inside the attribute methods
