@@ -192,16 +192,18 @@ TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteO
 
     // One property in one configuration, and nothing else of the file changes.
     const std::string before = ReadAll(assembly);
-    const Result set = Run(L"set-attrs box.mrdasm --config Heavy CustomProperty:Title=Heavier box");
+    const Result set = Run(L"set-attrs box.mrdasm --config Heavy \"CustomProperty:Title=Heavier box\"");
     EXPECT_EQ(0u, set.exitCode) << set.err;
     const std::string after = ReadAll(assembly);
     EXPECT_NE(std::string::npos, after.find("CustomProperty:Title = Heavier box\r\n"));
     std::string expected = before;
     expected.replace(expected.find("Heavy box"), 9, "Heavier box");
     EXPECT_EQ(expected, after);
-    EXPECT_EQ("Heavier box",
-              RunJson(L"vars box.mrdasm --all-configs --map T=CustomProperty:Title")["variables"][0]["values"]
-                                                                                    [1]["value"]);
+    const json title =
+        RunJson(L"vars box.mrdasm --all-configs --map T=CustomProperty:Title")["variables"][0]["values"];
+    ASSERT_EQ(1u, title.size()); // Default has no title, and deleted variables are not updated
+    EXPECT_EQ("Heavy", title[0]["configuration"]);
+    EXPECT_EQ("Heavier box", title[0]["value"]);
 
     const Result unsaved =
         Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set T=X --config Default --no-save");
