@@ -2,8 +2,10 @@
 // FileFormatMgr: the process-wide manager through which a host reaches file-format plug-ins.
 // Take it with gpoGetFileFormatMgr(); every operation may be called from any thread.
 #include <FileFmtMgr/Api.h>
+#include <FileFmtMgr/AttributeData.h>
 #include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ComPtr.h>
+#include <FileFmtMgr/ConfigData.h>
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/Lst.h>
 #include <FileFmtMgr/RegistrationStore.h>
@@ -11,14 +13,14 @@
 #include <FileFmtMgr/SpStr.h>
 #include <FileFmtMgr/TovContract.h>
 #include <FileFmtMgr/Values.h>
+#include <FileFmtMgr/VariableData.h>
 #include <atomic>
 #include <list>
 #include <memory>
 #include <string>
 
 class PluginTable;
-class VariableData;
-class ConfigDataLst;
+class _bstr_t;
 
 // One configuration pair of one reference, counted over the plug-in's configuration elements.
 struct XRefConfigInfo {
@@ -107,9 +109,13 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Delivers every reference of the navigator's file to target, with its configuration pairs.
     HRESULT mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
                             ITovCallback* callback) override;
-    // Variables arrive with a later release: these answer 0x80004001 until then.
+    // Reads the mapped attributes of every variable into its values, per configuration (bit 0x80
+    // of flags: every configuration of the file, else none). An empty configurations list receives
+    // the file's configurations. 1 when the last attribute read found nothing, else 0.
     HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
                       ConfigDataLst* configurations, bool flag) override;
+    // Writes every value of every variable into its mapped attributes in the value's
+    // configuration, and saves when asked and something was written (else 1).
     HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second,
                       ffm::Lst<VariableData*>& variables, bool flag) override;
     // Installs an outside registration store (null: the built-in one); rebuilds the table when
@@ -151,6 +157,27 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                 ITovCallback* callback, bool save);
 
+    // ---- Variables, batch forms: one attribute request per configuration ---------------------
+    HRESULT mhGetVars2(ITovFileNavigator* navigator, long flags, ffm::Lst<VariableData*>& variables,
+                       ConfigDataLst* configurations, bool revisionFlag);
+    HRESULT mhSetVars2(ITovFileNavigator* navigator, long number1, long number2,
+                       ffm::Lst<VariableData*>& variables, bool save);
+
+    // ---- Attributes -----------------------------------------------------------------------
+    // Reads the attributes in one plug-in call; the plug-in's result comes back after the records
+    // were updated from what it reported. 0 for an empty list.
+    HRESULT mhGetAttribs(const wchar_t* configuration, bool option, ITovFileNavigator* navigator,
+                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool revisionFlag);
+    // Writes the attributes' values in one plug-in call: 0 when the plug-in wrote any, else 1.
+    HRESULT mhSetAttribs(const wchar_t* configuration, bool option, long number, ITovFileNavigator* navigator,
+                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool save);
+
+    // ---- Configurations -------------------------------------------------------------------
+    // Appends the file's configurations (the caller deletes the records); a file that lists none
+    // by name gets one with an empty name. Entries appended before a failure stay.
+    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ConfigDataLst& configurations);
+    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ffm::Lst<_bstr_t>& names);
+
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }
     bool mbGetBatchAttributes() const noexcept { return mbBatchAttributes; }
@@ -159,7 +186,16 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     const ffm::SpStr& moGetDetailingModeName() const noexcept { return moDetailingModeName; }
     const ffm::SpStr& moGetLdrModeName() const noexcept { return moLdrModeName; }
 
+  protected:
+    // The plug-in array for attributes, zeroed and filled in list order (with copies of the values
+    // when asked). Null with count 0 for an empty list; null with count unchanged on failure.
+    TovAttribData* mpoCreateArray(ffm::Lst<AttributeData*>& attributes, int& count, bool withValues);
+    TovAttribData2* mpoCreateArray2(ffm::Lst<AttributeData*>& attributes, int& count, bool withValues);
+
   private:
+    // File kinds by the extension of the navigator's path; raise when the path cannot be had.
+    static bool zbIsDravingFile(ITovFileNavigator* navigator);
+    static bool zbIsMXAssemblyFile(ITovFileNavigator* navigator);
     HRESULT mhAcquireNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
                                unsigned long mask, ITovCallback* callback, unsigned long* outMask,
                                ITovFileFormat* format);

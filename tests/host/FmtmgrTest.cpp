@@ -199,3 +199,56 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteOneProperty) {
+    const json configs = RunJson(L"configs box.mrdasm")["configurations"];
+    ASSERT_EQ(2u, configs.size());
+    EXPECT_EQ("Default", configs[0]["name"]);
+    EXPECT_EQ("Heavy", configs[1]["name"]);
+    EXPECT_NE(configs[0]["tag"], configs[1]["tag"]);
+
+    const json heavy =
+        RunJson(L"attrs box.mrdasm --config Heavy CustomProperty:Title CustomProperty:Missing");
+    ASSERT_EQ(2u, heavy["attributes"].size());
+    EXPECT_EQ("Heavy box", heavy["attributes"][0]["value"]);
+    EXPECT_EQ("string", heavy["attributes"][0]["type"]);
+    EXPECT_EQ(false, heavy["attributes"][1]["found"]);
+
+    for (const wchar_t* form : {L"--batch", L"--no-batch", L""}) {
+        const json vars =
+            RunJson(std::wstring(L"vars box.mrdasm --all-configs --map Title=CustomProperty:Title ") +
+                    L"--map Title=CustomProperty:Material --map Material=CustomProperty:Material " + form);
+        ASSERT_EQ(2u, vars["variables"].size()) << ffmtest::Utf8(form);
+        const json& title = vars["variables"][0]["values"];
+        ASSERT_EQ(2u, title.size());
+        EXPECT_EQ("Default", title[0]["configuration"]);
+        EXPECT_EQ("Steel", title[0]["value"]); // no title of its own: the second mapping
+        EXPECT_EQ("Heavy box", title[1]["value"]);
+    }
+
+    // One property in one configuration, and nothing else of the file changes.
+    const std::string before = ReadAll(assembly);
+    const Result set = Run(L"set-attrs box.mrdasm --config Heavy \"CustomProperty:Title=Heavier box\"");
+    EXPECT_EQ(0u, set.exitCode) << set.err;
+    const std::string after = ReadAll(assembly);
+    EXPECT_NE(std::string::npos, after.find("CustomProperty:Title = Heavier box\r\n"));
+    std::string expected = before;
+    expected.replace(expected.find("Heavy box"), 9, "Heavier box");
+    EXPECT_EQ(expected, after);
+    const json title =
+        RunJson(L"vars box.mrdasm --all-configs --map T=CustomProperty:Title")["variables"][0]["values"];
+    ASSERT_EQ(1u, title.size()); // Default has no title, and deleted variables are not updated
+    EXPECT_EQ("Heavy", title[0]["configuration"]);
+    EXPECT_EQ("Heavier box", title[0]["value"]);
+
+    const Result unsaved =
+        Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set T=X --config Default --no-save");
+    EXPECT_EQ(0u, unsaved.exitCode) << unsaved.err;
+    EXPECT_EQ(after, ReadAll(assembly));
+    EXPECT_EQ(2u, Run(L"attrs box.mrdasm NoColon").exitCode);
+    EXPECT_EQ(1u, Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set U=1").exitCode);
+}
+
+} // namespace

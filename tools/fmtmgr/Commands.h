@@ -23,6 +23,10 @@ struct KeptFile {
 
 // A path made absolute against the current folder.
 std::wstring FullPath(const std::wstring& path);
+// Opens the file through the entry of its plug-in that shares a bit with mask; raises
+// CommandError. chosen receives the entry's mask.
+ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned long mask,
+                                             ITovCallback* callback, unsigned long& chosen);
 
 void ListPlugins(const Output& out);
 void ListExtensions(const Output& out, unsigned long mask);
