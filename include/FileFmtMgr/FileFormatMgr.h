@@ -12,10 +12,12 @@
 #include <FileFmtMgr/Values.h>
 #include <atomic>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 
 class PluginTable;
+class FilePreviewWnd;
 class VariableData;
 class ConfigDataLst;
 
@@ -147,6 +149,30 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Writes the references' paths back through the plug-in, and saves when asked.
     HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                 ITovCallback* callback, bool save);
+
+    // ---- Previews ---------------------------------------------------------------------------
+    // What every plug-in receives during one preview creation; each holds its own reference.
+    struct ExtraArgs {
+        ffm::ComPtr<ITovCallback> callback;
+        ffm::ComPtr<IUnknown> context;
+    };
+    // One preview per format object, however many extensions it serves.
+    using PreviewByFormat = std::map<ITovFileFormat*, ffm::ComPtr<ITovFilePreview>>;
+
+    // Fills window with one preview of every preview-capable plug-in, bound to parent (rect null:
+    // the parent's client area), and records parent in it. 0 also when plug-ins fail or the
+    // manager cannot initialise; 0x80040226 from a plug-in stops the creation and is returned;
+    // 0x8007000E memory. Takes the manager's lock, then the window's: never fill a window while
+    // another thread shows files in it.
+    HRESULT mhCreatePreview(FilePreviewWnd& window, HWND parent, const RECT* rect, ITovCallback* callback);
+    HRESULT mhCreatePreview2(FilePreviewWnd& window, HWND parent, IUnknown* context, const RECT* rect,
+                             ITovCallback* callback);
+    HRESULT mhDoCreatePreview(FilePreviewWnd& window, HWND parent, IUnknown* context, const RECT* rect,
+                              ITovCallback* callback);
+    // One (plug-in, extension) pair of the creation: creates the format's preview once and
+    // registers it under the extension. Raises only 0x80040226 and memory errors.
+    void mvAddPreview(FilePreviewWnd* window, ffm::ComPtr<ITovFileFormat>& format, const wchar_t* extension,
+                      long mask, HWND parent, TovRect* rect, ExtraArgs* extra, PreviewByFormat& previews);
 
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }

@@ -1,0 +1,172 @@
+#pragma once
+// In-process preview doubles: previews that log every call into one shared, preallocated journal
+// (so logging never allocates, and an allocation sweep fails only what the library allocates), a
+// window that exposes registration, and format objects that create such previews.
+#include "foundation/Handles.h"
+#include "support/FakePlugins.h"
+#include <FileFmtMgr/FilePreviewWnd.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ffmtest {
+
+enum class Call { ShowFile, ShowNavigator, Hide, Refresh, Resize, ReleaseFile, Translate, Target };
+
+class RecordingPreview;
+struct Event {
+    const RecordingPreview* who;
+    Call call;
+};
+
+struct Journal {
+    Journal() { events.reserve(100000); }
+    void Add(const RecordingPreview* who, Call call) {
+        if (events.size() < events.capacity())
+            events.push_back(Event{who, call});
+    }
+    long Count(const RecordingPreview* who, Call call) const {
+        long n = 0;
+        for (const Event& e : events)
+            n += e.who == who && e.call == call;
+        return n;
+    }
+    std::vector<Event> events;
+};
+
+class RecordingPreview : public FakeObject<ITovFilePreview, ITovFormatRedirect> {
+  public:
+    RecordingPreview(Journal& journal, LiveCounter* counter = nullptr)
+        : FakeObject(counter), journal(journal) {}
+    // The preview's Hide takes the name; this one hides an interface from QueryInterface.
+    void HideInterface(REFIID iid) { FakeObject::Hide(iid); }
+
+    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR path, ITovCallback* callback, long type) override {
+        journal.Add(this, Call::ShowFile);
+        lastPath = path;
+        lastType = type;
+        lastCallback = callback;
+        if (onShow)
+            onShow(callback);
+        return showResult;
+    }
+    HRESULT STDMETHODCALLTYPE ShowNavigator(ITovRegistry*, ITovFileNavigator* navigator,
+                                            ITovCallback* callback) override {
+        journal.Add(this, Call::ShowNavigator);
+        lastNavigator = navigator;
+        lastCallback = callback;
+        return showResult;
+    }
+    HRESULT STDMETHODCALLTYPE Hide() override {
+        journal.Add(this, Call::Hide);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Refresh(ITovCallback*) override {
+        journal.Add(this, Call::Refresh);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Resize(TovRect* rect) override {
+        journal.Add(this, Call::Resize);
+        lastRect = *rect;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetMenuItems(ITovRegistry*, long*, TovPreviewMenuItem**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE OnMenuCommand(long, long, long, long, ITovRegistry*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage* message) override {
+        journal.Add(this, Call::Translate);
+        lastMessage = *message;
+        return translateResult;
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseFile(BSTR path) override {
+        journal.Add(this, Call::ReleaseFile);
+        releasedEmpty = !path || !*path;
+        return releaseResult;
+    }
+    HRESULT STDMETHODCALLTYPE GetTargetExtension(BSTR, BSTR* extension) override {
+        journal.Add(this, Call::Target);
+        *extension = redirectTo ? SysAllocString(redirectTo) : nullptr;
+        return S_OK;
+    }
+
+    Journal& journal;
+    HRESULT showResult = S_OK;
+    HRESULT translateResult = S_OK;
+    HRESULT releaseResult = S_OK;
+    const wchar_t* redirectTo = nullptr;
+    std::function<void(ITovCallback*)> onShow;
+    const wchar_t* lastPath = nullptr; // valid during ShowFile only
+    long lastType = -1;
+    ITovCallback* lastCallback = nullptr;
+    ITovFileNavigator* lastNavigator = nullptr;
+    TovRect lastRect{};
+    TovMessage lastMessage{};
+    bool releasedEmpty = false;
+};
+
+// A window whose registration the tests call directly.
+class TestWindow : public FilePreviewWnd {
+  public:
+    using FilePreviewWnd::mvAddPreview;
+    void Add(RecordingPreview* preview, const wchar_t* extension, bool wildcard = false, long mask = 4) {
+        mvAddPreview(ffm::ComPtr<ITovFilePreview>(preview), nullptr, extension, mask, wildcard);
+    }
+};
+
+// A format object that makes previews; optionally through the factory interface.
+class PreviewFormat : public FakeObject<ITovFileFormat, ITovPreviewFactory> {
+  public:
+    PreviewFormat(Journal& journal, LiveCounter* formats, LiveCounter* previews)
+        : FakeObject(formats), journal(journal), previews(previews) {}
+    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreatePreview(long parent, TovRect* rect, ITovCallback* callback, ITovRegistry*,
+                                            ITovFilePreview** out) override {
+        return Make(parent, rect, callback, nullptr, out);
+    }
+    HRESULT STDMETHODCALLTYPE CreatePreviewEx(long parent, TovRect* rect, ITovCallback* callback,
+                                              ITovRegistry*, IUnknown* context,
+                                              ITovFilePreview** out) override {
+        viaFactory = true;
+        return Make(parent, rect, callback, context, out);
+    }
+
+    Journal& journal;
+    LiveCounter* previews;
+    HRESULT createResult = S_OK;
+    long creations = 0;
+    bool viaFactory = false;
+    long parentSeen = 0;
+    TovRect rectSeen{};
+    ITovCallback* callbackSeen = nullptr;
+    IUnknown* contextSeen = nullptr;
+    RecordingPreview* made = nullptr;
+
+  private:
+    HRESULT Make(long parent, TovRect* rect, ITovCallback* callback, IUnknown* context,
+                 ITovFilePreview** out) {
+        *out = nullptr;
+        ++creations;
+        parentSeen = parent;
+        rectSeen = *rect;
+        callbackSeen = callback;
+        contextSeen = context;
+        if (FAILED(createResult))
+            return createResult;
+        return NoThrow([&] {
+            made = new RecordingPreview(journal, previews);
+            made->AddRef();
+            *out = made;
+            return S_OK;
+        });
+    }
+};
+
+} // namespace ffmtest
