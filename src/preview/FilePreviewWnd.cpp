@@ -11,11 +11,11 @@ using ffm::ComPtr;
 
 namespace {
 
-constexpr HRESULT kRedirect = static_cast<HRESULT>(0x8004027D);
-constexpr HRESULT kNoPreview = static_cast<HRESULT>(0x8004022A);
-constexpr HRESULT kExcluded = static_cast<HRESULT>(0x8004023C);
-constexpr HRESULT kAdobeViewOpen = static_cast<HRESULT>(0x800402BF);
-constexpr HRESULT kPreviewFailed = static_cast<HRESULT>(0x80040229);
+constexpr HRESULT kRedirect = ffm::FFM_E_OPEN_ELSEWHERE;
+constexpr HRESULT kNoPreview = ffm::FFM_E_NO_PLUGIN;
+constexpr HRESULT kExcluded = ffm::FFM_E_PREVIEW_EXCLUDED;
+constexpr HRESULT kAdobeViewOpen = ffm::FFM_E_PDF_VIEW_OPEN;
+constexpr HRESULT kPreviewFailed = ffm::FFM_E_REDIRECT_FAILED; // every preview failed
 
 std::wstring Upper(std::wstring text) {
     if (!text.empty())

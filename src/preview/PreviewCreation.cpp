@@ -9,7 +9,7 @@
 using ffm::ComPtr;
 
 namespace {
-constexpr HRESULT kStopCreation = static_cast<HRESULT>(0x80040226);
+constexpr HRESULT kStopCreation = ffm::FFM_E_STOP_PREVIEWS;
 }
 
 HRESULT FileFormatMgr::mhCreatePreview(FilePreviewWnd& window, HWND parent, const RECT* rect,
