@@ -3,8 +3,7 @@
 ffm::ComPtr<CDwgPreviewCallback> CDwgPreviewCallback::Create(std::shared_ptr<ffm::PreviewWindowLink> link,
                                                              std::wstring path, TovFileVaultType type,
                                                              ITovFileNavigator* navigator) {
-    return ffm::ComPtr<CDwgPreviewCallback>(
-        new CDwgPreviewCallback(std::move(link), std::move(path), type, navigator));
+    return ffm::Make<CDwgPreviewCallback>(std::move(link), std::move(path), type, navigator);
 }
 
 CDwgPreviewCallback::CDwgPreviewCallback(std::shared_ptr<ffm::PreviewWindowLink> link, std::wstring path,
@@ -12,29 +11,12 @@ CDwgPreviewCallback::CDwgPreviewCallback(std::shared_ptr<ffm::PreviewWindowLink>
     : moLink(std::move(link)), moPath(std::move(path)), mlType(type), mpoNavigator(navigator) {}
 
 HRESULT CDwgPreviewCallback::QueryInterface(REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    if (iid == IID_IUnknown || iid == __uuidof(ITovCallback))
-        *out = static_cast<ITovCallback*>(this);
-    else if (iid == __uuidof(ITovPluginPreviewCallbackInternal))
-        *out = static_cast<ITovPluginPreviewCallbackInternal*>(this);
-    else {
-        *out = nullptr;
+    if (iid == IID_IDispatch) {
+        if (out)
+            *out = nullptr;
         return E_NOINTERFACE;
     }
-    AddRef();
-    return S_OK;
-}
-
-ULONG CDwgPreviewCallback::AddRef() {
-    return ++mlRefs;
-}
-
-ULONG CDwgPreviewCallback::Release() {
-    const ULONG left = --mlRefs;
-    if (left == 0)
-        delete this;
-    return left;
+    return ComObject::QueryInterface(iid, out);
 }
 
 HRESULT CDwgPreviewCallback::ReshowFile(long code) {

@@ -2,7 +2,7 @@
 // CDwgPreviewCallback: the callback the preview window hands to a plug-in showing a DWG or DXF
 // file when the host gave none. Its ordinary callback methods do nothing; through
 // ITovPluginPreviewCallbackInternal the plug-in asks the window to show the same file again.
-#include <FileFmtMgr/ComPtr.h>
+#include <FileFmtMgr/ComObject.h>
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/FilePreviewWnd.h>
 #include <atomic>
@@ -29,7 +29,7 @@ class PreviewWindowLink {
 };
 } // namespace ffm
 
-class CDwgPreviewCallback final : public ITovCallback, public ITovPluginPreviewCallbackInternal {
+class CDwgPreviewCallback final : public ffm::ComObject<ITovCallback, ITovPluginPreviewCallbackInternal> {
   public:
     // link may be null: ReshowFile then answers 0x80004001. Holds its own reference to the
     // navigator, so a reshow never reaches a released one.
@@ -38,10 +38,8 @@ class CDwgPreviewCallback final : public ITovCallback, public ITovPluginPreviewC
                                                    ITovFileNavigator* navigator);
 
     // IUnknown and ITovCallback give the primary interface, ITovPluginPreviewCallbackInternal
-    // the second; anything else, IDispatch included, E_NOINTERFACE.
+    // the second; IDispatch, although both derive from it, is refused: nothing here is late-bound.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IDispatch and ITovCallback: E_NOTIMPL, nothing done.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
@@ -62,15 +60,14 @@ class CDwgPreviewCallback final : public ITovCallback, public ITovPluginPreviewC
     // the new show (0x8004027D: straight to the redirection). 0, or 0x80004001 without a window.
     HRESULT STDMETHODCALLTYPE ReshowFile(long code) override;
 
-    virtual ~CDwgPreviewCallback() = default;
-
-  private:
     CDwgPreviewCallback(std::shared_ptr<ffm::PreviewWindowLink> link, std::wstring path,
                         TovFileVaultType type, ITovFileNavigator* navigator);
+
+  private:
+    ~CDwgPreviewCallback() override = default;
 
     std::shared_ptr<ffm::PreviewWindowLink> moLink;
     const std::wstring moPath;
     const TovFileVaultType mlType;
     const ffm::ComPtr<ITovFileNavigator> mpoNavigator; // may be null
-    std::atomic<ULONG> mlRefs{0};
 };

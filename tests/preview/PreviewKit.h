@@ -34,7 +34,7 @@ struct Journal {
     std::vector<Event> events;
 };
 
-class RecordingPreview : public FakeObject<ITovFilePreview, ITovFormatRedirect> {
+class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect> {
   public:
     RecordingPreview(Journal& journal, LiveCounter* counter = nullptr)
         : FakeObject(counter), journal(journal) {}
@@ -69,12 +69,6 @@ class RecordingPreview : public FakeObject<ITovFilePreview, ITovFormatRedirect> 
         journal.Add(this, Call::Resize);
         lastRect = *rect;
         return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetMenuItems(ITovRegistry*, long*, TovPreviewMenuItem**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE OnMenuCommand(long, long, long, long, ITovRegistry*) override {
-        return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage* message) override {
         journal.Add(this, Call::Translate);
@@ -117,16 +111,10 @@ class TestWindow : public FilePreviewWnd {
 };
 
 // A format object that makes previews; optionally through the factory interface.
-class PreviewFormat : public FakeObject<ITovFileFormat, ITovPreviewFactory> {
+class PreviewFormat : public FakeObject<ffm::FormatBase, ITovPreviewFactory> {
   public:
     PreviewFormat(Journal& journal, LiveCounter* formats, LiveCounter* previews)
         : FakeObject(formats), journal(journal), previews(previews) {}
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CreatePreview(long parent, TovRect* rect, ITovCallback* callback, ITovRegistry*,
                                             ITovFilePreview** out) override {
         return Make(parent, rect, callback, nullptr, out);

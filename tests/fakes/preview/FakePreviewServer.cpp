@@ -128,7 +128,7 @@ void RegisterViewClass() {
     });
 }
 
-class Preview : public ffmtest::FakeObject<ITovFilePreview, ITovFormatRedirect> {
+class Preview : public ffmtest::FakeObject<ffm::PreviewBase, ITovFormatRedirect> {
   public:
     Preview(Behaviour behaviour, HWND parent, const TovRect& rect) : FakeObject(&gPreviews), m_b(behaviour) {
         RegisterViewClass();
@@ -190,12 +190,6 @@ class Preview : public ffmtest::FakeObject<ITovFilePreview, ITovFormatRedirect> 
             SetWindowPos(m_view, nullptr, rect->left, rect->top, rect->right - rect->left,
                          rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
         return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetMenuItems(ITovRegistry*, long*, TovPreviewMenuItem**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE OnMenuCommand(long, long, long, long, ITovRegistry*) override {
-        return E_NOTIMPL;
     }
     // F5 redraws; everything else is the host's.
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage* message) override {
@@ -268,17 +262,9 @@ class Preview : public ffmtest::FakeObject<ITovFilePreview, ITovFormatRedirect> 
     std::wstring m_redirect;
 };
 
-class Format : public ffmtest::FakeObject<ITovFileFormat> {
+class Format : public ffmtest::FakeObject<ffm::FormatBase> {
   public:
     explicit Format(Behaviour b) : FakeObject(&gFormats), m_b(b) {}
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long* mask) override {
-        *mask = 4;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
     // The host asks once per pane for a preview drawing inside parentWindow.
     HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
                                             ITovFilePreview** preview) override {
@@ -294,7 +280,6 @@ class Format : public ffmtest::FakeObject<ITovFileFormat> {
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
 
   private:
     const Behaviour m_b;
