@@ -77,7 +77,7 @@ TEST_F(Fmtmgr, ListsPluginsAndExtensionsAndResolvesAFileItsSizeAndDate) {
                                   [](const json& p) { return p["name"] == "MrdPlugin.dll"; });
     ASSERT_NE(plugins.end(), mrd);
     EXPECT_EQ("{484E65A5-42FC-42F3-A658-7A719CFAA378}", (*mrd)["clsid"]);
-    EXPECT_EQ(9u, (*mrd)["extensions"].size()); // three extensions, three capabilities each
+    EXPECT_EQ(12u, (*mrd)["extensions"].size()); // three extensions, four capabilities each
 
     EXPECT_EQ("MRDASM\nMRDDRW\nMRDPRT\n", Run(L"extensions --mask 0x4000").out); // upper case, no dot
     EXPECT_EQ(json::array(), RunJson(L"extensions --mask 8")["extensions"]);
@@ -140,7 +140,9 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     } cases[] = {
         {L"refs missing.mrdasm", 1, "0x80070002"},
         {L"refs notes.txt", 1, "0x8004022A: no plug-in serves this extension"},
-        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4003"},
+        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4007"},
+        {L"preview notes.txt --png notes.png", 1, "notes.txt has no preview: 0x8004022A"},
+        {L"preview box.mrdasm --size 0x20 --png box.png", 2, "WxH"},
         {L"update-refs broken.mrdprt --move a.mrdprt=b.mrdprt", 1, "0x80040300"},
         {L"refs broken.mrdprt", 1, "line 5: the configuration \"Standrd\" is not declared"},
         {L"size-date missing.txt", 1, "0x80040213"},

@@ -101,6 +101,28 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     bool releasedEmpty = false;
 };
 
+// The host's pane: a top-level window with a client area of the given size, grey (0x808080)
+// where no preview draws, clipping its children; shown.
+inline HWND MakePane(int width, int height) {
+    static const ATOM atom = [] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+        wc.lpszClassName = L"FfmPreviewPane";
+        return RegisterClassW(&wc);
+    }();
+    RECT frame{0, 0, width, height};
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
+    AdjustWindowRect(&frame, style, FALSE);
+    HWND pane =
+        CreateWindowExW(0, MAKEINTATOM(atom), L"Preview pane", style, 10, 10, frame.right - frame.left,
+                        frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ShowWindow(pane, SW_SHOWNOACTIVATE);
+    UpdateWindow(pane);
+    return pane;
+}
+
 // A window whose registration the tests call directly.
 class TestWindow : public FilePreviewWnd {
   public:

@@ -57,31 +57,6 @@ class ServerClass {
     const std::wstring key;
 };
 
-LRESULT CALLBACK HostProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
-    return DefWindowProcW(w, msg, wp, lp);
-}
-
-// The host's pane: a top-level window with a grey background that clips its children.
-HWND MakeHost() {
-    static const ATOM atom = [] {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = HostProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
-        wc.lpszClassName = L"FfmPreviewHost";
-        return RegisterClassW(&wc);
-    }();
-    RECT frame{0, 0, kWidth, kHeight};
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
-    AdjustWindowRect(&frame, style, FALSE);
-    HWND host =
-        CreateWindowExW(0, MAKEINTATOM(atom), L"Preview pane", style, 10, 10, frame.right - frame.left,
-                        frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    ShowWindow(host, SW_SHOWNOACTIVATE);
-    UpdateWindow(host);
-    return host;
-}
-
 class PreviewPixelsTest : public ::testing::Test {
   protected:
     PreviewPixelsTest() {
@@ -136,7 +111,7 @@ class PreviewPixelsTest : public ::testing::Test {
 
     // The host window comes before the registry sandbox: Wine reads the user's window settings
     // when it makes the first top-level window of the thread.
-    ffm::UniqueHwnd host{MakeHost()};
+    ffm::UniqueHwnd host{MakePane(kWidth, kHeight)};
     RegistrySandbox registry;
     TempFolder files;
     TestStore* store = new TestStore;
