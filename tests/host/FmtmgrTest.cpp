@@ -163,3 +163,22 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Fmtmgr, DrawsAFilesPreviewIntoAPngImageOfTheAskedSize) {
+    const Result r = Run(L"-q preview box.mrdasm --size 320x200 --png box.png");
+    EXPECT_EQ(0u, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("box.png (320x200)")) << r.out;
+    const std::string png = ReadAll(folder.Path() + L"\\box.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), png.substr(0, 8));
+    const auto bigEndian = [&](size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(320, bigEndian(16)) << "the header's width";
+    EXPECT_EQ(200, bigEndian(20)) << "the header's height";
+}
+
+} // namespace
