@@ -158,6 +158,8 @@ TEST_F(PreviewPixelsTest, APreviewIsShownResizedHiddenReshownAndSwitched) {
 
 TEST_F(PreviewPixelsTest, BrokenPluginsNeverTakeThePaneDown) {
     ServerClass failing(L"create-fails 80004005"), hanging(L"hang 1500"), blank(L"blank"), good(L"good");
+    // First in the table's order: a plug-in whose class is not registered at all.
+    Plugin(L"Unregistered.dll", nullptr, {{L".pv0", 0x4}});
     Plugin(L"Failing.dll", &failing, {{L".pvc", 0x4}});
     Plugin(L"Hanging.dll", &hanging, {{L".pvh", 0x4}});
     Plugin(L"Blank.dll", &blank, {{L".pvk", 0x4}});
