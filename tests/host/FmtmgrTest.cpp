@@ -148,6 +148,7 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
         {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4007"},
         {L"preview notes.txt --png notes.png", 1, "notes.txt has no preview: 0x8004022A"},
         {L"preview box.mrdasm --size 0x20 --png box.png", 2, "WxH"},
+        {L"preview broken.mrdprt --png broken.png", 1, "every preview for .mrdprt failed to show it"},
         {L"update-refs broken.mrdprt --move a.mrdprt=b.mrdprt", 1, "0x80040300"},
         {L"refs broken.mrdprt", 1, "line 5: the configuration \"Standrd\" is not declared"},
         {L"size-date missing.txt", 1, "0x80040213"},

@@ -64,10 +64,14 @@ void RenderPreview(const Output& out, const std::wstring& file, int width, int h
         if (FAILED(hr)) {
             const size_t dot = file.rfind(L'.');
             const std::string extension = dot == std::wstring::npos ? "(none)" : Utf8(file.substr(dot));
-            throw CommandError(hr, Utf8(file) + " has no preview",
-                               hr == ffm::FFM_E_NO_PLUGIN
-                                   ? "no plug-in draws previews of files with the extension " + extension +
-                                         " (fmtmgr extensions --mask 4 lists them)"
+            if (hr == ffm::FFM_E_NO_PLUGIN)
+                throw CommandError(hr, Utf8(file) + " has no preview",
+                                   "no plug-in draws previews of files with the extension " + extension +
+                                       " (fmtmgr extensions --mask 4 lists them)");
+            throw CommandError(hr, "no preview could show " + Utf8(file),
+                               hr == ffm::FFM_E_REDIRECT_FAILED
+                                   ? "every preview for " + extension +
+                                         " failed to show it (fmtmgr refs tells why)"
                                    : std::string());
         }
         // Previews paint in their own time: give them a moment, then take what the pane shows.
