@@ -42,7 +42,7 @@ HRESULT FileFormatMgr::mhDoCreatePreview(FilePreviewWnd& window, HWND parent, IU
         mvInit(callback);
         PreviewByFormat previews;
         ExtraArgs extra{ComPtr<ITovCallback>(callback), ComPtr<IUnknown>(context)};
-        mpoPluginTable.load()->mvVisitPreviewCapable(
+        mpoPluginTable->mvVisitPreviewCapable(
             [&](ComPtr<ITovFileFormat>& format, const std::wstring& extension, unsigned long mask) {
                 mvAddPreview(&window, format, extension.c_str(), static_cast<long>(mask), parent, &area,
                              &extra, previews);
