@@ -16,11 +16,13 @@
 #include <FileFmtMgr/VariableData.h>
 #include <atomic>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 
 class PluginTable;
 class _bstr_t;
+class FilePreviewWnd;
 
 // One configuration pair of one reference, counted over the plug-in's configuration elements.
 struct XRefConfigInfo {
@@ -157,26 +159,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                 ITovCallback* callback, bool save);
 
-    // ---- Variables, batch forms: one attribute request per configuration ---------------------
-    HRESULT mhGetVars2(ITovFileNavigator* navigator, long flags, ffm::Lst<VariableData*>& variables,
-                       ConfigDataLst* configurations, bool revisionFlag);
-    HRESULT mhSetVars2(ITovFileNavigator* navigator, long number1, long number2,
-                       ffm::Lst<VariableData*>& variables, bool save);
-
-    // ---- Attributes -----------------------------------------------------------------------
-    // Reads the attributes in one plug-in call; the plug-in's result comes back after the records
-    // were updated from what it reported. 0 for an empty list.
-    HRESULT mhGetAttribs(const wchar_t* configuration, bool option, ITovFileNavigator* navigator,
-                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool revisionFlag);
-    // Writes the attributes' values in one plug-in call: 0 when the plug-in wrote any, else 1.
-    HRESULT mhSetAttribs(const wchar_t* configuration, bool option, long number, ITovFileNavigator* navigator,
-                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool save);
-
-    // ---- Configurations -------------------------------------------------------------------
-    // Appends the file's configurations (the caller deletes the records); a file that lists none
-    // by name gets one with an empty name. Entries appended before a failure stay.
-    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ConfigDataLst& configurations);
-    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ffm::Lst<_bstr_t>& names);
+    class _bstr_t;
+    class FilePreviewWnd;
 
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }

@@ -1,6 +1,7 @@
 #include "MrdFormat.h"
 
 #include "MrdNavigator.h"
+#include "MrdPreview.h"
 #include <shlwapi.h>
 
 namespace mrd {
@@ -41,6 +42,19 @@ HRESULT Format::Query(long kind, VARIANT input, VARIANT* result, VARIANT* second
         if (input.vt != VT_BSTR || SysStringLen(input.bstrVal) == 0)
             throw Failure(E_INVALIDARG, L"The size-and-date query needs a path.");
         QuerySizeAndDate(FromBstr(input.bstrVal), result, second);
+        return S_OK;
+    });
+}
+
+HRESULT Format::CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
+                              ITovFilePreview** preview) {
+    return Guard(__uuidof(ITovFileFormat), [&] {
+        if (!preview || !rect)
+            return E_POINTER;
+        *preview = nullptr;
+        // The host hands its window as the low 32 bits of the handle.
+        const HWND parent = reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow));
+        *preview = Preview::Create(parent, *rect).detach();
         return S_OK;
     });
 }

@@ -82,7 +82,7 @@ TEST_F(Fmtmgr, ListsPluginsAndExtensionsAndResolvesAFileItsSizeAndDate) {
                                   [](const json& p) { return p["name"] == "MrdPlugin.dll"; });
     ASSERT_NE(plugins.end(), mrd);
     EXPECT_EQ("{484E65A5-42FC-42F3-A658-7A719CFAA378}", (*mrd)["clsid"]);
-    EXPECT_EQ(9u, (*mrd)["extensions"].size()); // three extensions, three capabilities each
+    EXPECT_EQ(12u, (*mrd)["extensions"].size()); // three extensions, four capabilities each
 
     EXPECT_EQ("MRDASM\nMRDDRW\nMRDPRT\n", Run(L"extensions --mask 0x4000").out); // upper case, no dot
     EXPECT_EQ(json::array(), RunJson(L"extensions --mask 8")["extensions"]);
@@ -178,7 +178,10 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     } cases[] = {
         {L"refs missing.mrdasm", 1, "0x80070002"},
         {L"refs notes.txt", 1, "0x8004022A: no plug-in serves this extension"},
-        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4003"},
+        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4007"},
+        {L"preview notes.txt --png notes.png", 1, "notes.txt has no preview: 0x8004022A"},
+        {L"preview box.mrdasm --size 0x20 --png box.png", 2, "WxH"},
+        {L"preview broken.mrdprt --png broken.png", 1, "every preview for .mrdprt failed to show it"},
         {L"update-refs broken.mrdprt --move a.mrdprt=b.mrdprt", 1, "0x80040300"},
         {L"refs broken.mrdprt", 1, "line 5: the configuration \"Standrd\" is not declared"},
         {L"size-date missing.txt", 1, "0x80040213"},
@@ -249,6 +252,21 @@ TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteO
     EXPECT_EQ(after, ReadAll(assembly));
     EXPECT_EQ(2u, Run(L"attrs box.mrdasm NoColon").exitCode);
     EXPECT_EQ(1u, Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set U=1").exitCode);
+}
+
+TEST_F(Fmtmgr, DrawsAFilesPreviewIntoAPngImageOfTheAskedSize) {
+    const Result r = Run(L"-q preview box.mrdasm --size 320x200 --png box.png");
+    EXPECT_EQ(0u, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("box.png (320x200)")) << r.out;
+    const std::string png = ReadAll(folder.Path() + L"\\box.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), png.substr(0, 8));
+    const auto bigEndian = [&](size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(320, bigEndian(16)) << "the header's width";
+    EXPECT_EQ(200, bigEndian(20)) << "the header's height";
 }
 
 } // namespace

@@ -33,6 +33,10 @@ void ListExtensions(const Output& out, unsigned long mask);
 void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask);
 void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
 void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
+// Shows file in a pane of width x height through the plug-ins' previews and writes what the pane
+// shows to png.
+void RenderPreview(const Output& out, const std::wstring& file, int width, int height,
+                   const std::wstring& png);
 void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots, const KeptFile& kept);
 

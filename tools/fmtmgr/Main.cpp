@@ -1,7 +1,8 @@
 // fmtmgr: the file-format manager for a person at a command line. Lists the plug-ins and the
 // extensions they serve, resolves a file's format, shows its references with their
 // configuration pairs, its size and date, its configurations, attributes and data-card variables
-// (read and written), and rewrites its references after files were moved.
+// (read and written), rewrites its references after files were moved, and draws its preview
+// into a PNG image.
 // Exit code 0 on success, 1 when an operation failed (code and meaning on stderr), 2 for a
 // command line that cannot be understood.
 #include "Commands.h"
@@ -48,6 +49,20 @@ int Run(int argc, char** argv) {
     fileArg(sizeDate);
     bool utc = false;
     sizeDate->add_flag("--utc", utc, "the date in universal time instead of local time");
+
+    auto* preview = app.add_subcommand("preview", "FILE's preview, drawn by its plug-in, as a PNG image");
+    fileArg(preview);
+    std::string size = "640x480", png;
+    preview->add_option("--size", size, "the pane's size as WxH (default 640x480)")
+        ->check([](const std::string& s) {
+            int w = 0, h = 0;
+            char x = 0, rest = 0;
+            return sscanf(s.c_str(), "%d%c%d%c", &w, &x, &h, &rest) == 3 && (x == 'x' || x == 'X') && w > 0 &&
+                           h > 0 && w <= 8192 && h <= 8192
+                       ? std::string()
+                       : std::string("a size reads WxH, each from 1 to 8192");
+        });
+    preview->add_option("--png", png, "the PNG file to write")->required();
 
     auto* update = app.add_subcommand("update-refs", "rewrite FILE's references after files were moved");
     fileArg(update);
@@ -192,6 +207,10 @@ int Run(int argc, char** argv) {
                     configurations.push_back(Wide(c));
                 SetVariables(out, path, map, values, configurations, choice, !noSave);
             }
+        } else if (preview->parsed()) {
+            int w = 0, h = 0;
+            sscanf(size.c_str(), "%d%*c%d", &w, &h);
+            RenderPreview(out, path, w, h, FullPath(Wide(png)));
         } else {
             std::vector<MoveRef> moves;
             for (const auto& m : moveArgs) {
