@@ -3,7 +3,9 @@
 #include "HostCallbacks.h"
 #include <FileFmtMgr/FileFmtRegistryAccess.h>
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <unordered_map>
 #include <shlwapi.h>
 
 using nlohmann::json;
@@ -30,16 +32,66 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
                                 TRUE) == CSTR_EQUAL;
 }
 
-// The registered plug-in that owns the entry of the file's extension (or ".*") with this mask.
-std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
+// A file opened for reading, closed with the object.
+class FileHandle {
+  public:
+    explicit FileHandle(const std::wstring& path)
+        : m_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr)) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+    explicit operator bool() const noexcept { return m_handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const noexcept { return m_handle; }
+
+  private:
+    HANDLE m_handle;
+};
+
+std::wstring Wide(const ffm::SpStr& s) {
+    return s.W() ? s.W() : L"";
+}
+
+struct Entry {
+    ExtensionRecord record;
+    std::shared_ptr<FileFormatPlugin> plugin;
+};
+
+// The entries the manager chooses from for the file, in the store's order: those of its
+// extension whose plug-in is registered, or, when there is none, those of ".*". Names compare
+// as the plug-in table compares them.
+std::vector<Entry> EntriesFor(const std::wstring& file) {
     FileFmtRegistryAccess store;
+    FileFormatPluginList plugins;
     ExtensionRecordList records;
+    store.GetPlugins(plugins);
     store.GetExtensionRecords(records);
     for (const std::wstring& extension :
-         {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")})
-        for (const auto& r : records)
-            if (r.mlMask == mask && SameText(r.moExtension.W() ? r.moExtension.W() : L"", extension))
-                return r.moPluginName.W() ? r.moPluginName.W() : L"";
+         {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")}) {
+        std::vector<Entry> entries;
+        for (const auto& r : records) {
+            if (!SameText(Wide(r.moExtension), extension))
+                continue;
+            const auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) {
+                return SameText(Wide(p->mbsName), Wide(r.moPluginName));
+            });
+            if (plugin != plugins.end())
+                entries.push_back({r, *plugin});
+        }
+        if (!entries.empty())
+            return entries;
+    }
+    return {};
+}
+
+// The registered plug-in that owns the entry with this mask that the manager chose.
+std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
+    for (const Entry& e : EntriesFor(file))
+        if (e.record.mlMask == mask)
+            return Wide(e.plugin->mbsName);
     return {};
 }
 
@@ -99,18 +151,46 @@ std::string PairLine(const ConfigPair& p) {
 
 } // namespace
 
-std::wstring FullPath(const std::wstring& path) {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    return n && n < buffer.size() ? std::wstring(buffer.data(), n) : path;
+std::string ReadWholeFile(const std::wstring& path) {
+    const FileHandle file(path);
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size))
+        throw CommandError(HRESULT_FROM_WIN32(GetLastError()), "cannot read " + Utf8(path));
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD got = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        if (!ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr))
+            throw CommandError(HRESULT_FROM_WIN32(GetLastError()), "cannot read " + Utf8(path));
+        if (got == 0) {
+            bytes.resize(done);
+            break;
+        }
+        done += got;
+    }
+    return bytes;
 }
 
-void ListPlugins(const Output& out) {
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return path;
+        if (n < full.size())
+            return full.substr(0, n);
+        full.resize(n); // n counts the terminator when the buffer was too small
+    }
+}
+
+void ListPlugins(Output& out) {
     FileFmtRegistryAccess store;
     FileFormatPluginList plugins;
     ExtensionRecordList records;
+    SkippedRegistryEntryList skipped;
     store.GetPlugins(plugins);
     store.GetExtensionRecords(records);
+    store.GetSkippedEntries(skipped);
 
     json list = json::array();
     std::vector<bool> used(records.size());
@@ -118,7 +198,7 @@ void ListPlugins(const Output& out) {
         json entries = json::array();
         size_t i = 0;
         for (const auto& r : records) {
-            if (r.moPluginName == plugin->mbsName) {
+            if (SameText(Wide(r.moPluginName), Wide(plugin->mbsName))) {
                 entries.push_back({{"extension", Text(r.moExtension)}, {"mask", r.mlMask}});
                 used[i] = true;
             }
@@ -136,9 +216,13 @@ void ListPlugins(const Output& out) {
         if (!used[i++])
             orphans.push_back(
                 {{"extension", Text(r.moExtension)}, {"plugin", Text(r.moPluginName)}, {"mask", r.mlMask}});
+    json unusable = json::array();
+    for (const auto& s : skipped)
+        unusable.push_back({{"key", Utf8(s.key)}, {"value", Utf8(s.value)}, {"reason", Utf8(s.reason)}});
 
     if (out.IsJson())
-        return out.Json({{"plugins", list}, {"unknownPluginEntries", orphans}});
+        return out.Json(
+            {{"plugins", list}, {"unknownPluginEntries", orphans}, {"unusableEntries", unusable}});
     if (list.empty())
         out.Line("No file-format plug-in is registered.");
     for (const auto& p : list) {
@@ -161,9 +245,15 @@ void ListPlugins(const Output& out) {
         out.Line("(entry " + o["extension"].get<std::string>() + " " +
                  MaskText(o["mask"].get<unsigned long>()) + " names the unregistered plug-in " +
                  o["plugin"].get<std::string>() + ")");
+    for (const auto& u : unusable) {
+        const std::string key = u["key"].get<std::string>(), value = u["value"].get<std::string>();
+        out.Line("(unusable registry entry FileFormats" + (key.empty() ? "" : "\\" + key) +
+                 (value.empty() ? "" : " value \"" + value + "\"") + ": " + u["reason"].get<std::string>() +
+                 ")");
+    }
 }
 
-void ListExtensions(const Output& out, unsigned long mask) {
+void ListExtensions(Output& out, unsigned long mask) {
     ProgressCallback callback(out);
     std::list<std::wstring> extensions;
     ForgetErrorInfo();
@@ -181,7 +271,7 @@ void ListExtensions(const Output& out, unsigned long mask) {
         out.Line(Utf8(e));
 }
 
-void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask) {
+void ShowFormat(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     ffm::ComPtr<ITovFileFormat> format;
     unsigned long chosen = 0;
@@ -203,17 +293,14 @@ void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask)
     out.Line("  entry:   " + MaskText(chosen));
 }
 
-void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask) {
+void ShowReferences(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
     const auto navigator = OpenNavigator(file, mask, &callback, chosen);
     const auto rows = ReadReferences(navigator.get(), &callback, file);
-    if (out.IsJson()) {
-        json list = json::array();
-        for (const auto& r : rows)
-            list.push_back(ReferenceJson(r));
-        return out.Json({{"file", Utf8(file)}, {"mask", chosen}, {"references", list}});
-    }
+    if (out.IsJson())
+        return out.Json({{"file", Utf8(file)}, {"mask", chosen}}, "references", rows.size(),
+                        [&](size_t i) { return ReferenceJson(rows[i]); });
     out.Line(Utf8(file) + ": " + std::to_string(rows.size()) +
              (rows.size() == 1 ? " reference" : " references"));
     for (const auto& r : rows) {
@@ -232,7 +319,7 @@ void ShowReferences(const Output& out, const std::wstring& file, unsigned long m
     }
 }
 
-void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal) {
+void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal) {
     double date = 0;
     LONGLONG size = 0;
     ForgetErrorInfo();
@@ -250,7 +337,7 @@ void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal
     out.Line("  date: " + DateText(date) + (universal ? " UTC" : " local time"));
 }
 
-void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
+void UpdateReferences(Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
@@ -272,13 +359,18 @@ void UpdateReferences(const Output& out, const std::wstring& file, const std::ve
     const auto after =
         ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file);
 
+    // The first reference of each key, as a file may repeat keys.
+    std::unordered_map<std::wstring, const ReferenceRow*> byKey;
+    byKey.reserve(before.size());
+    for (const auto& b : before)
+        byKey.emplace(b.refPath, &b);
     json changed = json::array();
     for (const auto& a : after) {
-        const auto old = std::find_if(before.begin(), before.end(),
-                                      [&](const ReferenceRow& b) { return b.refPath == a.refPath; });
-        if (old != before.end() && old->filePath != a.filePath)
-            changed.push_back(
-                {{"refPath", Utf8(a.refPath)}, {"from", Utf8(old->filePath)}, {"to", Utf8(a.filePath)}});
+        const auto old = byKey.find(a.refPath);
+        if (old != byKey.end() && old->second->filePath != a.filePath)
+            changed.push_back({{"refPath", Utf8(a.refPath)},
+                               {"from", Utf8(old->second->filePath)},
+                               {"to", Utf8(a.filePath)}});
     }
     if (out.IsJson())
         return out.Json({{"file", Utf8(file)}, {"references", after.size()}, {"changed", changed}});
@@ -289,6 +381,158 @@ void UpdateReferences(const Output& out, const std::wstring& file, const std::ve
         out.Line("    was " + c["from"].get<std::string>());
         out.Line("    now " + c["to"].get<std::string>());
     }
+}
+
+bool IsActivationFailure(HRESULT hr) {
+    switch (hr) {
+    case REGDB_E_CLASSNOTREG:
+    case CLASS_E_CLASSNOTAVAILABLE:
+    case CO_E_DLLNOTFOUND:
+    case CO_E_ERRORINDLL:
+    case E_NOINTERFACE:
+    case HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND):
+    case HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT):
+    case HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND):
+    case HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED):
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// A string value (an expandable one expanded); false when the key or the value is missing.
+bool ReadRegistryText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, bytes = 0;
+    LONG rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+    std::wstring value;
+    if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        value.resize(bytes / sizeof(wchar_t) + 1);
+        bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
+        value.resize(wcsnlen(value.c_str(), value.size()));
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    if (type == REG_EXPAND_SZ) {
+        const DWORD n = ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
+        std::wstring expanded(n, L'\0');
+        if (n && ExpandEnvironmentStringsW(value.c_str(), expanded.data(), n) == n) {
+            expanded.resize(n - 1);
+            value = expanded;
+        }
+    }
+    text = value;
+    return true;
+}
+
+// The file the loader would take for a DLL named in the registry; empty when there is none.
+std::wstring FindModule(const std::wstring& name) {
+    std::wstring found(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = SearchPathW(nullptr, name.c_str(), nullptr, static_cast<DWORD>(found.size()),
+                                    found.data(), nullptr);
+        if (n == 0)
+            return {};
+        if (n < found.size())
+            return found.substr(0, n);
+        found.resize(n);
+    }
+}
+
+// Why the file cannot be this process's in-process server; empty when it is a DLL of our machine.
+std::string NotALoadableDll(const std::wstring& path) {
+    const FileHandle file(path);
+    if (!file)
+        return "cannot be read";
+    std::vector<unsigned char> head(4096);
+    DWORD got = 0;
+    if (!ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr))
+        return "cannot be read";
+    head.resize(got);
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS64 nt{};
+    if (head.size() < sizeof(dos) ||
+        (std::memcpy(&dos, head.data(), sizeof(dos)), dos.e_magic) != IMAGE_DOS_SIGNATURE ||
+        dos.e_lfanew < 0 || head.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(nt) ||
+        (std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof(nt)), nt.Signature) != IMAGE_NT_SIGNATURE)
+        return "is not a DLL (no Windows program header)";
+    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL))
+        return "is a program, not a DLL";
+    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64)
+        return "is a DLL for another processor (fmtmgr is a 64-bit x64 program)";
+    return {};
+}
+
+// What is wrong with one plug-in's COM class; empty when nothing is found.
+std::vector<std::string> DiagnoseClass(const FileFormatPlugin& plugin) {
+    std::vector<std::string> problems;
+    const std::string name = "plug-in " + Text(plugin.mbsName) + ": ";
+    const std::string clsid = ClsidText(plugin.moClsid);
+    const std::wstring key = L"CLSID\\" + fmtmgr::Wide(clsid);
+    std::wstring server, ignored;
+    if (!ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, server)) {
+        if (!ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\LocalServer32", nullptr, ignored))
+            problems.push_back(name + "its class " + clsid +
+                               " is not registered (HKEY_CLASSES_ROOT\\CLSID\\" + clsid +
+                               " has no InprocServer32)");
+        return problems;
+    }
+    if (server.empty()) {
+        problems.push_back(name + "the InprocServer32 key of its class " + clsid + " names no DLL");
+        return problems;
+    }
+    const std::wstring module = FindModule(server);
+    if (module.empty()) {
+        problems.push_back(name + "its DLL " + Utf8(server) + " does not exist");
+        return problems;
+    }
+    if (const std::string why = NotALoadableDll(module); !why.empty()) {
+        problems.push_back(name + "its DLL " + Utf8(module) + " " + why);
+        return problems;
+    }
+    // Mapped without running its code, only to read its exports.
+    if (HMODULE image = LoadLibraryExW(module.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {
+        const bool factory = GetProcAddress(image, "DllGetClassObject") != nullptr;
+        FreeLibrary(image);
+        if (!factory) {
+            problems.push_back(name + "its DLL " + Utf8(module) +
+                               " exports no DllGetClassObject: it is not a COM server");
+            return problems;
+        }
+    }
+    std::wstring model;
+    ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", model);
+    if (!SameText(model, L"Both") && !SameText(model, L"Free"))
+        problems.push_back(name + "its class " + clsid + " has the ThreadingModel \"" +
+                           (model.empty() ? std::string("(none: single-threaded)") : Utf8(model)) +
+                           "\": fmtmgr works in the multithreaded apartment, where such an object is reached "
+                           "through a proxy the plug-in's interfaces do not have; register \"Both\"");
+    return problems;
+}
+
+} // namespace
+
+std::vector<std::string> DiagnoseActivation(const std::wstring& file) {
+    std::vector<std::string> problems;
+    try {
+        std::vector<const FileFormatPlugin*> seen;
+        for (const Entry& e : EntriesFor(file)) {
+            if (std::find(seen.begin(), seen.end(), e.plugin.get()) != seen.end())
+                continue;
+            seen.push_back(e.plugin.get());
+            for (auto& p : DiagnoseClass(*e.plugin))
+                problems.push_back(std::move(p));
+        }
+    } catch (...) {
+        // A diagnosis that fails adds nothing to the failure it explains.
+    }
+    return problems;
 }
 
 } // namespace fmtmgr

@@ -15,15 +15,24 @@ struct Roots {
     std::optional<std::wstring> altOldRoot;
 };
 
+// The file's bytes; raises CommandError when it cannot be read.
+std::string ReadWholeFile(const std::wstring& path);
+
 // A path made absolute against the current folder.
 std::wstring FullPath(const std::wstring& path);
 
-void ListPlugins(const Output& out);
-void ListExtensions(const Output& out, unsigned long mask);
-void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask);
-void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
-void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
-void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
+void ListPlugins(Output& out);
+void ListExtensions(Output& out, unsigned long mask);
+void ShowFormat(Output& out, const std::wstring& file, unsigned long mask);
+void ShowReferences(Output& out, const std::wstring& file, unsigned long mask);
+void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal);
+void UpdateReferences(Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots);
+
+// Whether a failure with this code may come from creating a plug-in's COM object.
+bool IsActivationFailure(HRESULT hr);
+// What is wrong with the COM registration of the plug-ins that serve the file's extension:
+// the DLL named and the likely cause (missing, not a DLL, no class factory, threading model).
+std::vector<std::string> DiagnoseActivation(const std::wstring& file);
 
 } // namespace fmtmgr

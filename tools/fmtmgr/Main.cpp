@@ -3,119 +3,27 @@
 // configuration pairs, its size and date, and rewrites its references after files were moved.
 // Exit code 0 on success, 1 when an operation failed (code and meaning on stderr), 2 for a
 // command line that cannot be understood.
-#include "Commands.h"
-#include "Report.h"
+#include "Cli.h"
 
-#include <CLI/CLI.hpp>
+#include <FileFmtMgr/FileFormatMgr.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
 
-using namespace fmtmgr;
-
 namespace {
 
-constexpr unsigned long kAnyCapability = 0xFFFFFFFF;
-// References are read by the entry for reading (0x2 by convention) or for reference update (0x1).
-constexpr unsigned long kReadMask = 0x3;
+class StdStreams final : public fmtmgr::Streams {
+  public:
+    void Out(const std::string& bytes) override { Write(stdout, bytes); }
+    void Err(const std::string& bytes) override { Write(stderr, bytes); }
 
-int Run(int argc, char** argv) {
-    CLI::App app{"Reaches files through FileFmtMgr.dll and its file-format plug-ins.", "fmtmgr"};
-    app.require_subcommand(1, 1);
-    app.fallthrough();
-    bool json = false, quiet = false;
-    app.add_flag("--json", json, "JSON on stdout for scripts (failures as JSON on stderr)");
-    app.add_flag("-q,--quiet", quiet, "no progress or status texts on stderr");
-
-    std::string file;
-    unsigned long mask = kAnyCapability;
-    const auto fileArg = [&](CLI::App* sub) { sub->add_option("FILE", file, "the file")->required(); };
-
-    auto* plugins = app.add_subcommand("plugins", "registered plug-ins and the extensions each serves");
-    auto* extensions =
-        app.add_subcommand("extensions", "extensions that offer a capability (upper case, no dot)");
-    extensions->add_option("--mask", mask, "capabilities asked for, decimal or 0x hex (default: any)");
-    auto* format = app.add_subcommand("format", "which plug-in entry serves FILE");
-    fileArg(format);
-    format->add_option("--mask", mask, "capabilities asked for (default: any)");
-    auto* refs = app.add_subcommand("refs", "FILE's references with their configuration pairs");
-    fileArg(refs);
-    refs->add_option("--mask", mask, "capabilities asked for (default: 0x3, reading or reference update)");
-    auto* sizeDate = app.add_subcommand("size-date", "FILE's size and last-write date");
-    fileArg(sizeDate);
-    bool utc = false;
-    sizeDate->add_flag("--utc", utc, "the date in universal time instead of local time");
-
-    auto* update = app.add_subcommand("update-refs", "rewrite FILE's references after files were moved");
-    fileArg(update);
-    std::vector<std::string> moveArgs;
-    std::string newRoot, oldRoot, altOldRoot;
-    update->add_option("--move", moveArgs, "a moved file as OLD=NEW (repeat for more)")
-        ->allow_extra_args(false)
-        ->check([](const std::string& s) {
-            const auto eq = s.find('=');
-            return eq == std::string::npos || eq == 0 || eq + 1 == s.size()
-                       ? std::string("a move reads OLD=NEW")
-                       : std::string();
-        });
-    auto* newRootOpt =
-        update->add_option("--new-root", newRoot, "paths below the old roots move below this one");
-    auto* oldRootOpt = update->add_option("--old-root", oldRoot, "the root the files were moved from");
-    auto* altRootOpt = update->add_option("--alt-old-root", altOldRoot, "another spelling of the old root");
-    newRootOpt->needs(oldRootOpt);
-    oldRootOpt->needs(newRootOpt);
-    altRootOpt->needs(newRootOpt);
-
-    try {
-        app.parse(argc, argv);
-        if (update->parsed() && moveArgs.empty() && !newRootOpt->count())
-            throw CLI::ValidationError("update-refs",
-                                       "give at least one --move, or --new-root with --old-root");
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+  private:
+    static void Write(FILE* stream, const std::string& bytes) {
+        std::fwrite(bytes.data(), 1, bytes.size(), stream);
+        std::fflush(stream);
     }
-    if (refs->parsed() && !refs->get_option("--mask")->count())
-        mask = kReadMask;
-
-    const Output out(json, quiet);
-    const std::wstring path = file.empty() ? std::wstring() : FullPath(Wide(file));
-    try {
-        if (plugins->parsed())
-            ListPlugins(out);
-        else if (extensions->parsed())
-            ListExtensions(out, mask);
-        else if (format->parsed())
-            ShowFormat(out, path, mask);
-        else if (refs->parsed())
-            ShowReferences(out, path, mask);
-        else if (sizeDate->parsed())
-            ShowSizeAndDate(out, path, utc);
-        else {
-            std::vector<MoveRef> moves;
-            for (const auto& m : moveArgs) {
-                const auto eq = m.find('=');
-                moves.push_back({FullPath(Wide(m.substr(0, eq))), FullPath(Wide(m.substr(eq + 1)))});
-            }
-            Roots roots;
-            if (newRootOpt->count()) {
-                // Roots are compared as text with the references' full paths; an empty
-                // alternative old root is ignored by the rewrite.
-                const auto root = [](const std::string& r) {
-                    return r.empty() ? std::wstring() : FullPath(Wide(r));
-                };
-                roots.newRoot = root(newRoot);
-                roots.oldRoot = root(oldRoot);
-                roots.altOldRoot = root(altOldRoot);
-            }
-            UpdateReferences(out, path, moves, roots);
-        }
-    } catch (const CommandError& e) {
-        out.Failure(e);
-        return 1;
-    }
-    return 0;
-}
+};
 
 } // namespace
 
@@ -126,13 +34,11 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)
-        args.push_back(Utf8(argv[i]));
-    std::vector<char*> pointers;
-    for (auto& a : args)
-        pointers.push_back(a.data());
+        args.push_back(fmtmgr::Utf8(argv[i]));
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const int rc = Run(argc, pointers.data());
+    StdStreams streams;
+    const int rc = fmtmgr::Run(args, streams);
     // The cached plug-in objects go while their DLLs are still loaded.
     gpoGetFileFormatMgr()->mvUninitialize();
     CoUninitialize();

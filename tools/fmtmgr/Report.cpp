@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <FileFmtMgr/ResultCodes.h>
+#include <algorithm>
 #include <cstdio>
 #include <oleauto.h>
 #include <vector>
@@ -8,12 +9,6 @@
 namespace fmtmgr {
 
 namespace {
-
-void Write(FILE* stream, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 std::string TakeErrorDescription() {
     IErrorInfo* info = nullptr;
@@ -60,6 +55,39 @@ std::wstring Wide(const std::string& text) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string Escaped(const std::string& utf8) {
+    const auto special = [](unsigned char c) { return c < 0x20 || c == 0x7F || c == 0xC2 || c == 0xE2; };
+    if (std::none_of(utf8.begin(), utf8.end(), special))
+        return utf8;
+    std::string out;
+    out.reserve(utf8.size() + 16);
+    char code[16];
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const auto next = [&](size_t k) {
+            return i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
+        };
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(code, sizeof(code), "\\x%02X", c);
+        } else if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) { // U+0080..U+009F
+            std::snprintf(code, sizeof(code), "\\x%02X", next(1));
+            ++i;
+        } else if (c == 0xE2 && ((next(1) == 0x80 && ((next(2) >= 0x8E && next(2) <= 0x8F) ||
+                                                      (next(2) >= 0xAA && next(2) <= 0xAE))) ||
+                                 (next(1) == 0x81 && next(2) >= 0xA6 && next(2) <= 0xA9))) {
+            // U+200E/F, U+202A..U+202E, U+2066..U+2069: marks and overrides of the text direction
+            const unsigned cp = ((c & 0x0Fu) << 12) | ((next(1) & 0x3Fu) << 6) | (next(2) & 0x3Fu);
+            std::snprintf(code, sizeof(code), "\\u%04X", cp);
+            i += 2;
+        } else {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += code;
+    }
     return out;
 }
 
@@ -136,21 +164,58 @@ std::string DateText(double date, char separator) {
 CommandError::CommandError(HRESULT hr, const std::string& what, std::string hint)
     : std::runtime_error(what), m_hr(hr), m_description(TakeErrorDescription()), m_hint(std::move(hint)) {}
 
+void CommandError::AddHint(const std::string& hint) {
+    m_hint += (m_hint.empty() ? "" : "\n") + hint;
+}
+
 void ForgetErrorInfo() {
     SetErrorInfo(0, nullptr);
 }
 
-void Output::Line(const std::string& text) const {
-    Write(stdout, text);
+void Output::Line(const std::string& text) {
+    m_buffer += Escaped(text);
+    m_buffer += '\n';
 }
 
-void Output::Json(const nlohmann::json& value) const {
-    Write(stdout, value.dump(2));
+void Output::Json(const nlohmann::json& value) {
+    m_buffer += value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    m_buffer += '\n';
+}
+
+void Output::Json(const nlohmann::json& value, const std::string& list, size_t rows,
+                  const std::function<nlohmann::json(size_t)>& row) {
+    using nlohmann::json;
+    json head = value;
+    head[list] = json::array();
+    std::string text = head.dump(2, ' ', false, json::error_handler_t::replace);
+    // A member of the outer object starts a line with two blanks; no string holds a raw line break.
+    const std::string empty = "\n  " + json(list).dump() + ": []";
+    const size_t at = text.find(empty);
+    m_buffer += text.substr(0, at + empty.size() - 1);
+    for (size_t i = 0; i < rows; ++i) {
+        m_buffer += i ? ",\n    " : "\n    ";
+        const std::string item = row(i).dump(2, ' ', false, json::error_handler_t::replace);
+        for (const char c : item) {
+            m_buffer += c;
+            if (c == '\n')
+                m_buffer += "    ";
+        }
+    }
+    m_buffer += rows ? "\n  ]" : "]";
+    m_buffer += text.substr(at + empty.size());
+    m_buffer += '\n';
+}
+
+void Output::Commit() {
+    if (!m_buffer.empty())
+        m_streams.Out(m_buffer);
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
 }
 
 void Output::Note(const std::string& text) const {
     if (!m_quiet)
-        Write(stderr, text);
+        m_streams.Err(Escaped(text) + "\n");
 }
 
 void Output::Failure(const CommandError& error) const {
@@ -161,16 +226,31 @@ void Output::Failure(const CommandError& error) const {
             e["description"] = error.Description();
         if (!error.Hint().empty())
             e["hint"] = error.Hint();
-        Write(stderr, nlohmann::json{{"error", e}}.dump());
+        m_streams.Err(
+            nlohmann::json{{"error", e}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+            "\n");
         return;
     }
-    std::string text = "fmtmgr: " + std::string(error.what()) + ": " + CodeText(error.Code());
+    std::string text = "fmtmgr: " + Escaped(error.what()) + ": " + CodeText(error.Code());
     text += meaning.empty() ? ": a failure of the plug-in" : ": " + meaning;
     if (!error.Description().empty() && error.Description() != meaning)
-        text += "\n  " + error.Description();
-    if (!error.Hint().empty())
-        text += "\n  " + error.Hint();
-    Write(stderr, text);
+        text += "\n  " + Escaped(error.Description());
+    const std::string& hint = error.Hint();
+    for (size_t start = 0; start < hint.size();) {
+        const size_t end = std::min(hint.find('\n', start), hint.size());
+        text += "\n  " + Escaped(hint.substr(start, end - start));
+        start = end + 1;
+    }
+    m_streams.Err(text + "\n");
+}
+
+void Output::Failure(const UsageError& error) const {
+    if (m_json)
+        m_streams.Err(nlohmann::json{{"error", {{"usage", true}, {"what", error.what()}}}}.dump(
+                          -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                      "\n");
+    else
+        m_streams.Err("fmtmgr: " + Escaped(error.what()) + "\nRun with --help for more information.\n");
 }
 
 } // namespace fmtmgr

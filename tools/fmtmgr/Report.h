@@ -1,6 +1,7 @@
 #pragma once
 // Output of fmtmgr: UTF-8 text or JSON on stdout, failures with their result code and meaning on
 // stderr, and the texts that describe codes, masks and dates.
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,10 @@ namespace fmtmgr {
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& text);
+
+// The text with control characters (C0, DEL, C1) and the bidirectional overrides written as
+// \xNN or \uNNNN, so a key or path from a file cannot drive the terminal or reorder the line.
+std::string Escaped(const std::string& utf8);
 
 // "0x8004022A"
 std::string CodeText(HRESULT hr);
@@ -28,6 +33,7 @@ class CommandError : public std::runtime_error {
     HRESULT Code() const noexcept { return m_hr; }
     const std::string& Description() const noexcept { return m_description; }
     const std::string& Hint() const noexcept { return m_hint; }
+    void AddHint(const std::string& hint);
 
   private:
     HRESULT m_hr;
@@ -35,24 +41,50 @@ class CommandError : public std::runtime_error {
     std::string m_hint;
 };
 
+// A command line that cannot be understood (exit code 2).
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // Clears the thread's error information, so a failure reads only its own.
 void ForgetErrorInfo();
 
+// Where the bytes go: the process's stdout and stderr, or a test's buffers.
+class Streams {
+  public:
+    virtual ~Streams() = default;
+    virtual void Out(const std::string& bytes) = 0;
+    virtual void Err(const std::string& bytes) = 0;
+};
+
+// One command's output. What goes to stdout is kept in one buffer and written in one piece when
+// the command succeeds (Commit), so a large listing costs one write whatever stdout is, and a
+// failed command leaves stdout empty. Progress notes and failures go to stderr at once.
 class Output {
   public:
-    Output(bool json, bool quiet) : m_json(json), m_quiet(quiet || json) {}
+    Output(Streams& streams, bool json, bool quiet)
+        : m_streams(streams), m_json(json), m_quiet(quiet || json) {}
     bool IsJson() const noexcept { return m_json; }
     bool IsQuiet() const noexcept { return m_quiet; }
-    void Line(const std::string& text) const;
-    void Json(const nlohmann::json& value) const;
+    void Line(const std::string& text);
+    void Json(const nlohmann::json& value);
+    // value with the array member `list` filled row by row, as Json(value) would print the whole:
+    // a listing of many rows never exists as one tree.
+    void Json(const nlohmann::json& value, const std::string& list, size_t rows,
+              const std::function<nlohmann::json(size_t)>& row);
+    void Commit();
     // Progress and status texts of the library and its plug-ins, on stderr.
     void Note(const std::string& text) const;
     // The failure on stderr: text, or a JSON object in JSON mode.
     void Failure(const CommandError& error) const;
+    void Failure(const UsageError& error) const;
 
   private:
+    Streams& m_streams;
     bool m_json;
     bool m_quiet;
+    std::string m_buffer;
 };
 
 } // namespace fmtmgr

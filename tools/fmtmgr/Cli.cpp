@@ -1,0 +1,278 @@
+#include "Cli.h"
+
+#include "Commands.h"
+#include <CLI/CLI.hpp>
+#include <FileFmtMgr/ComError.h>
+#include <algorithm>
+#include <optional>
+#include <sstream>
+
+namespace fmtmgr {
+
+namespace {
+
+constexpr unsigned long kAnyCapability = 0xFFFFFFFF;
+// References are read by the entry for reading (0x2 by convention) or for reference update (0x1).
+constexpr unsigned long kReadMask = 0x3;
+
+struct MoveText {
+    std::string from, to;
+};
+
+// "OLD=NEW". "=" is legal in file names, so a text with more than one is refused rather than
+// guessed at: such paths take the form --move OLD --to NEW or a JSON moves file.
+MoveText SplitMove(const std::string& text, const std::string& where) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
+        throw UsageError(where + "a move reads OLD=NEW (or --move OLD --to NEW): \"" + text + "\"");
+    if (text.find('=', eq + 1) != std::string::npos)
+        throw UsageError(
+            where + "the move \"" + text +
+            "\" holds more than one \"=\", so it cannot be split; give it as --move OLD --to NEW "
+            "or in a JSON moves file");
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+// One OLD=NEW a line, or a JSON array of {"old": ..., "new": ...}; UTF-8, with or without a
+// byte-order mark.
+std::vector<MoveText> ReadMovesFile(const std::string& name) {
+    std::string text = ReadWholeFile(FullPath(Wide(name)));
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
+    std::vector<MoveText> moves;
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && text[first] == '[') {
+        const auto list = nlohmann::json::parse(text, nullptr, false);
+        if (list.is_discarded() || !list.is_array())
+            throw UsageError("the moves file " + name + " is not a JSON array");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const auto& m = list[i];
+            if (!m.is_object() || !m.contains("old") || !m.contains("new") || !m["old"].is_string() ||
+                !m["new"].is_string())
+                throw UsageError("the moves file " + name + ", element " + std::to_string(i + 1) +
+                                 ": a move reads {\"old\": \"...\", \"new\": \"...\"}");
+            moves.push_back({m["old"].get<std::string>(), m["new"].get<std::string>()});
+        }
+        return moves;
+    }
+    size_t line = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string entry = text.substr(start, end - start);
+        start = end + 1;
+        ++line;
+        if (!entry.empty() && entry.back() == '\r')
+            entry.pop_back();
+        if (entry.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        moves.push_back(SplitMove(entry, "the moves file " + name + ", line " + std::to_string(line) + ": "));
+    }
+    return moves;
+}
+
+bool IsDeviceName(std::string name) {
+    // A device keeps its meaning with an extension or trailing blanks and colons ("CON.txt", "nul:").
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && (name.back() == ' ' || name.back() == ':'))
+        name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+    if (std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return name == d; }) !=
+        std::end(kDevices))
+        return true;
+    const bool numbered =
+        name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0);
+    return numbered && name[3] >= '0' && name[3] <= '9';
+}
+
+// A move names files: a folder ("." or "C:\"), a device ("CON") or nothing is refused.
+void CheckFilePath(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (slash == std::string::npos && last.size() >= 2 && last[1] == ':')
+        last.erase(0, 2); // "C:" or "C:name"
+    const auto refuse = [&](const char* why) {
+        throw UsageError("a move names files, and \"" + path + "\" " + why);
+    };
+    if (last.empty() || last == "." || last == "..")
+        refuse("names a folder");
+    if (IsDeviceName(last) || path.compare(0, 4, "\\\\.\\") == 0)
+        refuse("names a device");
+}
+
+// Unrelated to CLI11's own parsing: --json must also shape the errors of a line it cannot parse.
+bool WantsJson(const std::vector<std::string>& args) {
+    for (size_t i = 1; i < args.size() && args[i] != "--"; ++i)
+        if (args[i] == "--json")
+            return true;
+    return false;
+}
+
+} // namespace
+
+int Run(const std::vector<std::string>& args, Streams& streams) {
+    CLI::App app{"Reaches files through FileFmtMgr.dll and its file-format plug-ins.", "fmtmgr"};
+    // "/data/x.mrdasm" is a path (Wine takes Unix paths), never an option; set before the
+    // subcommands, which copy it.
+    app.allow_windows_style_options(false);
+    app.require_subcommand(1, 1);
+    app.fallthrough();
+    bool json = false, quiet = false;
+    app.add_flag("--json", json, "JSON on stdout for scripts (failures as JSON on stderr)");
+    app.add_flag("-q,--quiet", quiet, "no progress or status texts on stderr");
+
+    std::string file;
+    unsigned long mask = kAnyCapability;
+    const auto fileArg = [&](CLI::App* sub) { sub->add_option("FILE", file, "the file")->required(); };
+
+    auto* plugins = app.add_subcommand("plugins", "registered plug-ins and the extensions each serves");
+    auto* extensions =
+        app.add_subcommand("extensions", "extensions that offer a capability (upper case, no dot)");
+    extensions->add_option("--mask", mask, "capabilities asked for, decimal or 0x hex (default: any)");
+    auto* format = app.add_subcommand("format", "which plug-in entry serves FILE");
+    fileArg(format);
+    format->add_option("--mask", mask, "capabilities asked for (default: any)");
+    auto* refs = app.add_subcommand("refs", "FILE's references with their configuration pairs");
+    fileArg(refs);
+    refs->add_option("--mask", mask, "capabilities asked for (default: 0x3, reading or reference update)");
+    auto* sizeDate = app.add_subcommand("size-date", "FILE's size and last-write date");
+    fileArg(sizeDate);
+    bool utc = false;
+    sizeDate->add_flag("--utc", utc, "the date in universal time instead of local time");
+
+    auto* update = app.add_subcommand("update-refs", "rewrite FILE's references after files were moved");
+    fileArg(update);
+    std::vector<std::string> moveArgs, toArgs;
+    std::string movesFile, newRoot, oldRoot, altOldRoot;
+    auto* moveOpt = update
+                        ->add_option("--move", moveArgs,
+                                     "a moved file as OLD=NEW, or as OLD followed by --to NEW when a path "
+                                     "holds \"=\" (repeat for more)")
+                        ->allow_extra_args(false);
+    auto* toOpt = update->add_option("--to", toArgs, "where the file of the --move just before went")
+                      ->allow_extra_args(false);
+    auto* movesOpt = update->add_option("--moves", movesFile,
+                                        "a file of moves: one OLD=NEW a line, or a JSON array of "
+                                        "{\"old\": ..., \"new\": ...}");
+    auto* newRootOpt =
+        update->add_option("--new-root", newRoot, "paths below the old roots move below this one");
+    auto* oldRootOpt = update->add_option("--old-root", oldRoot, "the root the files were moved from");
+    auto* altRootOpt = update->add_option("--alt-old-root", altOldRoot, "another spelling of the old root");
+    newRootOpt->needs(oldRootOpt);
+    oldRootOpt->needs(newRootOpt);
+    altRootOpt->needs(newRootOpt);
+
+    const Output usage(streams, WantsJson(args), false);
+    std::vector<char*> argv;
+    std::vector<std::string> owned(args);
+    for (auto& a : owned)
+        argv.push_back(a.data());
+    std::vector<MoveText> moveTexts;
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+        if (update->parsed()) {
+            if (moveArgs.empty() && !movesOpt->count() && !newRootOpt->count())
+                throw UsageError(
+                    "update-refs: give at least one --move, --moves FILE, or --new-root with --old-root");
+            // --to belongs to the --move just before it; a --move without one is OLD=NEW.
+            std::optional<std::string> pending;
+            size_t m = 0, t = 0;
+            for (const CLI::Option* o : update->parse_order()) {
+                if (o == moveOpt) {
+                    if (pending)
+                        moveTexts.push_back(SplitMove(*pending, ""));
+                    pending = moveArgs.at(m++);
+                } else if (o == toOpt) {
+                    if (!pending)
+                        throw UsageError("--to NEW follows the --move OLD it completes");
+                    moveTexts.push_back({*pending, toArgs.at(t++)});
+                    pending.reset();
+                }
+            }
+            if (pending)
+                moveTexts.push_back(SplitMove(*pending, ""));
+        }
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) { // --help
+            std::ostringstream text, errors;
+            app.exit(e, text, errors);
+            streams.Out(text.str());
+            streams.Err(errors.str());
+            return 0;
+        }
+        usage.Failure(UsageError(e.what()));
+        return 2;
+    } catch (const UsageError& e) {
+        usage.Failure(e);
+        return 2;
+    }
+    if (refs->parsed() && !refs->get_option("--mask")->count())
+        mask = kReadMask;
+    Output out(streams, json, quiet);
+
+    const std::wstring path = file.empty() ? std::wstring() : FullPath(Wide(file));
+    std::string command = app.get_subcommands().front()->get_name();
+    if (!path.empty())
+        command += " " + Utf8(path);
+    try {
+        if (plugins->parsed()) {
+            ListPlugins(out);
+        } else if (extensions->parsed()) {
+            ListExtensions(out, mask);
+        } else if (format->parsed()) {
+            ShowFormat(out, path, mask);
+        } else if (refs->parsed()) {
+            ShowReferences(out, path, mask);
+        } else if (sizeDate->parsed()) {
+            ShowSizeAndDate(out, path, utc);
+        } else {
+            if (movesOpt->count())
+                for (auto& m : ReadMovesFile(movesFile))
+                    moveTexts.push_back(std::move(m));
+            std::vector<MoveRef> moves;
+            moves.reserve(moveTexts.size());
+            for (const auto& m : moveTexts) {
+                CheckFilePath(m.from);
+                CheckFilePath(m.to);
+                moves.push_back({FullPath(Wide(m.from)), FullPath(Wide(m.to))});
+            }
+            Roots roots;
+            if (newRootOpt->count()) {
+                // Roots are compared as text with the references' full paths; an empty
+                // alternative old root is ignored by the rewrite.
+                const auto root = [](const std::string& r) {
+                    return r.empty() ? std::wstring() : FullPath(Wide(r));
+                };
+                roots.newRoot = root(newRoot);
+                roots.oldRoot = root(oldRoot);
+                roots.altOldRoot = root(altOldRoot);
+            }
+            UpdateReferences(out, path, moves, roots);
+        }
+        out.Commit();
+        return 0;
+    } catch (CommandError& e) {
+        if (!path.empty() && IsActivationFailure(e.Code()))
+            for (const std::string& problem : DiagnoseActivation(path))
+                e.AddHint(problem);
+        out.Failure(e);
+    } catch (const UsageError& e) {
+        out.Failure(e);
+        return 2;
+    } catch (const ffm::ComError& e) {
+        // Raised by the library (a list or string running out of memory, the store): a failure
+        // like any other, with the error information the raise carried.
+        SetErrorInfo(0, e.ErrorInfo());
+        out.Failure(CommandError(e.Error(), command + " failed"));
+    } catch (const std::bad_alloc&) {
+        ForgetErrorInfo();
+        out.Failure(CommandError(E_OUTOFMEMORY, command + " failed"));
+    } catch (const std::exception& e) {
+        ForgetErrorInfo();
+        out.Failure(CommandError(E_UNEXPECTED, command + " failed: " + e.what()));
+    }
+    return 1;
+}
+
+} // namespace fmtmgr
