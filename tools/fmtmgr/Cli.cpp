@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <FileFmtMgr/ComError.h>
 #include <algorithm>
 #include <optional>
@@ -33,6 +34,66 @@ MoveText SplitMove(const std::string& text, const std::string& where) {
     return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
+// Takes the moves from a JSON array of {"old": ..., "new": ...} as it is parsed, without
+// building the document.
+class MovesReader final : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    explicit MovesReader(std::vector<MoveText>& moves) : m_moves(moves) {}
+    bool null() override { return Refuse(); }
+    bool boolean(bool) override { return Refuse(); }
+    bool number_integer(number_integer_t) override { return Refuse(); }
+    bool number_unsigned(number_unsigned_t) override { return Refuse(); }
+    bool number_float(number_float_t, const string_t&) override { return Refuse(); }
+    bool binary(binary_t&) override { return Refuse(); }
+    bool start_array(std::size_t) override { return m_depth++ == 0 || Refuse(); }
+    bool end_array() override {
+        --m_depth;
+        return true;
+    }
+    bool start_object(std::size_t) override {
+        if (m_depth++ != 1)
+            return Refuse();
+        m_move = {};
+        m_key.clear();
+        return true;
+    }
+    bool key(string_t& key) override {
+        m_key = key;
+        return m_key == "old" || m_key == "new" || Refuse();
+    }
+    bool string(string_t& value) override {
+        if (m_depth != 2)
+            return Refuse();
+        (m_key == "old" ? m_move.from : m_move.to) = value;
+        return true;
+    }
+    bool end_object() override {
+        --m_depth;
+        if (m_move.from.empty() || m_move.to.empty())
+            return Refuse();
+        m_moves.push_back(std::move(m_move));
+        return true;
+    }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+        problem = "not JSON at byte " + std::to_string(position);
+        return false;
+    }
+
+    std::string problem;
+
+  private:
+    bool Refuse() {
+        problem =
+            "move " + std::to_string(m_moves.size() + 1) + " is not {\"old\": \"...\", \"new\": \"...\"}";
+        return false;
+    }
+
+    std::vector<MoveText>& m_moves;
+    MoveText m_move;
+    std::string m_key;
+    int m_depth = 0;
+};
+
 // One OLD=NEW a line, or a JSON array of {"old": ..., "new": ...}; UTF-8, with or without a
 // byte-order mark.
 std::vector<MoveText> ReadMovesFile(const std::string& name) {
@@ -42,17 +103,11 @@ std::vector<MoveText> ReadMovesFile(const std::string& name) {
     std::vector<MoveText> moves;
     const size_t first = text.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && text[first] == '[') {
-        const auto list = nlohmann::json::parse(text, nullptr, false);
-        if (list.is_discarded() || !list.is_array())
-            throw UsageError("the moves file " + name + " is not a JSON array");
-        for (size_t i = 0; i < list.size(); ++i) {
-            const auto& m = list[i];
-            if (!m.is_object() || !m.contains("old") || !m.contains("new") || !m["old"].is_string() ||
-                !m["new"].is_string())
-                throw UsageError("the moves file " + name + ", element " + std::to_string(i + 1) +
-                                 ": a move reads {\"old\": \"...\", \"new\": \"...\"}");
-            moves.push_back({m["old"].get<std::string>(), m["new"].get<std::string>()});
-        }
+        MovesReader reader(moves);
+        if (!nlohmann::json::sax_parse(text, &reader))
+            throw UsageError("the moves file " + name + ": " +
+                             (reader.problem.empty() ? "not JSON" : reader.problem) +
+                             "; it holds a JSON array of {\"old\": \"...\", \"new\": \"...\"}");
         return moves;
     }
     size_t line = 0;
@@ -111,7 +166,9 @@ bool WantsJson(const std::vector<std::string>& args) {
 
 } // namespace
 
-int Run(const std::vector<std::string>& args, Streams& streams) {
+namespace {
+
+int RunCommand(const std::vector<std::string>& args, Streams& streams) {
     CLI::App app{"Reaches files through FileFmtMgr.dll and its file-format plug-ins.", "fmtmgr"};
     // "/data/x.mrdasm" is a path (Wine takes Unix paths), never an option; set before the
     // subcommands, which copy it.
@@ -135,7 +192,8 @@ int Run(const std::vector<std::string>& args, Streams& streams) {
     format->add_option("--mask", mask, "capabilities asked for (default: any)");
     auto* refs = app.add_subcommand("refs", "FILE's references with their configuration pairs");
     fileArg(refs);
-    refs->add_option("--mask", mask, "capabilities asked for (default: 0x3, reading or reference update)");
+    auto* refsMask = refs->add_option("--mask", mask,
+                                      "capabilities asked for (default: 0x3, reading or reference update)");
     auto* sizeDate = app.add_subcommand("size-date", "FILE's size and last-write date");
     fileArg(sizeDate);
     bool utc = false;
@@ -207,7 +265,7 @@ int Run(const std::vector<std::string>& args, Streams& streams) {
         usage.Failure(e);
         return 2;
     }
-    if (refs->parsed() && !refs->get_option("--mask")->count())
+    if (refs->parsed() && !refsMask->count())
         mask = kReadMask;
     Output out(streams, json, quiet);
 
@@ -271,6 +329,26 @@ int Run(const std::vector<std::string>& args, Streams& streams) {
     } catch (const std::exception& e) {
         ForgetErrorInfo();
         out.Failure(CommandError(E_UNEXPECTED, command + " failed: " + e.what()));
+    }
+    return 1;
+}
+
+} // namespace
+
+int Run(const std::vector<std::string>& args, Streams& streams) {
+    // Failures outside a command: setting up the parser or reading the command line.
+    const Output out(streams, WantsJson(args), true);
+    try {
+        return RunCommand(args, streams);
+    } catch (const std::bad_alloc&) {
+        out.Failure(CommandError(E_OUTOFMEMORY, "fmtmgr cannot read its command line"));
+    } catch (const ffm::ComError& e) {
+        SetErrorInfo(0, e.ErrorInfo());
+        out.Failure(CommandError(e.Error(), "fmtmgr cannot read its command line"));
+    } catch (const std::exception& e) {
+        ForgetErrorInfo();
+        out.Failure(
+            CommandError(E_UNEXPECTED, std::string("fmtmgr cannot read its command line: ") + e.what()));
     }
     return 1;
 }

@@ -8,8 +8,6 @@
 #include <unordered_map>
 #include <shlwapi.h>
 
-using nlohmann::json;
-
 namespace fmtmgr {
 
 namespace {
@@ -119,23 +117,29 @@ std::vector<ReferenceRow> ReadReferences(ITovFileNavigator* navigator, ITovCallb
     return std::move(collector.rows);
 }
 
-json ReferenceJson(const ReferenceRow& r) {
-    json pairs = json::array();
+void WriteReference(JsonWriter& w, const ReferenceRow& r) {
+    w.Object().Key("configurations").Array();
     for (const auto& p : r.pairs)
-        pairs.push_back({{"config1", Utf8(p.config1)},
-                         {"config2", Utf8(p.config2)},
-                         {"count", p.count},
-                         {"flag1Count", p.flag1Count},
-                         {"flag2OnlyCount", p.flag2OnlyCount}});
-    json row = {{"refPath", Utf8(r.refPath)}, {"filePath", Utf8(r.filePath)},
-                {"text", Utf8(r.text)},       {"flag", r.flag},
-                {"dataSize", r.data.size()},  {"numberA", r.numberA},
-                {"numberB", r.numberB},       {"number", r.number},
-                {"numberC", r.numberC},       {"numberD", r.numberD},
-                {"configurations", pairs}};
+        w.Object()
+            .Member("config1", Utf8(p.config1))
+            .Member("config2", Utf8(p.config2))
+            .Member("count", p.count)
+            .Member("flag1Count", p.flag1Count)
+            .Member("flag2OnlyCount", p.flag2OnlyCount)
+            .End();
+    w.End().Member("dataSize", r.data.size());
     if (const std::wstring data = r.DataText(); !data.empty())
-        row["dataText"] = Utf8(data);
-    return row;
+        w.Member("dataText", Utf8(data));
+    w.Member("filePath", Utf8(r.filePath))
+        .Member("flag", r.flag)
+        .Member("number", r.number)
+        .Member("numberA", r.numberA)
+        .Member("numberB", r.numberB)
+        .Member("numberC", r.numberC)
+        .Member("numberD", r.numberD)
+        .Member("refPath", Utf8(r.refPath))
+        .Member("text", Utf8(r.text))
+        .End();
 }
 
 std::string PairLine(const ConfigPair& p) {
@@ -192,46 +196,61 @@ void ListPlugins(Output& out) {
     store.GetExtensionRecords(records);
     store.GetSkippedEntries(skipped);
 
-    json list = json::array();
-    std::vector<bool> used(records.size());
-    for (const auto& plugin : plugins) {
-        json entries = json::array();
-        size_t i = 0;
-        for (const auto& r : records) {
-            if (SameText(Wide(r.moPluginName), Wide(plugin->mbsName))) {
-                entries.push_back({{"extension", Text(r.moExtension)}, {"mask", r.mlMask}});
-                used[i] = true;
-            }
-            ++i;
-        }
-        list.push_back({{"name", Text(plugin->mbsName)},
-                        {"clsid", ClsidText(plugin->moClsid)},
-                        {"component", Text(plugin->mbsComponent)},
-                        {"extensions", entries}});
+    // Each record goes to the first plug-in whose name it names, as the plug-in table links them.
+    std::vector<const FileFormatPlugin*> owner;
+    owner.reserve(records.size());
+    for (const auto& r : records) {
+        const auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) {
+            return SameText(Wide(p->mbsName), Wide(r.moPluginName));
+        });
+        owner.push_back(plugin == plugins.end() ? nullptr : plugin->get());
     }
-    // Entries naming a plug-in that is not (properly) registered: the manager skips them.
-    json orphans = json::array();
-    size_t i = 0;
-    for (const auto& r : records)
-        if (!used[i++])
-            orphans.push_back(
-                {{"extension", Text(r.moExtension)}, {"plugin", Text(r.moPluginName)}, {"mask", r.mlMask}});
-    json unusable = json::array();
-    for (const auto& s : skipped)
-        unusable.push_back({{"key", Utf8(s.key)}, {"value", Utf8(s.value)}, {"reason", Utf8(s.reason)}});
 
-    if (out.IsJson())
-        return out.Json(
-            {{"plugins", list}, {"unknownPluginEntries", orphans}, {"unusableEntries", unusable}});
-    if (list.empty())
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("plugins").Array();
+        for (const auto& plugin : plugins) {
+            w.Object()
+                .Member("clsid", ClsidText(plugin->moClsid))
+                .Member("component", Text(plugin->mbsComponent));
+            w.Key("extensions").Array();
+            size_t i = 0;
+            for (const auto& r : records)
+                if (owner[i++] == plugin.get())
+                    w.Object().Member("extension", Text(r.moExtension)).Member("mask", r.mlMask).End();
+            w.End().Member("name", Text(plugin->mbsName)).End();
+        }
+        // Entries naming a plug-in that is not (properly) registered: the manager skips them.
+        w.End().Key("unknownPluginEntries").Array();
+        size_t i = 0;
+        for (const auto& r : records)
+            if (!owner[i++])
+                w.Object()
+                    .Member("extension", Text(r.moExtension))
+                    .Member("mask", r.mlMask)
+                    .Member("plugin", Text(r.moPluginName))
+                    .End();
+        w.End().Key("unusableEntries").Array();
+        for (const auto& u : skipped)
+            w.Object()
+                .Member("key", Utf8(u.key))
+                .Member("reason", Utf8(u.reason))
+                .Member("value", Utf8(u.value))
+                .End();
+        w.End().End();
+        return;
+    }
+    if (plugins.empty())
         out.Line("No file-format plug-in is registered.");
-    for (const auto& p : list) {
-        const std::string component = p["component"].get<std::string>();
-        out.Line(p["name"].get<std::string>() + "  " + p["clsid"].get<std::string>() +
+    for (const auto& plugin : plugins) {
+        const std::string component = Text(plugin->mbsComponent);
+        out.Line(Text(plugin->mbsName) + "  " + ClsidText(plugin->moClsid) +
                  "  component: " + (component.empty() ? "(none)" : component));
         std::map<std::string, std::vector<unsigned long>> masks;
-        for (const auto& e : p["extensions"])
-            masks[e["extension"].get<std::string>()].push_back(e["mask"].get<unsigned long>());
+        size_t i = 0;
+        for (const auto& r : records)
+            if (owner[i++] == plugin.get())
+                masks[Text(r.moExtension)].push_back(r.mlMask);
         for (auto& [extension, list] : masks) {
             std::sort(list.begin(), list.end());
             std::string line = "    " + extension;
@@ -241,16 +260,14 @@ void ListPlugins(Output& out) {
             out.Line(line);
         }
     }
-    for (const auto& o : orphans)
-        out.Line("(entry " + o["extension"].get<std::string>() + " " +
-                 MaskText(o["mask"].get<unsigned long>()) + " names the unregistered plug-in " +
-                 o["plugin"].get<std::string>() + ")");
-    for (const auto& u : unusable) {
-        const std::string key = u["key"].get<std::string>(), value = u["value"].get<std::string>();
-        out.Line("(unusable registry entry FileFormats" + (key.empty() ? "" : "\\" + key) +
-                 (value.empty() ? "" : " value \"" + value + "\"") + ": " + u["reason"].get<std::string>() +
-                 ")");
-    }
+    size_t i = 0;
+    for (const auto& r : records)
+        if (!owner[i++])
+            out.Line("(entry " + Text(r.moExtension) + " " + MaskText(r.mlMask) +
+                     " names the unregistered plug-in " + Text(r.moPluginName) + ")");
+    for (const auto& u : skipped)
+        out.Line("(unusable registry entry FileFormats" + (u.key.empty() ? "" : "\\" + Utf8(u.key)) +
+                 (u.value.empty() ? "" : " value \"" + Utf8(u.value) + "\"") + ": " + Utf8(u.reason) + ")");
 }
 
 void ListExtensions(Output& out, unsigned long mask) {
@@ -260,11 +277,14 @@ void ListExtensions(Output& out, unsigned long mask) {
     const HRESULT hr = gpoGetFileFormatMgr()->mhGetExtensions(mask, extensions, &callback);
     if (FAILED(hr))
         throw CommandError(hr, "cannot list the extensions");
-    json list = json::array();
-    for (const auto& e : extensions)
-        list.push_back(Utf8(e));
-    if (out.IsJson())
-        return out.Json({{"mask", mask}, {"extensions", list}});
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("extensions").Array();
+        for (const auto& e : extensions)
+            w.String(Utf8(e));
+        w.End().Member("mask", mask).End();
+        return;
+    }
     if (extensions.empty())
         out.Line("No extension offers " + MaskText(mask) + ".");
     for (const auto& e : extensions)
@@ -284,9 +304,16 @@ void ShowFormat(Output& out, const std::wstring& file, unsigned long mask) {
         throw CommandError(hr, "no format for " + Utf8(file), hint);
     }
     const std::wstring plugin = PluginForEntry(file, chosen);
-    if (out.IsJson())
-        return out.Json(
-            {{"file", Utf8(file)}, {"requestedMask", mask}, {"mask", chosen}, {"plugin", Utf8(plugin)}});
+    if (out.IsJson()) {
+        out.Json()
+            .Object()
+            .Member("file", Utf8(file))
+            .Member("mask", chosen)
+            .Member("plugin", Utf8(plugin))
+            .Member("requestedMask", mask)
+            .End();
+        return;
+    }
     out.Line(Utf8(file));
     out.Line("  plug-in: " +
              (plugin.empty() ? std::string("(not in the registration store)") : Utf8(plugin)));
@@ -298,9 +325,14 @@ void ShowReferences(Output& out, const std::wstring& file, unsigned long mask) {
     unsigned long chosen = 0;
     const auto navigator = OpenNavigator(file, mask, &callback, chosen);
     const auto rows = ReadReferences(navigator.get(), &callback, file);
-    if (out.IsJson())
-        return out.Json({{"file", Utf8(file)}, {"mask", chosen}}, "references", rows.size(),
-                        [&](size_t i) { return ReferenceJson(rows[i]); });
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Member("file", Utf8(file)).Member("mask", chosen).Key("references").Array();
+        for (const auto& r : rows)
+            WriteReference(w, r);
+        w.End().End();
+        return;
+    }
     out.Line(Utf8(file) + ": " + std::to_string(rows.size()) +
              (rows.size() == 1 ? " reference" : " references"));
     for (const auto& r : rows) {
@@ -326,12 +358,17 @@ void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal) {
     const HRESULT hr = gpoGetFileFormatMgr()->mhGetFileSizeAndDate(file.c_str(), &date, &size, universal);
     if (FAILED(hr))
         throw CommandError(hr, "no size and date for " + Utf8(file));
-    if (out.IsJson())
-        return out.Json({{"file", Utf8(file)},
-                         {"size", size},
-                         {"date", DateText(date, 'T') + (universal && date > 0 ? "Z" : "")},
-                         {"oleDate", date},
-                         {"universal", universal}});
+    if (out.IsJson()) {
+        out.Json()
+            .Object()
+            .Member("date", DateText(date, 'T') + (universal && date > 0 ? "Z" : ""))
+            .Member("file", Utf8(file))
+            .Member("oleDate", date)
+            .Member("size", size)
+            .Member("universal", universal)
+            .End();
+        return;
+    }
     out.Line(Utf8(file));
     out.Line("  size: " + std::to_string(size) + " bytes");
     out.Line("  date: " + DateText(date) + (universal ? " UTC" : " local time"));
@@ -364,22 +401,34 @@ void UpdateReferences(Output& out, const std::wstring& file, const std::vector<M
     byKey.reserve(before.size());
     for (const auto& b : before)
         byKey.emplace(b.refPath, &b);
-    json changed = json::array();
+    struct Change {
+        const ReferenceRow* from;
+        const ReferenceRow* to;
+    };
+    std::vector<Change> changed;
     for (const auto& a : after) {
         const auto old = byKey.find(a.refPath);
         if (old != byKey.end() && old->second->filePath != a.filePath)
-            changed.push_back({{"refPath", Utf8(a.refPath)},
-                               {"from", Utf8(old->second->filePath)},
-                               {"to", Utf8(a.filePath)}});
+            changed.push_back({old->second, &a});
     }
-    if (out.IsJson())
-        return out.Json({{"file", Utf8(file)}, {"references", after.size()}, {"changed", changed}});
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("changed").Array();
+        for (const auto& c : changed)
+            w.Object()
+                .Member("from", Utf8(c.from->filePath))
+                .Member("refPath", Utf8(c.to->refPath))
+                .Member("to", Utf8(c.to->filePath))
+                .End();
+        w.End().Member("file", Utf8(file)).Member("references", after.size()).End();
+        return;
+    }
     out.Line(Utf8(file) + ": " + std::to_string(changed.size()) + " of " + std::to_string(after.size()) +
              " references changed");
     for (const auto& c : changed) {
-        out.Line("  " + c["refPath"].get<std::string>());
-        out.Line("    was " + c["from"].get<std::string>());
-        out.Line("    now " + c["to"].get<std::string>());
+        out.Line("  " + Utf8(c.to->refPath));
+        out.Line("    was " + Utf8(c.from->filePath));
+        out.Line("    now " + Utf8(c.to->filePath));
     }
 }
 

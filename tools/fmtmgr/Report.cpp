@@ -2,6 +2,8 @@
 
 #include <FileFmtMgr/ResultCodes.h>
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <oleauto.h>
 #include <vector>
@@ -177,36 +179,9 @@ void Output::Line(const std::string& text) {
     m_buffer += '\n';
 }
 
-void Output::Json(const nlohmann::json& value) {
-    m_buffer += value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-    m_buffer += '\n';
-}
-
-void Output::Json(const nlohmann::json& value, const std::string& list, size_t rows,
-                  const std::function<nlohmann::json(size_t)>& row) {
-    using nlohmann::json;
-    json head = value;
-    head[list] = json::array();
-    std::string text = head.dump(2, ' ', false, json::error_handler_t::replace);
-    // A member of the outer object starts a line with two blanks; no string holds a raw line break.
-    const std::string empty = "\n  " + json(list).dump() + ": []";
-    const size_t at = text.find(empty);
-    m_buffer += text.substr(0, at + empty.size() - 1);
-    for (size_t i = 0; i < rows; ++i) {
-        m_buffer += i ? ",\n    " : "\n    ";
-        const std::string item = row(i).dump(2, ' ', false, json::error_handler_t::replace);
-        for (const char c : item) {
-            m_buffer += c;
-            if (c == '\n')
-                m_buffer += "    ";
-        }
-    }
-    m_buffer += rows ? "\n  ]" : "]";
-    m_buffer += text.substr(at + empty.size());
-    m_buffer += '\n';
-}
-
 void Output::Commit() {
+    if (m_json)
+        m_buffer += '\n';
     if (!m_buffer.empty())
         m_streams.Out(m_buffer);
     m_buffer.clear();
@@ -221,14 +196,15 @@ void Output::Note(const std::string& text) const {
 void Output::Failure(const CommandError& error) const {
     const std::string meaning = Meaning(error.Code());
     if (m_json) {
-        nlohmann::json e = {{"code", CodeText(error.Code())}, {"what", error.what()}, {"meaning", meaning}};
+        std::string text;
+        JsonWriter e(text, true);
+        e.Object().Key("error").Object().Member("code", CodeText(error.Code()));
         if (!error.Description().empty())
-            e["description"] = error.Description();
+            e.Member("description", error.Description());
         if (!error.Hint().empty())
-            e["hint"] = error.Hint();
-        m_streams.Err(
-            nlohmann::json{{"error", e}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-            "\n");
+            e.Member("hint", error.Hint());
+        e.Member("meaning", meaning).Member("what", std::string(error.what())).End().End();
+        m_streams.Err(text + "\n");
         return;
     }
     std::string text = "fmtmgr: " + Escaped(error.what()) + ": " + CodeText(error.Code());
@@ -245,12 +221,144 @@ void Output::Failure(const CommandError& error) const {
 }
 
 void Output::Failure(const UsageError& error) const {
-    if (m_json)
-        m_streams.Err(nlohmann::json{{"error", {{"usage", true}, {"what", error.what()}}}}.dump(
-                          -1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                      "\n");
-    else
+    if (!m_json) {
         m_streams.Err("fmtmgr: " + Escaped(error.what()) + "\nRun with --help for more information.\n");
+        return;
+    }
+    std::string text;
+    JsonWriter(text, true)
+        .Object()
+        .Key("error")
+        .Object()
+        .Member("usage", true)
+        .Member("what", std::string(error.what()))
+        .End()
+        .End();
+    m_streams.Err(text + "\n");
+}
+
+JsonWriter& JsonWriter::Object() {
+    Open('{');
+    return *this;
+}
+
+JsonWriter& JsonWriter::Array() {
+    Open('[');
+    return *this;
+}
+
+void JsonWriter::Open(char bracket) {
+    BeforeValue();
+    m_text += bracket;
+    m_levels.push_back({bracket == '[', 0});
+}
+
+JsonWriter& JsonWriter::End() {
+    const Level level = m_levels.back();
+    m_levels.pop_back();
+    if (level.count)
+        NewLine(m_levels.size());
+    m_text += level.array ? ']' : '}';
+    return *this;
+}
+
+void JsonWriter::NewLine(size_t depth) {
+    if (m_compact)
+        return;
+    m_text += '\n';
+    m_text.append(2 * depth, ' ');
+}
+
+// A value in an array, or a key in an object, starts a new line after a comma.
+void JsonWriter::BeforeValue() {
+    if (m_afterKey) {
+        m_afterKey = false;
+        return;
+    }
+    if (m_levels.empty())
+        return;
+    if (m_levels.back().count++)
+        m_text += ',';
+    NewLine(m_levels.size());
+}
+
+JsonWriter& JsonWriter::Key(std::string_view key) {
+    BeforeValue();
+    Quote(key);
+    m_text += m_compact ? ":" : ": ";
+    m_afterKey = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::String(std::string_view value) {
+    BeforeValue();
+    Quote(value);
+    return *this;
+}
+
+void JsonWriter::Quote(std::string_view value) {
+    m_text += '"';
+    for (const char c : value) {
+        switch (c) {
+        case '"':
+            m_text += "\\\"";
+            break;
+        case '\\':
+            m_text += "\\\\";
+            break;
+        case '\b':
+            m_text += "\\b";
+            break;
+        case '\f':
+            m_text += "\\f";
+            break;
+        case '\n':
+            m_text += "\\n";
+            break;
+        case '\r':
+            m_text += "\\r";
+            break;
+        case '\t':
+            m_text += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char code[8];
+                std::snprintf(code, sizeof(code), "\\u%04x", static_cast<unsigned>(c));
+                m_text += code;
+            } else {
+                m_text += c;
+            }
+        }
+    }
+    m_text += '"';
+}
+
+JsonWriter& JsonWriter::Number(long long value) {
+    BeforeValue();
+    m_text += std::to_string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Number(double value) {
+    BeforeValue();
+    if (!std::isfinite(value)) {
+        m_text += "null";
+        return *this;
+    }
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+    const std::string_view text(digits, static_cast<size_t>(end - digits));
+    m_text += text;
+    if (text.find_first_of(".e") == std::string_view::npos)
+        m_text += ".0";
+    return *this;
+}
+
+JsonWriter& JsonWriter::Bool(bool value) {
+    BeforeValue();
+    m_text += value ? "true" : "false";
+    return *this;
 }
 
 } // namespace fmtmgr

@@ -1,10 +1,10 @@
 #pragma once
 // Output of fmtmgr: UTF-8 text or JSON on stdout, failures with their result code and meaning on
 // stderr, and the texts that describe codes, masks and dates.
-#include <functional>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <windows.h>
 
 namespace fmtmgr {
@@ -47,6 +47,48 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Writes JSON straight into a text, laid out as the JSON library's dump(2) (or dump() when compact)
+// lays it out: a document is built once, member by member, and a listing of many rows never exists
+// as a tree. Callers write an object's members sorted by key, as the library's JSON sorts them.
+class JsonWriter {
+  public:
+    explicit JsonWriter(std::string& text, bool compact = false) : m_text(text), m_compact(compact) {}
+    JsonWriter& Object();
+    JsonWriter& Array();
+    JsonWriter& End();
+    JsonWriter& Key(std::string_view key);
+    JsonWriter& String(std::string_view value);
+    JsonWriter& Number(long long value);
+    JsonWriter& Number(double value);
+    JsonWriter& Bool(bool value);
+    template <class T> JsonWriter& Member(std::string_view key, const T& value) {
+        Key(key);
+        if constexpr (std::is_same_v<T, bool>)
+            return Bool(value);
+        else if constexpr (std::is_floating_point_v<T>)
+            return Number(static_cast<double>(value));
+        else if constexpr (std::is_integral_v<T>)
+            return Number(static_cast<long long>(value));
+        else
+            return String(value);
+    }
+
+  private:
+    void BeforeValue();
+    void Quote(std::string_view text);
+    void Open(char bracket);
+    void NewLine(size_t depth);
+
+    struct Level {
+        bool array;
+        size_t count;
+    };
+    std::string& m_text;
+    bool m_compact;
+    bool m_afterKey = false;
+    std::vector<Level> m_levels;
+};
+
 // Clears the thread's error information, so a failure reads only its own.
 void ForgetErrorInfo();
 
@@ -68,11 +110,8 @@ class Output {
     bool IsJson() const noexcept { return m_json; }
     bool IsQuiet() const noexcept { return m_quiet; }
     void Line(const std::string& text);
-    void Json(const nlohmann::json& value);
-    // value with the array member `list` filled row by row, as Json(value) would print the whole:
-    // a listing of many rows never exists as one tree.
-    void Json(const nlohmann::json& value, const std::string& list, size_t rows,
-              const std::function<nlohmann::json(size_t)>& row);
+    // The JSON document is written through this; Commit ends it with its line feed.
+    JsonWriter& Json() { return m_writer; }
     void Commit();
     // Progress and status texts of the library and its plug-ins, on stderr.
     void Note(const std::string& text) const;
@@ -85,6 +124,7 @@ class Output {
     bool m_json;
     bool m_quiet;
     std::string m_buffer;
+    JsonWriter m_writer{m_buffer};
 };
 
 } // namespace fmtmgr
