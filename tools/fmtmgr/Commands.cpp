@@ -2,6 +2,7 @@
 
 #include "HostCallbacks.h"
 #include <FileFmtMgr/FileFmtRegistryAccess.h>
+#include <FileFmtMgr/Handles.h>
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -30,24 +31,10 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
                                 TRUE) == CSTR_EQUAL;
 }
 
-// A file opened for reading, closed with the object.
-class FileHandle {
-  public:
-    explicit FileHandle(const std::wstring& path)
-        : m_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, 0, nullptr)) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (m_handle != INVALID_HANDLE_VALUE)
-            CloseHandle(m_handle);
-    }
-    explicit operator bool() const noexcept { return m_handle != INVALID_HANDLE_VALUE; }
-    HANDLE get() const noexcept { return m_handle; }
-
-  private:
-    HANDLE m_handle;
-};
+ffm::UniqueFile OpenForReading(const std::wstring& path) {
+    return ffm::UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+}
 
 std::wstring Wide(const ffm::SpStr& s) {
     return s.W() ? s.W() : L"";
@@ -156,7 +143,7 @@ std::string PairLine(const ConfigPair& p) {
 } // namespace
 
 std::string ReadWholeFile(const std::wstring& path) {
-    const FileHandle file(path);
+    const ffm::UniqueFile file = OpenForReading(path);
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size))
         throw CommandError(HRESULT_FROM_WIN32(GetLastError()), "cannot read " + Utf8(path));
@@ -453,19 +440,18 @@ namespace {
 
 // A string value (an expandable one expanded); false when the key or the value is missing.
 bool ReadRegistryText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    ffm::UniqueHKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return false;
     DWORD type = 0, bytes = 0;
-    LONG rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+    LONG rc = RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &bytes);
     std::wstring value;
     if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
         value.resize(bytes / sizeof(wchar_t) + 1);
         bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-        rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
+        rc = RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
         value.resize(wcsnlen(value.c_str(), value.size()));
     }
-    RegCloseKey(key);
     if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
         return false;
     if (type == REG_EXPAND_SZ) {
@@ -496,7 +482,7 @@ std::wstring FindModule(const std::wstring& name) {
 
 // Why the file cannot be this process's in-process server; empty when it is a DLL of our machine.
 std::string NotALoadableDll(const std::wstring& path) {
-    const FileHandle file(path);
+    const ffm::UniqueFile file = OpenForReading(path);
     if (!file)
         return "cannot be read";
     std::vector<unsigned char> head(4096);
