@@ -535,34 +535,42 @@ std::vector<BYTE> SecurityOf(HANDLE file) {
     return sd;
 }
 
-// Another save holds the file for the moment of its replace; wait that long, not for ever.
-ffm::UniqueFile OpenForSave(const std::wstring& path) {
+// Opens an existing file. Wine puts a file in another's place by removing the old one first, so
+// for a moment a file being saved is not there: a missing file is looked for again briefly.
+// Another save holds the file for the moment of its replace: a save waits that long, not for ever.
+ffm::UniqueFile OpenExisting(const std::wstring& path, DWORD access, DWORD share) {
     for (int attempt = 0;; ++attempt) {
-        ffm::UniqueFile file(CreateFileW(
-            FileSystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
-            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file)
-            return file;
+        ffm::UniqueFile file(CreateFileW(FileSystemPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
         const DWORD err = GetLastError();
-        if (err == ERROR_SHARING_VIOLATION && attempt < 250) {
-            Sleep(20);
-            continue;
+        if (file || !((err == ERROR_FILE_NOT_FOUND && attempt < 10) ||
+                      (err == ERROR_SHARING_VIOLATION && attempt < 250))) {
+            SetLastError(err);
+            return file;
         }
-        if (err == ERROR_ACCESS_DENIED)
-            throw Failure(E_ACCESSDENIED, path + L" is read-only or may not be written.");
-        if (err == ERROR_SHARING_VIOLATION)
-            throw Failure(HRESULT_FROM_WIN32(err), path + L" is held open for writing by another program.");
-        throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE),
-                      L"Cannot open " + path + L" to save it.");
+        Sleep(err == ERROR_FILE_NOT_FOUND ? 2 : 20);
     }
+}
+
+ffm::UniqueFile OpenForSave(const std::wstring& path) {
+    ffm::UniqueFile file =
+        OpenExisting(path, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (file)
+        return file;
+    const DWORD err = GetLastError();
+    if (err == ERROR_ACCESS_DENIED)
+        throw Failure(E_ACCESSDENIED, path + L" is read-only or may not be written.");
+    if (err == ERROR_SHARING_VIOLATION)
+        throw Failure(HRESULT_FROM_WIN32(err), path + L" is held open for writing by another program.");
+    throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE),
+                  L"Cannot open " + path + L" to save it.");
 }
 
 } // namespace
 
 std::wstring ReadTextFile(const std::wstring& path, FileState& state) {
-    ffm::UniqueFile file(CreateFileW(FileSystemPath(path).c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const ffm::UniqueFile file =
+        OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!file)
         RaiseLastError(L"Cannot open " + path + L".");
     state = StateOf(file.get(), path);
