@@ -472,6 +472,14 @@ std::wstring FinalPath(HANDLE file, const std::wstring& path) {
     std::wstring final(path.size() + 64, L'\0');
     for (;;) {
         const DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
+        // Wine answers a short buffer with ERROR_MORE_DATA instead of the length it needs, and
+        // cannot name a file whose path is longer than MAX_PATH: such a file is taken as named.
+        if (n == 0 && GetLastError() == ERROR_MORE_DATA) {
+            if (final.size() >= 65536)
+                return path;
+            final.resize(final.size() * 2);
+            continue;
+        }
         if (n == 0)
             RaiseLastError(L"Cannot resolve the path of " + path + L".");
         if (n < final.size())
@@ -608,7 +616,7 @@ void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const F
 
     // Held with write access and without sharing it from the check to the replace: another save
     // waits, then finds the file changed; a reader is not disturbed.
-    const ffm::UniqueFile held = OpenForSave(path);
+    ffm::UniqueFile held = OpenForSave(path);
     if (!SameState(StateOf(held.get(), path), expected))
         throw Failure(MRD_E_CHANGED_ON_DISK, path + L" was changed by someone else since it was opened.");
     if (GetFileAttributesW(FileSystemPath(path).c_str()) & FILE_ATTRIBUTE_READONLY)
@@ -638,9 +646,22 @@ void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const F
             RaiseLastError(L"Cannot write " + temp + L".");
         written = StateOf(out.get(), temp);
     }
-    if (!ReplaceFileW(FileSystemPath(target).c_str(), guard.path.c_str(), nullptr,
-                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-        RaiseLastError(L"Cannot replace " + target + L".");
+    // ReplaceFileW keeps the file's attributes and security; under Wine it crashes on a path
+    // longer than MAX_PATH. There a move takes the file's place, with the attributes copied and
+    // the security the temporary file was made with; Wine refuses to move over a file held open,
+    // so the hold ends just before it (the one moment another save could slip in).
+    if (target.size() < MAX_PATH - 12) {
+        if (!ReplaceFileW(FileSystemPath(target).c_str(), guard.path.c_str(), nullptr,
+                          REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            RaiseLastError(L"Cannot replace " + target + L".");
+    } else {
+        SetFileAttributesW(guard.path.c_str(), GetFileAttributesW(FileSystemPath(target).c_str()) &
+                                                   ~(FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_READONLY));
+        held.reset();
+        if (!MoveFileExW(guard.path.c_str(), FileSystemPath(target).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            RaiseLastError(L"Cannot replace " + target + L".");
+    }
     guard.moved = true;
     saved = written;
     // The replace may give the file times of its own; taken when the file is still the one written.

@@ -261,6 +261,43 @@ TEST_F(Fmtmgr, EscapesControlCharactersInText) {
     EXPECT_NE(std::string::npos, RunJson(L"refs esc.mrdasm").dump().find("Sh\\u001b]0;owned\\u0007aft"));
 }
 
+// Every command on a file whose folder is over 300 characters long and 120 levels deep, named
+// with and without the long-path prefix; a move out to the top writes the path in full.
+TEST_F(Fmtmgr, WorksOnFilesInLongDeepFolders) {
+    std::wstring deep = folder.Path();
+    for (int level = 0; level < 120; ++level) {
+        deep += level == 119 ? L"\\" + std::wstring(deep.size() < 300 ? 310 - deep.size() : 2, L'e') : L"\\d";
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr)) << level;
+    }
+    ASSERT_GE(deep.size(), 300u);
+    const std::string text = "MRD 1 assembly\r\n[Reference Near]\r\nPath = parts\\near.mrdprt\r\n"
+                             "[Reference Far]\r\nPath = parts\\far.mrdprt\r\n";
+    for (const std::wstring& prefix : {std::wstring(), std::wstring(L"\\\\?\\")}) {
+        const std::wstring file = deep + L"\\box.mrdasm", named = L"\"" + prefix + file + L"\"";
+        {
+            const ffm::UniqueFile out(CreateFileW((L"\\\\?\\" + file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, 0, nullptr));
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(out.get(), text.data(), DWORD(text.size()), &written, nullptr));
+        }
+        EXPECT_EQ("MrdPlugin.dll", RunJson(L"format " + named)["plugin"]) << Utf8(prefix);
+        EXPECT_EQ(static_cast<long long>(text.size()), RunJson(L"size-date " + named)["size"]);
+        const json refs = RunJson(L"refs " + named)["references"];
+        ASSERT_EQ(2u, refs.size());
+        EXPECT_EQ(Utf8(deep) + "\\parts\\near.mrdprt", refs[0]["filePath"]);
+        const json update =
+            RunJson(L"update-refs " + named + L" --move \"" + prefix + deep + L"\\parts\\near.mrdprt=" +
+                    prefix + deep + L"\\bought\\near.mrdprt\" --move \"" + deep + L"\\parts\\far.mrdprt=" +
+                    folder.Path() + L"\\far.mrdprt\"");
+        EXPECT_EQ(2u, update["changed"].size()) << update.dump();
+        const std::string saved = ReadAll(file);
+        EXPECT_NE(std::string::npos, saved.find("Path = bought\\near.mrdprt\r\n")) << saved;
+        // 120 levels up is further than the old path climbed: the full path is written.
+        EXPECT_NE(std::string::npos, saved.find("Path = " + Utf8(folder.Path()) + "\\far.mrdprt\r\n"))
+            << saved;
+    }
+}
+
 // ---- The registry listing and plug-in activation ---------------------------------------------
 
 const std::wstring kFormats = L"Software\\Mordane\\Applications\\Quillan\\FileFormats";
