@@ -310,8 +310,12 @@ void ShowFormat(Output& out, const std::wstring& file, unsigned long mask) {
 void ShowReferences(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
-    const auto navigator = OpenNavigator(file, mask, &callback, chosen);
-    const auto rows = ReadReferences(navigator.get(), &callback, file);
+    std::vector<ReferenceRow> rows;
+    {
+        // The plug-in's copy of the file goes before the output is built.
+        const auto navigator = OpenNavigator(file, mask, &callback, chosen);
+        rows = ReadReferences(navigator.get(), &callback, file);
+    }
     if (out.IsJson()) {
         JsonWriter& w = out.Json();
         w.Object().Member("file", Utf8(file)).Member("mask", chosen).Key("references").Array();
