@@ -217,6 +217,12 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
         update->add_option("--new-root", newRoot, "paths below the old roots move below this one");
     auto* oldRootOpt = update->add_option("--old-root", oldRoot, "the root the files were moved from");
     auto* altRootOpt = update->add_option("--alt-old-root", altOldRoot, "another spelling of the old root");
+    bool keepTime = false;
+    std::string keepAttributesOf;
+    update->add_flag("--keep-time", keepTime,
+                     "keep the last-write time (in whole even seconds) of FILE, or of --keep-attributes-of");
+    update->add_option("--keep-attributes-of", keepAttributesOf,
+                       "the file whose read-only attribute (and time) is kept, when it is not FILE");
     newRootOpt->needs(oldRootOpt);
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
@@ -306,7 +312,8 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
                 roots.oldRoot = root(oldRoot);
                 roots.altOldRoot = root(altOldRoot);
             }
-            UpdateReferences(out, path, moves, roots);
+            const KeptFile kept{keepTime, keepAttributesOf.empty() ? path : FullPath(Wide(keepAttributesOf))};
+            UpdateReferences(out, path, moves, roots, kept);
         }
         out.Commit();
         return 0;

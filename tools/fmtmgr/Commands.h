@@ -15,6 +15,12 @@ struct Roots {
     std::optional<std::wstring> altOldRoot;
 };
 
+// The file whose read-only attribute, and on request last-write time, an update keeps.
+struct KeptFile {
+    bool keepTime = false;
+    std::wstring path;
+};
+
 // The file's bytes; raises CommandError when it cannot be read.
 std::string ReadWholeFile(const std::wstring& path);
 
@@ -27,7 +33,7 @@ void ShowFormat(Output& out, const std::wstring& file, unsigned long mask);
 void ShowReferences(Output& out, const std::wstring& file, unsigned long mask);
 void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal);
 void UpdateReferences(Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
-                      const Roots& roots);
+                      const Roots& roots, const KeptFile& kept);
 
 // Whether a failure with this code may come from creating a plug-in's COM object.
 bool IsActivationFailure(HRESULT hr);
