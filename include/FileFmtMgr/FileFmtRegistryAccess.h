@@ -11,9 +11,19 @@
 // number past 32 bits keeps its low 32 bits ("4294967297" gives 1).
 #include <FileFmtMgr/Api.h>
 #include <FileFmtMgr/RegistrationStore.h>
+#include <list>
 #include <string>
 
 class RegistryKey;
+
+// A registry entry below "FileFormats" that the store could not use, with the reason, so that a
+// tool can show why a plug-in or an extension is missing instead of leaving it out silently.
+struct SkippedRegistryEntry {
+    std::wstring key;    // the subkey's name; empty for "FileFormats" itself
+    std::wstring value;  // the value's name; empty when the whole key (or the rest of it) is meant
+    std::wstring reason; // what is wrong and what the store did about it
+};
+using SkippedRegistryEntryList = std::list<SkippedRegistryEntry>;
 
 class FFM_API FileFmtRegistryAccess : public IFileFmtRegistryAccess {
   public:
@@ -31,14 +41,21 @@ class FFM_API FileFmtRegistryAccess : public IFileFmtRegistryAccess {
     void STDMETHODCALLTYPE GetExtensionRecords(ExtensionRecordList& records) override;
     HRESULT STDMETHODCALLTYPE GetFormatContext(unsigned long* first, unsigned long* second) override;
 
+    // Replaces the list's content with the entries the load could not use, in the order met.
+    // Loads first, like the two lists above; not part of the store interface.
+    void GetSkippedEntries(SkippedRegistryEntryList& entries);
+
   private:
     // Reads the registry at the first request. Registry failures leave out what cannot be read
     // and never reach the caller; running out of memory does (std::bad_alloc or a COM error
     // with E_OUTOFMEMORY), and the object then keeps what it had read.
     void mvLoad();
     void mvReadExtensionKey(const RegistryKey& key, const std::wstring& extension);
+    std::shared_ptr<FileFormatPlugin> moReadPluginKey(const RegistryKey& key, const std::wstring& name);
+    void mvSkip(const std::wstring& key, const std::wstring& value, std::wstring reason);
 
     bool mbLoaded = false;
     FileFormatPluginList moPlugins;
     ExtensionRecordList moRecords;
+    SkippedRegistryEntryList moSkipped;
 };

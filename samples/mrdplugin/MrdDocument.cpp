@@ -2,6 +2,7 @@
 
 #include "MrdCom.h"
 #include <algorithm>
+#include <cstdio>
 #include <cwctype>
 
 namespace mrd {
@@ -90,6 +91,17 @@ std::wstring WithValue(const std::wstring& line, const std::wstring& value) {
     throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE), what);
 }
 
+// The key of a name in the indexes: names compare without regard to case.
+std::wstring Folded(std::wstring text) {
+    if (!text.empty())
+        CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring PropertyKey(const std::wstring& config, const std::wstring& block, const std::wstring& name) {
+    return Folded(config + L'\n' + block + L'\n' + name);
+}
+
 } // namespace
 
 bool KindOfExtension(const std::wstring& extension, FileKind& kind) {
@@ -110,14 +122,18 @@ Document::Document(std::wstring text, FileKind kind) : m_kind(kind) {
     m_finalNewline = text.empty() || text.back() == L'\n';
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos)
+        const bool lineFeed = end != std::wstring::npos;
+        if (!lineFeed)
             end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == L'\r')
-            line.pop_back();
+        Line line{text.substr(start, end - start), m_crlf};
+        if (lineFeed)
+            line.crlf = !line.text.empty() && line.text.back() == L'\r';
+        if (line.crlf && !line.text.empty() && line.text.back() == L'\r')
+            line.text.pop_back();
         m_lines.push_back(std::move(line));
         start = end + 1;
     }
+    m_fileLines = m_lines.size();
     Parse();
 }
 
@@ -128,6 +144,10 @@ void Document::Malformed(size_t line, const std::wstring& what) const {
 void Document::Parse() {
     enum class Section { None, Configurations, Settings, Properties, Reference };
     m_configs.clear();
+    m_configIndex.clear();
+    m_refIndex.clear();
+    m_propIndex.clear();
+    m_sectionIndex.clear();
     m_refs.clear();
     m_props.clear();
     m_propertySections.clear();
@@ -139,7 +159,7 @@ void Document::Parse() {
     std::vector<std::pair<size_t, std::wstring>> namedConfigs; // checked once all are declared
 
     for (size_t i = 0; i < m_lines.size(); ++i) {
-        const std::wstring t = Trim(m_lines[i]);
+        const std::wstring t = Trim(m_lines[i].text);
         if (IsIgnorable(t))
             continue;
         if (!header) {
@@ -168,9 +188,8 @@ void Document::Parse() {
                 seen = true;
                 section = SameText(name, L"Settings") ? Section::Settings : Section::Configurations;
             } else if (SameText(name, L"Properties")) {
-                for (const auto& s : m_propertySections)
-                    if (SameText(s.first, arg))
-                        Malformed(i, L"a second [Properties " + arg + L"] section.");
+                if (!m_sectionIndex.emplace(Folded(arg), m_propertySections.size()).second)
+                    Malformed(i, L"a second [Properties " + arg + L"] section.");
                 if (!arg.empty())
                     namedConfigs.emplace_back(i, arg);
                 m_propertySections.emplace_back(arg, i);
@@ -178,9 +197,8 @@ void Document::Parse() {
             } else if (SameText(name, L"Reference")) {
                 if (arg.empty())
                     Malformed(i, L"[Reference] needs a key: [Reference <key>].");
-                for (const auto& r : m_refs)
-                    if (SameText(r.key, arg))
-                        Malformed(i, L"a second reference with the key \"" + arg + L"\".");
+                if (!m_refIndex.emplace(Folded(arg), m_refs.size()).second)
+                    Malformed(i, L"a second reference with the key \"" + arg + L"\".");
                 m_refs.push_back(Reference{arg, {}, kKindComponent, {}, std::wstring::npos});
                 refLines.push_back(i);
                 section = Section::Reference;
@@ -197,7 +215,7 @@ void Document::Parse() {
         case Section::Configurations:
             if (!ValidConfigName(t))
                 Malformed(i, L"a configuration name may not contain '>' or ','.");
-            if (HasConfiguration(t))
+            if (!m_configIndex.emplace(Folded(t), m_configs.size()).second)
                 Malformed(i, L"the configuration \"" + t + L"\" is declared twice.");
             m_configs.push_back(t);
             break;
@@ -219,9 +237,8 @@ void Document::Parse() {
                 name.empty())
                 Malformed(i, L"a property reads \"<block>:<name> = <value>\".");
             const std::wstring& config = m_propertySections.back().first;
-            for (const auto& p : m_props)
-                if (SameText(p.config, config) && SameText(p.block, block) && SameText(p.name, name))
-                    Malformed(i, L"the property " + block + L":" + name + L" is set twice.");
+            if (!m_propIndex.emplace(PropertyKey(config, block, name), m_props.size()).second)
+                Malformed(i, L"the property " + block + L":" + name + L" is set twice.");
             m_props.push_back(Property{config, block, name, value, i});
             m_propertySections.back().second = i;
             break;
@@ -287,17 +304,19 @@ void Document::Parse() {
 }
 
 bool Document::HasConfiguration(const std::wstring& name) const {
-    return std::any_of(m_configs.begin(), m_configs.end(),
-                       [&](const std::wstring& c) { return SameText(c, name); });
+    return m_configIndex.count(Folded(name)) != 0;
+}
+
+size_t Document::FindReference(const std::wstring& key) const {
+    const auto found = m_refIndex.find(Folded(key));
+    return found == m_refIndex.end() ? std::wstring::npos : found->second;
 }
 
 const Property* Document::FindProperty(const std::wstring& config, const std::wstring& block,
                                        const std::wstring& name, bool& inherited) const {
     const auto find = [&](const std::wstring& in) -> const Property* {
-        for (const auto& p : m_props)
-            if (SameText(p.config, in) && SameText(p.block, block) && SameText(p.name, name))
-                return &p;
-        return nullptr;
+        const auto found = m_propIndex.find(PropertyKey(in, block, name));
+        return found == m_propIndex.end() ? nullptr : &m_props[found->second];
     };
     inherited = false;
     if (const Property* own = find(config))
@@ -306,15 +325,32 @@ const Property* Document::FindProperty(const std::wstring& config, const std::ws
     return inherited ? find(std::wstring()) : nullptr;
 }
 
+bool Document::StorablePath(const std::wstring& storedPath) {
+    return !storedPath.empty() && !HasLineBreak(storedPath) && Trim(storedPath) == storedPath;
+}
+
 bool Document::SetReferencePath(size_t index, const std::wstring& storedPath) {
-    if (storedPath.empty() || HasLineBreak(storedPath) || Trim(storedPath) != storedPath)
+    if (!StorablePath(storedPath))
         throw Failure(E_INVALIDARG, L"A reference path must be one line without surrounding blanks.");
     Reference& ref = m_refs.at(index);
     if (ref.storedPath == storedPath)
         return false;
-    m_lines[ref.pathLine] = WithValue(m_lines[ref.pathLine], storedPath);
-    Parse();
+    std::wstring line = WithValue(m_lines[ref.pathLine].text, storedPath);
+    std::wstring stored = storedPath;
+    // Nothing can fail from here on: the line and the model change together.
+    m_lines[ref.pathLine].text.swap(line);
+    ref.storedPath.swap(stored);
     return true;
+}
+
+size_t Document::AddLine(size_t anchor, std::wstring text) {
+    const bool crlf = anchor == std::wstring::npos ? m_crlf : m_lines[anchor].crlf;
+    auto& after = anchor == std::wstring::npos ? m_addedAtEnd : m_added[anchor];
+    after.reserve(after.size() + 1);
+    m_lines.reserve(m_lines.size() + 1);
+    after.push_back(m_lines.size());
+    m_lines.push_back(Line{std::move(text), crlf});
+    return m_lines.size() - 1;
 }
 
 bool Document::SetProperty(const std::wstring& config, const std::wstring& block, const std::wstring& name,
@@ -328,53 +364,227 @@ bool Document::SetProperty(const std::wstring& config, const std::wstring& block
     if (!config.empty() && !HasConfiguration(config))
         throw Failure(E_INVALIDARG, L"The file has no configuration \"" + config + L"\".");
 
-    for (const auto& p : m_props) {
-        if (SameText(p.config, config) && SameText(p.block, block) && SameText(p.name, name)) {
-            if (p.value == value)
-                return false;
-            m_lines[p.line] = WithValue(m_lines[p.line], value);
-            Parse();
-            return true;
-        }
+    const std::wstring key = PropertyKey(config, block, name);
+    if (const auto found = m_propIndex.find(key); found != m_propIndex.end()) {
+        Property& p = m_props[found->second];
+        if (p.value == value)
+            return false;
+        m_lines[p.line].text = WithValue(m_lines[p.line].text, value);
+        p.value = value;
+        return true;
     }
     const std::wstring line = WithValue(block + L":" + name + L" =", value);
-    const auto section = std::find_if(m_propertySections.begin(), m_propertySections.end(),
-                                      [&](const auto& s) { return SameText(s.first, config); });
-    if (section != m_propertySections.end()) {
-        m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(section->second + 1), line);
+    size_t at;
+    if (const auto section = m_sectionIndex.find(Folded(config)); section != m_sectionIndex.end()) {
+        at = AddLine(m_propertySections[section->second].second, line);
     } else {
-        if (!m_lines.empty() && !Trim(m_lines.back()).empty())
-            m_lines.emplace_back();
-        m_lines.push_back(config.empty() ? L"[Properties]" : L"[Properties " + config + L"]");
-        m_lines.push_back(line);
+        const bool lastBlank = m_addedAtEnd.empty()
+                                   ? m_fileLines == 0 || Trim(m_lines[m_fileLines - 1].text).empty()
+                                   : Trim(m_lines[m_addedAtEnd.back()].text).empty();
+        if (!lastBlank)
+            AddLine(std::wstring::npos, L"");
+        const size_t header =
+            AddLine(std::wstring::npos, config.empty() ? L"[Properties]" : L"[Properties " + config + L"]");
+        m_sectionIndex.emplace(Folded(config), m_propertySections.size());
+        m_propertySections.emplace_back(config, header);
+        at = AddLine(header, line);
     }
-    Parse();
+    m_propIndex.emplace(key, m_props.size());
+    m_props.push_back(Property{config, block, name, value, at});
     return true;
 }
 
 std::wstring Document::Text() const {
-    const wchar_t* eol = m_crlf ? L"\r\n" : L"\n";
+    // The file's lines in order, each followed by the lines added after it; then those added at
+    // the end. A line added after a line keeps that line's end.
+    std::vector<size_t> order;
+    order.reserve(m_lines.size());
+    const auto visit = [&](size_t index, const auto& self) -> void {
+        order.push_back(index);
+        if (const auto added = m_added.find(index); added != m_added.end())
+            for (size_t next : added->second)
+                self(next, self);
+    };
+    for (size_t i = 0; i < m_fileLines; ++i)
+        visit(i, visit);
+    for (size_t i : m_addedAtEnd)
+        visit(i, visit);
     std::wstring text;
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-        text += m_lines[i];
-        if (i + 1 < m_lines.size() || m_finalNewline)
-            text += eol;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const Line& line = m_lines[order[k]];
+        text += line.text;
+        // A file without a final line end keeps it so, unless lines were added after its last one.
+        if (k + 1 < order.size() || m_finalNewline)
+            text += line.crlf ? L"\r\n" : L"\n";
     }
     return text;
 }
 
-std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite) {
-    const ffm::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+std::wstring FullPathName(const std::wstring& path) {
+    // GetFullPathNameW leaves a prefixed path as it is ("..\" included): normalise it without.
+    std::wstring plain = path;
+    if (plain.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        plain.erase(2, 6);
+    else if (plain.compare(0, 4, L"\\\\?\\") == 0 && plain.size() >= 6 && plain[5] == L':')
+        plain.erase(0, 4);
+    std::wstring full(plain.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFullPathNameW(plain.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return plain;
+        if (n < full.size())
+            return full.substr(0, n);
+        full.resize(n);
+    }
+}
+
+std::wstring FileSystemPath(const std::wstring& full) {
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\?\\") != 0 &&
+        full.compare(0, 4, L"\\\\.\\") != 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return full;
+}
+
+namespace {
+
+FileState StateOf(HANDLE file, const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        RaiseLastError(L"Cannot read the state of " + path + L".");
+    FileState state;
+    state.volume = info.dwVolumeSerialNumber;
+    state.index = (ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    state.lastWrite = info.ftLastWriteTime;
+    state.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return state;
+}
+
+bool SameState(const FileState& a, const FileState& b) {
+    return a.volume == b.volume && a.index == b.index && a.size == b.size &&
+           CompareFileTime(&a.lastWrite, &b.lastWrite) == 0;
+}
+
+// The path of the file an open handle reads, links resolved, without the long-path prefix.
+std::wstring FinalPath(HANDLE file, const std::wstring& path) {
+    std::wstring final(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
+        // Wine answers a short buffer with ERROR_MORE_DATA instead of the length it needs, and
+        // cannot name a file whose path is longer than MAX_PATH: such a file is taken as named.
+        if (n == 0 && GetLastError() == ERROR_MORE_DATA) {
+            if (final.size() >= 65536)
+                return path;
+            final.resize(final.size() * 2);
+            continue;
+        }
+        if (n == 0)
+            RaiseLastError(L"Cannot resolve the path of " + path + L".");
+        if (n < final.size())
+            return FullPathName(final.substr(0, n));
+        final.resize(n);
+    }
+}
+
+std::string Utf8Bytes(const std::wstring& text) {
+    std::string bytes;
+    if (!text.empty()) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+        bytes.resize(static_cast<size_t>(n));
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr,
+                            nullptr);
+    }
+    return bytes;
+}
+
+// Writes every byte; a write that takes fewer than it was given means the disk is full.
+void WriteAll(HANDLE file, const std::string& bytes, const std::wstring& path) {
+    for (size_t done = 0; done < bytes.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        DWORD written = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr))
+            RaiseLastError(L"Cannot write " + path + L".");
+        if (written == 0)
+            throw Failure(HRESULT_FROM_WIN32(ERROR_DISK_FULL), L"The disk is full: " + std::to_wstring(done) +
+                                                                   L" of " + std::to_wstring(bytes.size()) +
+                                                                   L" bytes of " + path + L" were written.");
+        done += written;
+    }
+}
+
+// The temporary file of a save sits beside the file under a name made from the file's, so a save
+// that was killed leaves a file the next save of the same file finds and removes.
+std::wstring TemporaryName(const std::wstring& file) {
+    const std::wstring name = Folded(file.substr(file.find_last_of(L'\\') + 1));
+    unsigned long long hash = 14695981039346656037ull; // FNV-1a
+    for (const wchar_t c : name) {
+        hash ^= static_cast<unsigned long long>(c);
+        hash *= 1099511628211ull;
+    }
+    wchar_t text[32];
+    swprintf(text, 32, L"~mrd%016llX.tmp", hash);
+    return file.substr(0, file.find_last_of(L'\\') + 1) + text;
+}
+
+// The security of the file, for the temporary file to start with: a private file stays private
+// where the platform derives permissions from it.
+std::vector<BYTE> SecurityOf(HANDLE file) {
+    const SECURITY_INFORMATION what =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    GetKernelObjectSecurity(file, what, nullptr, 0, &needed);
+    std::vector<BYTE> sd(needed);
+    if (needed == 0 || !GetKernelObjectSecurity(file, what, sd.data(), needed, &needed))
+        sd.clear();
+    return sd;
+}
+
+// Opens an existing file. Wine puts a file in another's place by removing the old one first, so
+// for a moment a file being saved is not there: a missing file is looked for again briefly.
+// Another save holds the file for the moment of its replace: a save waits that long, not for ever.
+ffm::UniqueFile OpenExisting(const std::wstring& path, DWORD access, DWORD share) {
+    for (int attempt = 0;; ++attempt) {
+        ffm::UniqueFile file(CreateFileW(FileSystemPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD err = GetLastError();
+        if (file || !((err == ERROR_FILE_NOT_FOUND && attempt < 10) ||
+                      (err == ERROR_SHARING_VIOLATION && attempt < 250))) {
+            SetLastError(err);
+            return file;
+        }
+        Sleep(err == ERROR_FILE_NOT_FOUND ? 2 : 20);
+    }
+}
+
+ffm::UniqueFile OpenForSave(const std::wstring& path) {
+    ffm::UniqueFile file =
+        OpenExisting(path, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (file)
+        return file;
+    const DWORD err = GetLastError();
+    if (err == ERROR_ACCESS_DENIED)
+        throw Failure(E_ACCESSDENIED, path + L" is read-only or may not be written.");
+    if (err == ERROR_SHARING_VIOLATION)
+        throw Failure(HRESULT_FROM_WIN32(err), path + L" is held open for writing by another program.");
+    throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE),
+                  L"Cannot open " + path + L" to save it.");
+}
+
+} // namespace
+
+std::wstring ReadTextFile(const std::wstring& path, FileState& state) {
+    const ffm::UniqueFile file =
+        OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!file)
         RaiseLastError(L"Cannot open " + path + L".");
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || !GetFileTime(file.get(), nullptr, nullptr, &lastWrite))
-        RaiseLastError(L"Cannot read " + path + L".");
-    if (size.QuadPart > kMaxFileBytes)
+    state = StateOf(file.get(), path);
+    if (state.size > static_cast<ULONGLONG>(kMaxFileBytes))
         throw Failure(MRD_E_MALFORMED, L"The file is larger than an MRD text file can be (16 MiB).");
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    std::string bytes(static_cast<size_t>(state.size), '\0');
     DWORD got = 0;
     if (!bytes.empty() &&
         (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
@@ -396,56 +606,74 @@ std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite) {
     return text;
 }
 
-void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const FILETIME& expectedWrite,
-                     FILETIME& lastWrite) {
-    WIN32_FILE_ATTRIBUTE_DATA now{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &now))
-        RaiseLastError(L"Cannot find " + path + L" to save it.");
-    if (CompareFileTime(&now.ftLastWriteTime, &expectedWrite) != 0)
+void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const FileState& expected,
+                     FileState& saved) {
+    const std::string bytes = Utf8Bytes(text);
+    if (bytes.size() > static_cast<size_t>(kMaxFileBytes))
+        throw Failure(HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE),
+                      path +
+                          L" would grow larger than an MRD text file can be (16 MiB); nothing was written.");
+
+    // Held with write access and without sharing it from the check to the replace: another save
+    // waits, then finds the file changed; a reader is not disturbed.
+    ffm::UniqueFile held = OpenForSave(path);
+    if (!SameState(StateOf(held.get(), path), expected))
         throw Failure(MRD_E_CHANGED_ON_DISK, path + L" was changed by someone else since it was opened.");
-    if (now.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+    if (GetFileAttributesW(FileSystemPath(path).c_str()) & FILE_ATTRIBUTE_READONLY)
         throw Failure(E_ACCESSDENIED, path + L" is read-only.");
 
-    const auto slash = path.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
-    wchar_t temp[MAX_PATH];
-    if (!GetTempFileNameW(folder.c_str(), L"mrd", 0, temp))
-        RaiseLastError(L"Cannot create a temporary file beside " + path + L".");
+    const std::wstring target = FinalPath(held.get(), path); // a link's target is what changes
+    const std::wstring temp = TemporaryName(target);
+    DeleteFileW(FileSystemPath(temp).c_str()); // left by a save that was killed
+    std::vector<BYTE> security = SecurityOf(held.get());
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.empty() ? nullptr : security.data(), FALSE};
     struct TempFile {
-        const wchar_t* path;
+        std::wstring path;
         bool moved = false;
         ~TempFile() {
             if (!moved)
-                DeleteFileW(path);
+                DeleteFileW(path.c_str());
         }
-    } guard{temp};
-
-    std::string bytes;
-    if (!text.empty()) {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                          nullptr, nullptr);
-        bytes.resize(static_cast<size_t>(n));
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr,
-                            nullptr);
-    }
+    } guard{FileSystemPath(temp)};
+    FileState written;
     {
-        const ffm::UniqueFile out(
-            CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!out ||
-            (!bytes.empty() &&
-             (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-              written != bytes.size())) ||
-            !FlushFileBuffers(out.get()))
-            RaiseLastError(L"Cannot write the temporary file " + std::wstring(temp) + L".");
+        ffm::UniqueFile out(CreateFileW(guard.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!out)
+            RaiseLastError(L"Cannot create the temporary file " + temp + L".");
+        WriteAll(out.get(), bytes, temp);
+        if (!FlushFileBuffers(out.get()))
+            RaiseLastError(L"Cannot write " + temp + L".");
+        written = StateOf(out.get(), temp);
     }
-    SetFileAttributesW(temp, now.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);
-    if (!MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        RaiseLastError(L"Cannot replace " + path + L".");
+    // ReplaceFileW keeps the file's attributes and security; under Wine it crashes on a path
+    // longer than MAX_PATH. There a move takes the file's place, with the attributes copied and
+    // the security the temporary file was made with; Wine refuses to move over a file held open,
+    // so the hold ends just before it (the one moment another save could slip in).
+    if (target.size() < MAX_PATH - 12) {
+        if (!ReplaceFileW(FileSystemPath(target).c_str(), guard.path.c_str(), nullptr,
+                          REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            RaiseLastError(L"Cannot replace " + target + L".");
+    } else {
+        SetFileAttributesW(guard.path.c_str(), GetFileAttributesW(FileSystemPath(target).c_str()) &
+                                                   ~(FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_READONLY));
+        held.reset();
+        if (!MoveFileExW(guard.path.c_str(), FileSystemPath(target).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            RaiseLastError(L"Cannot replace " + target + L".");
+    }
     guard.moved = true;
-    WIN32_FILE_ATTRIBUTE_DATA saved{};
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &saved))
-        lastWrite = saved.ftLastWriteTime;
+    saved = written;
+    // The replace may give the file times of its own; taken when the file is still the one written.
+    ffm::UniqueFile now(CreateFileW(FileSystemPath(target).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (now) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (GetFileInformationByHandle(now.get(), &info) &&
+            ((ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == written.index)
+            saved = StateOf(now.get(), target);
+    }
 }
 
 } // namespace mrd

@@ -1,8 +1,10 @@
 #pragma once
 // The MRD text format (FORMAT.md): a document is its lines; the model (configurations, settings,
-// properties, references) is parsed from them. Edits change lines and parse again, so comments,
-// blank lines and the order of everything survive a save.
+// properties, references) is parsed from them once, with hash indexes for every lookup by name.
+// Edits change the lines they concern and the model beside them, so comments, blank lines, line
+// ends and the order of everything survive a save, and every operation is linear in the file.
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <windows.h>
 
@@ -54,11 +56,15 @@ class Document {
     bool DetailingMode() const noexcept { return m_detailing; }
     bool LdrMode() const noexcept { return m_ldr; }
     bool HasConfiguration(const std::wstring& name) const;
+    // The index of the reference with the key (compared without regard to case), or npos.
+    size_t FindReference(const std::wstring& key) const;
     // The configuration's own value, else the file-wide one; null when neither exists.
     // inherited tells which of the two answered.
     const Property* FindProperty(const std::wstring& config, const std::wstring& block,
                                  const std::wstring& name, bool& inherited) const;
 
+    // Whether a path can be written as a reference's Path (one line, no surrounding blanks).
+    static bool StorablePath(const std::wstring& storedPath);
     // Edits. Each returns whether the text changed.
     bool SetReferencePath(size_t index, const std::wstring& storedPath);
     bool SetProperty(const std::wstring& config, const std::wstring& block, const std::wstring& name,
@@ -67,31 +73,61 @@ class Document {
     std::wstring Text() const;
 
   private:
+    // A line and its own end: a file may mix CR LF and LF, and each line keeps what it had.
+    struct Line {
+        std::wstring text;
+        bool crlf;
+    };
+
     void Parse();
     [[noreturn]] void Malformed(size_t line, const std::wstring& what) const;
+    // Adds a line after the anchor (a line index; npos: the end of the file); returns its index.
+    size_t AddLine(size_t anchor, std::wstring text);
 
     FileKind m_kind;
-    std::vector<std::wstring> m_lines;
-    bool m_crlf = true;
+    std::vector<Line> m_lines; // the file's lines, then the lines edits added
+    size_t m_fileLines = 0;
+    bool m_crlf = true; // the end of lines that edits add at the end of the file
     bool m_finalNewline = true;
-    // Parsed from m_lines.
+    std::unordered_map<size_t, std::vector<size_t>> m_added; // lines added after a line, in order
+    std::vector<size_t> m_addedAtEnd;
+    // Parsed from m_lines, with the indexes of names folded to upper case.
     std::vector<std::wstring> m_configs;
     std::vector<Reference> m_refs;
     std::vector<Property> m_props;
     std::vector<std::pair<std::wstring, size_t>> m_propertySections; // config, last line of the section
+    std::unordered_map<std::wstring, size_t> m_configIndex, m_refIndex, m_propIndex, m_sectionIndex;
     bool m_detailing = false;
     bool m_ldr = false;
 };
 
-// The file's text, decoded from UTF-8 (a byte-order mark is skipped); the file is opened, read
-// and closed at once. lastWrite receives its last-write time.
-std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite);
+// What identifies the file and its content on disk, to see whether someone else changed it.
+struct FileState {
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    FILETIME lastWrite{};
+    ULONGLONG size = 0;
+};
 
-// Replaces the file's content with text in UTF-8: written to a temporary file in the same folder,
-// then moved over the file, so readers see the old or the new file and never a half-written one.
-// Fails with MRD_E_CHANGED_ON_DISK when the file's last-write time is no longer expectedWrite;
-// lastWrite receives the new time.
-void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const FILETIME& expectedWrite,
-                     FILETIME& lastWrite);
+// A path made full and normal, without the long-path prefix ("\\?\C:\x" gives "C:\x"), so that
+// paths compare as text whatever form they were given in.
+std::wstring FullPathName(const std::wstring& path);
+// The form of a full path for the file system: with the long-path prefix, so length never matters.
+std::wstring FileSystemPath(const std::wstring& full);
+
+// The file's text, decoded from UTF-8 (a byte-order mark is skipped); the file is opened, read
+// and closed at once. state receives what identifies it and its content, read through the same
+// handle.
+std::wstring ReadTextFile(const std::wstring& path, FileState& state);
+
+// Replaces the file's content with text in UTF-8, so readers see the old or the new file and
+// never a half-written one: written to a temporary file beside the file (a symbolic link is
+// followed to its target), then put in its place with ReplaceFileW, which keeps its attributes
+// and security. The file is held open against other writers from the check of its state to the
+// replace, so of two concurrent saves one fails with MRD_E_CHANGED_ON_DISK (when the file is no
+// longer the one in expected) and none is lost. A text larger than the format allows is refused
+// before anything is written. saved receives the state of the new file.
+void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const FileState& expected,
+                     FileState& saved);
 
 } // namespace mrd

@@ -9,12 +9,6 @@ namespace mrd {
 
 namespace {
 
-std::wstring FullPathName(const std::wstring& path) {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    return n && n < buffer.size() ? std::wstring(buffer.data(), n) : path;
-}
-
 std::wstring FolderOf(const std::wstring& path) {
     const auto slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
@@ -23,6 +17,46 @@ std::wstring FolderOf(const std::wstring& path) {
 void Progress(ITovCallback* callback, long percent) {
     if (callback)
         callback->SetProgress(percent);
+}
+
+// The path's components; a UNC path's root ("\\server\share") counts as one.
+std::vector<std::wstring> Components(const std::wstring& path) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    if (path.compare(0, 2, L"\\\\") == 0) {
+        const size_t share = path.find(L'\\', 2);
+        start = share == std::wstring::npos ? path.size() : path.find(L'\\', share + 1);
+        if (start == std::wstring::npos)
+            start = path.size();
+        parts.push_back(path.substr(0, start));
+        ++start;
+    }
+    while (start <= path.size()) {
+        size_t end = path.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The path of target relative to the folder, both full; empty when they share no root. Built
+// here at any length (the shell's function writes into a buffer of MAX_PATH characters).
+std::wstring RelativePath(const std::wstring& folder, const std::wstring& target) {
+    const auto from = Components(folder), to = Components(target);
+    size_t common = 0;
+    while (common < from.size() && common < to.size() && SameText(from[common], to[common]))
+        ++common;
+    if (common == 0 || common == to.size())
+        return {};
+    std::wstring relative;
+    for (size_t i = common; i < from.size(); ++i)
+        relative += L"..\\";
+    for (size_t i = common; i < to.size(); ++i)
+        relative += to[i] + (i + 1 < to.size() ? L"\\" : L"");
+    return relative;
 }
 
 // How many leading ".." components a relative path has.
@@ -42,7 +76,7 @@ void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
     if (!date || !size)
         throw Failure(E_POINTER);
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(FileSystemPath(FullPathName(path)).c_str(), GetFileExInfoStandard, &data)) {
         const DWORD err = GetLastError();
         throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_FILE_NOT_FOUND), L"Cannot find " + path + L".");
     }
@@ -62,17 +96,16 @@ void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
     sizeValue.move_to(size);
 }
 
-Navigator::Navigator(std::wstring path, Document document, const FILETIME& lastWrite)
-    : m_openPath(std::move(path)), m_filePath(m_openPath), m_document(std::move(document)),
-      m_lastWrite(lastWrite) {}
+Navigator::Navigator(std::wstring path, Document document, const FileState& state)
+    : m_openPath(std::move(path)), m_filePath(m_openPath), m_document(std::move(document)), m_state(state) {}
 
 ffm::ComPtr<Navigator> Navigator::Open(const std::wstring& path, FileKind kind, ITovCallback* callback) {
     const std::wstring full = FullPathName(path);
-    FILETIME lastWrite{};
-    std::wstring text = ReadTextFile(full, lastWrite);
+    FileState state;
+    std::wstring text = ReadTextFile(full, state);
     Progress(callback, 50);
     try {
-        auto navigator = ffm::Make<Navigator>(full, Document(std::move(text), kind), lastWrite);
+        auto navigator = ffm::Make<Navigator>(full, Document(std::move(text), kind), state);
         Progress(callback, 100);
         return navigator;
     } catch (const Failure& f) {
@@ -91,16 +124,10 @@ std::wstring Navigator::FullPath(const Reference& ref) const {
 // A reference stored relative stays relative (so a folder of files can move as a whole) unless
 // the new path climbs further above the file's folder than the old one did: then it is written out.
 std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& path) const {
-    if (!PathIsRelativeW(ref.storedPath.c_str()) || PathIsRelativeW(path.c_str()) || path.size() >= MAX_PATH)
+    if (!PathIsRelativeW(ref.storedPath.c_str()) || PathIsRelativeW(path.c_str()))
         return path;
-    wchar_t relative[MAX_PATH];
-    if (!PathRelativePathToW(relative, FolderOf(m_filePath).c_str(), FILE_ATTRIBUTE_DIRECTORY, path.c_str(),
-                             FILE_ATTRIBUTE_NORMAL))
-        return path;
-    std::wstring text = relative;
-    if (text.compare(0, 2, L".\\") == 0)
-        text.erase(0, 2);
-    return LevelsUp(text) <= LevelsUp(ref.storedPath) ? text : path;
+    const std::wstring text = RelativePath(FolderOf(m_filePath), FullPathName(path));
+    return !text.empty() && LevelsUp(text) <= LevelsUp(ref.storedPath) ? text : path;
 }
 
 template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) const {
@@ -167,25 +194,25 @@ HRESULT Navigator::SetReferences(ITovCallback*, long count, TovRefData* refs) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
         if (count < 0 || (count > 0 && !refs))
             return E_INVALIDARG;
-        const auto& all = m_document.References();
-        // Every record is checked before anything changes.
+        // Every record is checked, and every new path made, before anything changes.
         std::vector<std::pair<size_t, std::wstring>> changes;
+        changes.reserve(static_cast<size_t>(count));
         for (long i = 0; i < count; ++i) {
             const std::wstring key = FromBstr(refs[i].mbsRefPath);
-            const auto found = std::find_if(all.begin(), all.end(),
-                                            [&](const Reference& r) { return SameText(r.key, key); });
-            if (found == all.end())
+            const size_t index = m_document.FindReference(key);
+            if (index == std::wstring::npos)
                 throw Failure(E_INVALIDARG, L"The file has no reference with the key \"" + key + L"\".");
             const std::wstring path = FromBstr(refs[i].mbsFilePath);
             if (path.empty())
                 throw Failure(E_INVALIDARG, L"The reference \"" + key + L"\" needs a path.");
-            changes.emplace_back(static_cast<size_t>(found - all.begin()), StoredForm(*found, path));
+            std::wstring stored = StoredForm(m_document.References()[index], path);
+            if (!Document::StorablePath(stored))
+                throw Failure(E_INVALIDARG, L"A reference path must be one line without surrounding blanks.");
+            changes.emplace_back(index, std::move(stored));
         }
-        Document next = m_document;
         bool changed = false;
         for (const auto& [index, stored] : changes)
-            changed = next.SetReferencePath(index, stored) || changed;
-        m_document = std::move(next);
+            changed = m_document.SetReferencePath(index, stored) || changed;
         m_dirty = m_dirty || changed;
         return S_OK;
     });
@@ -283,7 +310,7 @@ HRESULT Navigator::Save() {
     return Guard(__uuidof(ITovFileNavigator), [&] {
         if (!m_dirty)
             return S_OK;
-        ReplaceTextFile(m_openPath, m_document.Text(), m_lastWrite, m_lastWrite);
+        ReplaceTextFile(m_openPath, m_document.Text(), m_state, m_state);
         m_dirty = false;
         return S_OK;
     });

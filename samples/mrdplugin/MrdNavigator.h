@@ -18,8 +18,8 @@ class Navigator final
   public:
     // Reads and parses the file; raises Failure (MRD_E_MALFORMED names the file and the line).
     static ffm::ComPtr<Navigator> Open(const std::wstring& path, FileKind kind, ITovCallback* callback);
-    // The document as read from path, whose last write was lastWrite. Open is the way to make one.
-    Navigator(std::wstring path, Document document, const FILETIME& lastWrite);
+    // The document as read from path, whose state on disk was state. Open is the way to make one.
+    Navigator(std::wstring path, Document document, const FileState& state);
 
     // ITovFileNavigator
     // The manager lists a file's references: all at once, first record version. The array, its
@@ -82,7 +82,7 @@ class Navigator final
     const std::wstring m_openPath; // the file read and saved, full path
     std::wstring m_filePath;       // the path it stands for; starts as m_openPath
     Document m_document;
-    FILETIME m_lastWrite; // of the file as read or last saved
+    FileState m_state; // of the file as read or last saved
     bool m_dirty = false;
     std::vector<std::pair<long, long>> m_options;
     ffm::ModuleLock m_module; // the DLL stays loaded while the host holds a navigator

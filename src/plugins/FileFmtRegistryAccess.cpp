@@ -122,19 +122,22 @@ bool UsableCandidate(const std::wstring& text, std::wstring& plugin) {
     return true;
 }
 
-std::shared_ptr<FileFormatPlugin> ReadPluginKey(const RegistryKey& key, const std::wstring& name) {
-    std::wstring component, clsid;
-    if (!Tolerate([&] {
-            component = StoredString(key, L"");
-            clsid = StoredString(key, L"CLSID");
-        }))
-        return nullptr;
-    auto plugin = std::make_shared<FileFormatPlugin>();
-    if (!ParseClsid(clsid, plugin->moClsid))
-        return nullptr;
-    plugin->mbsName = name.c_str();
-    plugin->mbsComponent = component.c_str();
-    return plugin;
+// The longest subkey or value name under the key, for the reason of a failed enumeration.
+DWORD LongestName(HKEY key, bool values) {
+    DWORD subKey = 0, value = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &subKey, nullptr, nullptr, &value, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        return 0;
+    return values ? value : subKey;
+}
+
+std::wstring ListingStopped(DWORD listed, DWORD longest, const wchar_t* what) {
+    std::wstring reason = L"the listing of its " + std::wstring(what) + L" stopped after " +
+                          std::to_wstring(listed) + L" of them";
+    if (longest > 259)
+        reason +=
+            L": a name has " + std::to_wstring(longest) + L" characters, more than the 259 that are read";
+    return reason;
 }
 
 } // namespace
@@ -179,44 +182,99 @@ void FileFmtRegistryAccess::mvLoad() {
             [&] { formats.mvOpen(HKEY_LOCAL_MACHINE, KEY_READ, L"%ls", VendorKey(L"FileFormats").c_str()); }))
         return;
     // An enumeration failure ends the walk; what was read stays.
-    Tolerate([&] {
-        std::wstring name;
-        for (DWORD index = 0; formats.mbEnumSubKey(index, name); ++index) {
-            if (name.empty() || name[0] == L'{')
-                continue;
-            RegistryKey sub;
-            if (!Tolerate([&] { sub.mvOpen(formats.mhKey(), KEY_READ, L"%ls", name.c_str()); }))
-                continue;
-            if (name[0] == L'.') {
-                mvReadExtensionKey(sub, name);
-            } else if (auto plugin = ReadPluginKey(sub, name)) {
-                moPlugins.push_back(std::move(plugin));
+    DWORD index = 0;
+    if (!Tolerate([&] {
+            std::wstring name;
+            for (; formats.mbEnumSubKey(index, name); ++index) {
+                if (name.empty() || name[0] == L'{')
+                    continue;
+                RegistryKey sub;
+                if (!Tolerate([&] { sub.mvOpen(formats.mhKey(), KEY_READ, L"%ls", name.c_str()); })) {
+                    mvSkip(name, {}, L"the key cannot be opened for reading: left out");
+                    continue;
+                }
+                if (name[0] == L'.') {
+                    mvReadExtensionKey(sub, name);
+                } else if (auto plugin = moReadPluginKey(sub, name)) {
+                    moPlugins.push_back(std::move(plugin));
+                }
             }
-        }
-    });
+        }))
+        mvSkip({}, {},
+               ListingStopped(index, LongestName(formats.mhKey(), false), L"keys") +
+                   L": the keys after it are left out");
+}
+
+std::shared_ptr<FileFormatPlugin> FileFmtRegistryAccess::moReadPluginKey(const RegistryKey& key,
+                                                                         const std::wstring& name) {
+    std::wstring component, clsid;
+    if (!Tolerate([&] { component = StoredString(key, L""); })) {
+        mvSkip(
+            name, {},
+            L"the default value (installer component) is missing or not a string: the plug-in is left out");
+        return nullptr;
+    }
+    if (!Tolerate([&] { clsid = StoredString(key, L"CLSID"); })) {
+        mvSkip(name, L"CLSID", L"missing or not a string: the plug-in is left out");
+        return nullptr;
+    }
+    auto plugin = std::make_shared<FileFormatPlugin>();
+    if (!ParseClsid(clsid, plugin->moClsid)) {
+        mvSkip(name, L"CLSID", L"\"" + clsid + L"\" is not a class identifier: the plug-in is left out");
+        return nullptr;
+    }
+    plugin->mbsName = name.c_str();
+    plugin->mbsComponent = component.c_str();
+    return plugin;
+}
+
+void FileFmtRegistryAccess::GetSkippedEntries(SkippedRegistryEntryList& entries) {
+    mvLoad();
+    SkippedRegistryEntryList copy(moSkipped);
+    entries.swap(copy);
+}
+
+void FileFmtRegistryAccess::mvSkip(const std::wstring& key, const std::wstring& value, std::wstring reason) {
+    moSkipped.push_back(SkippedRegistryEntry{key, value, std::move(reason)});
 }
 
 void FileFmtRegistryAccess::mvReadExtensionKey(const RegistryKey& key, const std::wstring& extension) {
     const bool everyCandidate = IsSolidEdgeExtension(extension);
     const ffm::SpStr extensionText(extension.c_str());
     // A failing value enumeration (a name too long for the buffer) drops the rest of the key.
-    Tolerate([&] {
-        std::wstring valueName;
-        for (DWORD index = 0; key.mbEnumValueName(index, valueName); ++index) {
-            if (valueName.empty())
-                continue;
-            std::list<std::wstring> candidates;
-            if (!Tolerate([&] { key.mvGetMultiStringList(valueName.c_str(), candidates); }))
-                continue;
-            const unsigned long mask = ParseMask(valueName);
-            std::wstring plugin;
-            for (const std::wstring& candidate : candidates) {
-                if (!UsableCandidate(candidate, plugin))
+    DWORD index = 0;
+    if (Tolerate([&] {
+            std::wstring valueName;
+            for (; key.mbEnumValueName(index, valueName); ++index) {
+                if (valueName.empty())
                     continue;
-                moRecords.push_back(ExtensionRecord{extensionText, ffm::SpStr(plugin.c_str()), mask});
-                if (!everyCandidate)
-                    break;
+                std::list<std::wstring> candidates;
+                if (!Tolerate([&] { key.mvGetMultiStringList(valueName.c_str(), candidates); })) {
+                    mvSkip(extension, valueName,
+                           L"not a list of plug-ins (REG_MULTI_SZ ending in two NULs): left out");
+                    continue;
+                }
+                const unsigned long mask = ParseMask(valueName);
+                if (mask == 0)
+                    mvSkip(
+                        extension, valueName,
+                        L"the name is not a capability mask (a decimal number): the entry is never chosen");
+                std::wstring plugin;
+                for (const std::wstring& candidate : candidates) {
+                    if (!UsableCandidate(candidate, plugin)) {
+                        mvSkip(extension, valueName,
+                               L"the candidate \"" + candidate +
+                                   L"\" names a programmatic identifier that is not registered: left out");
+                        continue;
+                    }
+                    moRecords.push_back(ExtensionRecord{extensionText, ffm::SpStr(plugin.c_str()), mask});
+                    if (!everyCandidate)
+                        break;
+                }
             }
-        }
-    });
+        }))
+        return;
+    mvSkip(extension, {},
+           ListingStopped(index, LongestName(key.mhKey(), true), L"values") +
+               L": the values after it are left out");
 }

@@ -128,11 +128,14 @@ std::wstring SettingsLight::moUserDataDir() {
     std::wstring base;
     if (!zbGetSpecialFolder(nullptr, base, CSIDL_LOCAL_APPDATA, true) &&
         !zbGetSpecialFolder(nullptr, base, CSIDL_APPDATA, true)) {
-        wchar_t env[MAX_PATH + 1];
-        const DWORD length = GetEnvironmentVariableW(L"APPDATA", env, MAX_PATH + 1);
-        if (length == 0 || length > MAX_PATH)
+        const DWORD size = GetEnvironmentVariableW(L"APPDATA", nullptr, 0);
+        if (size == 0)
             return {};
-        base.assign(env, length);
+        base.resize(size);
+        const DWORD length = GetEnvironmentVariableW(L"APPDATA", base.data(), size);
+        if (length == 0 || length >= size)
+            return {};
+        base.resize(length);
     }
     const std::wstring dir = base + L"\\MORDANE\\MORDANE QVT\\";
     if (FileExists(dir + L"."))
@@ -235,7 +238,8 @@ class ShellItemList {
 } // namespace
 
 bool zbGetSpecialFolder(HWND owner, std::wstring& path, int csidl, bool create) {
-    wchar_t buffer[MAX_PATH + 1] = {};
+    // Both shell functions write up to MAX_PATH characters and take no length.
+    wchar_t buffer[MAX_PATH + 1] = {}; // takes no length
     if (const SpecialFolderPathFn getPath = SpecialFolderPath()) {
         if (!getPath(owner, buffer, csidl, create))
             return false;

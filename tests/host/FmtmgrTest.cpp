@@ -4,6 +4,7 @@
 
 #include <foundation/Handles.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 using namespace ffmtest;
@@ -199,6 +200,261 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     }
     EXPECT_EQ(before, ReadAll(broken));
     EXPECT_EQ(written, LastWrite(broken));
+}
+
+// ---- The command line -----------------------------------------------------------------------
+
+std::wstring UnixPath(const std::wstring& path) {
+    using Fn = char*(CDECL*)(const wchar_t*);
+    const auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = fn ? fn(path.c_str()) : nullptr;
+    const std::wstring text = unix ? Utf16(unix) : std::wstring();
+    HeapFree(GetProcessHeap(), 0, unix);
+    return text;
+}
+
+// With --json every failure is one JSON object on stderr, usage errors included; a path that
+// starts with "/" is a file, never an option; moves that cannot be read unambiguously, or that
+// name a folder or a device, are refused before the file is touched.
+TEST_F(Fmtmgr, CommandLineErrorsAreJsonAndAmbiguousOrNonFileMovesAreRefused) {
+    folder.WriteFile(L"bad.json", "[{\"old\": \"a.mrdprt\"}]");
+    const std::string before = ReadAll(assembly);
+    const wchar_t* usage[] = {
+        L"--json refs",
+        L"--json frobnicate",
+        L"--json",
+        L"refs --json",
+        L"--json extensions --mask x",
+        L"--json update-refs box.mrdasm",
+        L"--json update-refs box.mrdasm --move a.mrdprt",
+        L"--json update-refs box.mrdasm --to b.mrdprt",
+        L"--json update-refs box.mrdasm --move parts\\v=2.mrdprt=new\\v=2.mrdprt",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt=CON",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt=.",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt=C:\\",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt=new\\",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt --to nul.mrdprt",
+        L"--json update-refs box.mrdasm --move parts\\shaft.mrdprt --to \\\\.\\pipe\\x",
+        L"--json update-refs box.mrdasm --moves bad.json",
+    };
+    for (const wchar_t* arguments : usage) {
+        const Result r = Run(arguments);
+        EXPECT_EQ(2u, r.exitCode) << Utf8(arguments) << "\n" << r.err;
+        EXPECT_EQ("", r.out) << Utf8(arguments);
+        const json error = json::parse(r.err, nullptr, false);
+        ASSERT_FALSE(error.is_discarded()) << Utf8(arguments) << "\n" << r.err;
+        EXPECT_EQ(true, error["error"]["usage"]) << Utf8(arguments);
+        EXPECT_FALSE(error["error"]["what"].get<std::string>().empty()) << Utf8(arguments);
+    }
+    EXPECT_EQ(before, ReadAll(assembly));
+
+    const std::wstring unix = UnixPath(assembly);
+    ASSERT_EQ(L'/', unix.at(0));
+    EXPECT_EQ(2u, RunJson(L"refs " + unix)["references"].size());
+    const Result missing = Run(L"refs /no/such/folder/x.mrdasm");
+    EXPECT_EQ(1u, missing.exitCode) << missing.err; // a file that is not there, not a usage error
+}
+
+// Moves from a file (OLD=NEW lines or a JSON array) and --move OLD --to NEW for paths with "=":
+// each rewrites exactly the reference it names.
+TEST_F(Fmtmgr, TakesMovesFromAFileAndPathsHoldingEquals) {
+    const std::string text = "MRD 1 assembly\r\n[Reference V]\r\nPath = parts\\v\r\n"
+                             "[Reference V2]\r\nPath = parts\\v=2.mrdprt\r\n"
+                             "[Reference Shaft]\r\nPath = parts\\shaft.mrdprt\r\n";
+    folder.WriteFile(L"moves.txt", "\xEF\xBB\xBFparts\\shaft.mrdprt=bought\\shaft.mrdprt\r\n\r\n");
+    folder.WriteFile(L"moves.json", "[{\"old\": \"parts\\\\v=2.mrdprt\", \"new\": \"json\\\\v=2.mrdprt\"}]");
+    const struct {
+        const wchar_t* moves;
+        const char* key;
+        const char* to;
+    } cases[] = {
+        {L"--move parts\\v=2.mrdprt --to new\\v=2.mrdprt", "V2", "new\\v=2.mrdprt"},
+        {L"--moves moves.txt", "Shaft", "bought\\shaft.mrdprt"},
+        {L"--moves moves.json", "V2", "json\\v=2.mrdprt"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring file = folder.WriteFile(L"eq.mrdasm", text);
+        const json update = RunJson(L"update-refs eq.mrdasm " + std::wstring(c.moves));
+        ASSERT_EQ(1u, update["changed"].size()) << Utf8(c.moves);
+        EXPECT_EQ(c.key, update["changed"][0]["refPath"]) << Utf8(c.moves);
+        EXPECT_EQ(Utf8(folder.Path()) + "\\" + c.to, update["changed"][0]["to"]) << Utf8(c.moves);
+    }
+}
+
+// Keys, paths and the plug-in's error texts come from files: their control characters and
+// direction overrides are shown escaped in text, never sent to the terminal.
+TEST_F(Fmtmgr, EscapesControlCharactersInText) {
+    folder.WriteFile(L"esc.mrdasm", "MRD 1 assembly\r\n[Reference Sh\x1B]0;owned\x07"
+                                    "aft]\r\nPath = parts\\\xE2\x80\xAEtxt.mrdprt\r\n");
+    folder.WriteFile(L"esc.mrdprt", "MRD 1 part\r\n[\x1B[2J]\r\n");
+    const Result refs = Run(L"-q refs esc.mrdasm");
+    EXPECT_EQ(0u, refs.exitCode) << refs.err;
+    EXPECT_NE(std::string::npos, refs.out.find("Sh\\x1B]0;owned\\x07aft")) << refs.out;
+    EXPECT_NE(std::string::npos, refs.out.find("parts\\\\u202Etxt.mrdprt")) << refs.out;
+    const Result broken = Run(L"-q refs esc.mrdprt");
+    EXPECT_EQ(1u, broken.exitCode);
+    EXPECT_NE(std::string::npos, broken.err.find("[\\x1B[2J]")) << broken.err;
+    for (const std::string* text : {&refs.out, &broken.err}) {
+        EXPECT_EQ(std::string::npos, text->find_first_of("\x1B\x07")) << *text;
+        EXPECT_EQ(std::string::npos, text->find("\xE2\x80\xAE")) << *text;
+    }
+    EXPECT_NE(std::string::npos, RunJson(L"refs esc.mrdasm").dump().find("Sh\\u001b]0;owned\\u0007aft"));
+}
+
+// Every command on a file whose folder is over 300 characters long and 120 levels deep, named
+// with and without the long-path prefix; a move out to the top writes the path in full.
+TEST_F(Fmtmgr, WorksOnFilesInLongDeepFolders) {
+    std::wstring deep = folder.Path();
+    for (int level = 0; level < 120; ++level) {
+        deep += level == 119 ? L"\\" + std::wstring(deep.size() < 300 ? 310 - deep.size() : 2, L'e') : L"\\d";
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr)) << level;
+    }
+    ASSERT_GE(deep.size(), 300u);
+    const std::string text = "MRD 1 assembly\r\n[Reference Near]\r\nPath = parts\\near.mrdprt\r\n"
+                             "[Reference Far]\r\nPath = parts\\far.mrdprt\r\n";
+    for (const std::wstring& prefix : {std::wstring(), std::wstring(L"\\\\?\\")}) {
+        const std::wstring file = deep + L"\\box.mrdasm", named = L"\"" + prefix + file + L"\"";
+        {
+            const ffm::UniqueFile out(CreateFileW((L"\\\\?\\" + file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, 0, nullptr));
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(out.get(), text.data(), DWORD(text.size()), &written, nullptr));
+        }
+        EXPECT_EQ("MrdPlugin.dll", RunJson(L"format " + named)["plugin"]) << Utf8(prefix);
+        EXPECT_EQ(static_cast<long long>(text.size()), RunJson(L"size-date " + named)["size"]);
+        const json refs = RunJson(L"refs " + named)["references"];
+        ASSERT_EQ(2u, refs.size());
+        EXPECT_EQ(Utf8(deep) + "\\parts\\near.mrdprt", refs[0]["filePath"]);
+        const json update =
+            RunJson(L"update-refs " + named + L" --move \"" + prefix + deep + L"\\parts\\near.mrdprt=" +
+                    prefix + deep + L"\\bought\\near.mrdprt\" --move \"" + deep + L"\\parts\\far.mrdprt=" +
+                    folder.Path() + L"\\far.mrdprt\"");
+        EXPECT_EQ(2u, update["changed"].size()) << update.dump();
+        const std::string saved = ReadAll(file);
+        EXPECT_NE(std::string::npos, saved.find("Path = bought\\near.mrdprt\r\n")) << saved;
+        // 120 levels up is further than the old path climbed: the full path is written.
+        EXPECT_NE(std::string::npos, saved.find("Path = " + Utf8(folder.Path()) + "\\far.mrdprt\r\n"))
+            << saved;
+    }
+}
+
+// ---- The registry listing and plug-in activation ---------------------------------------------
+
+const std::wstring kFormats = L"Software\\Mordane\\Applications\\Quillan\\FileFormats";
+
+// Registry entries written for one test beside the sample plug-in's, and removed afterwards.
+class HostileRegistry {
+  public:
+    HostileRegistry() = default;
+    HostileRegistry(const HostileRegistry&) = delete;
+    HostileRegistry& operator=(const HostileRegistry&) = delete;
+    ~HostileRegistry() {
+        for (const auto& [root, key] : m_keys)
+            RegDeleteTreeW(root, key.c_str());
+    }
+    // A key below FileFormats.
+    std::wstring Formats(const std::wstring& name) {
+        return Track(HKEY_LOCAL_MACHINE, kFormats + L"\\" + name);
+    }
+    // A plug-in whose COM class is served by the DLL at server, for files of the extension.
+    void Plugin(const std::wstring& name, const std::wstring& clsid, const std::wstring& extension,
+                const std::wstring& server, const wchar_t* threading = L"Both") {
+        RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, Formats(name), L"", L"");
+        RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, Formats(name), L"CLSID", clsid);
+        RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, Formats(extension), L"2", {name});
+        const std::wstring inproc = Track(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid) + L"\\InprocServer32";
+        RegistrySandbox::SetString(HKEY_CLASSES_ROOT, inproc, L"", server);
+        RegistrySandbox::SetString(HKEY_CLASSES_ROOT, inproc, L"ThreadingModel", threading);
+    }
+
+  private:
+    std::wstring Track(HKEY root, const std::wstring& key) {
+        m_keys.emplace_back(root, key);
+        return key;
+    }
+    std::vector<std::pair<HKEY, std::wstring>> m_keys;
+};
+
+// What the store could not use is listed with the key and the reason; plug-in names compare as
+// the plug-in table compares them, and `format` names the plug-in the manager really uses.
+TEST_F(Fmtmgr, PluginsReportsRegistryEntriesItCannotUse) {
+    HostileRegistry registry;
+    const std::wstring hostile = registry.Formats(L".hostile");
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, hostile, std::wstring(300, L'7').c_str(),
+                                    {L"MrdPlugin.dll"});
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, hostile, L"2", {L"MrdPlugin.dll"});
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, hostile, L"4", L"MrdPlugin.dll");
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, registry.Formats(L"Broken.dll"), L"", L"");
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, registry.Formats(L"Broken.dll"), L"CLSID", L"not-a-class");
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, registry.Formats(L".casex"), L"2",
+                                    {L"mrdplugin.dll"});
+    // Every candidate of a Solid Edge extension is an entry; the first names no registered plug-in.
+    RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, registry.Formats(L".par"), L"2",
+                                    {L"Ghost.dll", L"MRDPLUGIN.DLL"});
+
+    const json plugins = RunJson(L"plugins");
+    const auto unusable = [&](const std::string& key, const std::string& value, const std::string& says) {
+        for (const json& u : plugins["unusableEntries"])
+            if (u["key"] == key && u["value"] == value &&
+                u["reason"].get<std::string>().find(says) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(unusable(".hostile", "", "300 characters")) << plugins["unusableEntries"].dump(1);
+    EXPECT_TRUE(unusable(".hostile", "4", "REG_MULTI_SZ")) << plugins["unusableEntries"].dump(1);
+    EXPECT_TRUE(unusable("Broken.dll", "CLSID", "\"not-a-class\" is not a class identifier"));
+    const json mrd = *std::find_if(plugins["plugins"].begin(), plugins["plugins"].end(),
+                                   [](const json& p) { return p["name"] == "MrdPlugin.dll"; });
+    const auto serves = [&](const char* extension) {
+        return std::count_if(mrd["extensions"].begin(), mrd["extensions"].end(),
+                             [&](const json& e) { return e["extension"] == extension; });
+    };
+    EXPECT_EQ(1, serves(".casex"));
+    EXPECT_EQ(1, serves(".par"));
+    ASSERT_EQ(1u, plugins["unknownPluginEntries"].size()) << plugins["unknownPluginEntries"].dump();
+    EXPECT_EQ("Ghost.dll", plugins["unknownPluginEntries"][0]["plugin"]);
+    EXPECT_NE(std::string::npos, Run(L"plugins")
+                                     .out.find("(unusable registry entry FileFormats\\Broken.dll value "
+                                               "\"CLSID\": \"not-a-class\" is not a class identifier"));
+
+    EXPECT_EQ("MrdPlugin.dll", RunJson(L"format x.par --mask 2")["plugin"]);
+}
+
+// A plug-in that cannot be created is named with its DLL and the likely cause.
+TEST_F(Fmtmgr, ActivationFailuresNameTheDllAndTheCause) {
+    HostileRegistry registry;
+    const std::wstring text = folder.WriteFile(L"notes.dll", "not a program");
+    const std::wstring library = ExecutableFolder() + L"\\FileFmtMgr.dll"; // no class factory
+    const struct {
+        const wchar_t* extension;
+        std::wstring server;
+        const char* says;
+    } cases[] = {
+        {L".ghosta", folder.Path() + L"\\missing\\Ghost.dll", "does not exist"},
+        {L".ghostb", text, "is not a DLL"},
+        {L".ghostc", library, "exports no DllGetClassObject"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::wstring name = L"Ghost" + std::to_wstring(++n) + L".dll";
+        const std::wstring clsid = L"{5D1C7A40-3E9B-4F21-9C6A-0B7E2F4D8A0" + std::to_wstring(n) + L"}";
+        registry.Plugin(name, clsid, c.extension, c.server);
+        const Result r = Run(L"format x" + std::wstring(c.extension) + L" --mask 2");
+        EXPECT_EQ(1u, r.exitCode) << Utf8(c.extension);
+        EXPECT_NE(std::string::npos,
+                  r.err.find("plug-in " + Utf8(name) + ": its DLL " + Utf8(c.server) + " " + c.says))
+            << r.err;
+    }
+    // The sample plug-in's class registered for one apartment only.
+    RegistrySandbox::SetString(HKEY_CLASSES_ROOT,
+                               L"CLSID\\{484E65A5-42FC-42F3-A658-7A719CFAA378}\\InprocServer32",
+                               L"ThreadingModel", L"Apartment");
+    const Result r = Run(L"refs box.mrdasm");
+    EXPECT_EQ(1u, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("plug-in MrdPlugin.dll: its class {484E65A5-42FC-42F3-A658-"
+                                            "7A719CFAA378} has the ThreadingModel \"Apartment\""))
+        << r.err;
 }
 
 } // namespace

@@ -2,11 +2,12 @@
 
 #include "HostCallbacks.h"
 #include <FileFmtMgr/FileFmtRegistryAccess.h>
+#include <FileFmtMgr/Handles.h>
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <unordered_map>
 #include <shlwapi.h>
-
-using nlohmann::json;
 
 namespace fmtmgr {
 
@@ -30,16 +31,52 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
                                 TRUE) == CSTR_EQUAL;
 }
 
-// The registered plug-in that owns the entry of the file's extension (or ".*") with this mask.
-std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
+ffm::UniqueFile OpenForReading(const std::wstring& path) {
+    return ffm::UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+std::wstring Wide(const ffm::SpStr& s) {
+    return s.W() ? s.W() : L"";
+}
+
+struct Entry {
+    ExtensionRecord record;
+    std::shared_ptr<FileFormatPlugin> plugin;
+};
+
+// The entries the manager chooses from for the file, in the store's order: those of its
+// extension whose plug-in is registered, or, when there is none, those of ".*". Names compare
+// as the plug-in table compares them.
+std::vector<Entry> EntriesFor(const std::wstring& file) {
     FileFmtRegistryAccess store;
+    FileFormatPluginList plugins;
     ExtensionRecordList records;
+    store.GetPlugins(plugins);
     store.GetExtensionRecords(records);
     for (const std::wstring& extension :
-         {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")})
-        for (const auto& r : records)
-            if (r.mlMask == mask && SameText(r.moExtension.W() ? r.moExtension.W() : L"", extension))
-                return r.moPluginName.W() ? r.moPluginName.W() : L"";
+         {std::wstring(PathFindExtensionW(file.c_str())), std::wstring(L".*")}) {
+        std::vector<Entry> entries;
+        for (const auto& r : records) {
+            if (!SameText(Wide(r.moExtension), extension))
+                continue;
+            const auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) {
+                return SameText(Wide(p->mbsName), Wide(r.moPluginName));
+            });
+            if (plugin != plugins.end())
+                entries.push_back({r, *plugin});
+        }
+        if (!entries.empty())
+            return entries;
+    }
+    return {};
+}
+
+// The registered plug-in that owns the entry with this mask that the manager chose.
+std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
+    for (const Entry& e : EntriesFor(file))
+        if (e.record.mlMask == mask)
+            return Wide(e.plugin->mbsName);
     return {};
 }
 
@@ -53,23 +90,29 @@ std::vector<ReferenceRow> ReadReferences(ITovFileNavigator* navigator, ITovCallb
     return std::move(collector.rows);
 }
 
-json ReferenceJson(const ReferenceRow& r) {
-    json pairs = json::array();
+void WriteReference(JsonWriter& w, const ReferenceRow& r) {
+    w.Object().Key("configurations").Array();
     for (const auto& p : r.pairs)
-        pairs.push_back({{"config1", Utf8(p.config1)},
-                         {"config2", Utf8(p.config2)},
-                         {"count", p.count},
-                         {"flag1Count", p.flag1Count},
-                         {"flag2OnlyCount", p.flag2OnlyCount}});
-    json row = {{"refPath", Utf8(r.refPath)}, {"filePath", Utf8(r.filePath)},
-                {"text", Utf8(r.text)},       {"flag", r.flag},
-                {"dataSize", r.data.size()},  {"numberA", r.numberA},
-                {"numberB", r.numberB},       {"number", r.number},
-                {"numberC", r.numberC},       {"numberD", r.numberD},
-                {"configurations", pairs}};
+        w.Object()
+            .Member("config1", Utf8(p.config1))
+            .Member("config2", Utf8(p.config2))
+            .Member("count", p.count)
+            .Member("flag1Count", p.flag1Count)
+            .Member("flag2OnlyCount", p.flag2OnlyCount)
+            .End();
+    w.End().Member("dataSize", r.data.size());
     if (const std::wstring data = r.DataText(); !data.empty())
-        row["dataText"] = Utf8(data);
-    return row;
+        w.Member("dataText", Utf8(data));
+    w.Member("filePath", Utf8(r.filePath))
+        .Member("flag", r.flag)
+        .Member("number", r.number)
+        .Member("numberA", r.numberA)
+        .Member("numberB", r.numberB)
+        .Member("numberC", r.numberC)
+        .Member("numberD", r.numberD)
+        .Member("refPath", Utf8(r.refPath))
+        .Member("text", Utf8(r.text))
+        .End();
 }
 
 std::string PairLine(const ConfigPair& p) {
@@ -99,55 +142,102 @@ ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned 
     return navigator;
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    return n && n < buffer.size() ? std::wstring(buffer.data(), n) : path;
+std::string ReadWholeFile(const std::wstring& path) {
+    const ffm::UniqueFile file = OpenForReading(path);
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size))
+        throw CommandError(HRESULT_FROM_WIN32(GetLastError()), "cannot read " + Utf8(path));
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD got = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        if (!ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr))
+            throw CommandError(HRESULT_FROM_WIN32(GetLastError()), "cannot read " + Utf8(path));
+        if (got == 0) {
+            bytes.resize(done);
+            break;
+        }
+        done += got;
+    }
+    return bytes;
 }
 
-void ListPlugins(const Output& out) {
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return path;
+        if (n < full.size())
+            return full.substr(0, n);
+        full.resize(n); // n counts the terminator when the buffer was too small
+    }
+}
+
+void ListPlugins(Output& out) {
     FileFmtRegistryAccess store;
     FileFormatPluginList plugins;
     ExtensionRecordList records;
+    SkippedRegistryEntryList skipped;
     store.GetPlugins(plugins);
     store.GetExtensionRecords(records);
+    store.GetSkippedEntries(skipped);
 
-    json list = json::array();
-    std::vector<bool> used(records.size());
-    for (const auto& plugin : plugins) {
-        json entries = json::array();
-        size_t i = 0;
-        for (const auto& r : records) {
-            if (r.moPluginName == plugin->mbsName) {
-                entries.push_back({{"extension", Text(r.moExtension)}, {"mask", r.mlMask}});
-                used[i] = true;
-            }
-            ++i;
-        }
-        list.push_back({{"name", Text(plugin->mbsName)},
-                        {"clsid", ClsidText(plugin->moClsid)},
-                        {"component", Text(plugin->mbsComponent)},
-                        {"extensions", entries}});
+    // Each record goes to the first plug-in whose name it names, as the plug-in table links them.
+    std::vector<const FileFormatPlugin*> owner;
+    owner.reserve(records.size());
+    for (const auto& r : records) {
+        const auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const auto& p) {
+            return SameText(Wide(p->mbsName), Wide(r.moPluginName));
+        });
+        owner.push_back(plugin == plugins.end() ? nullptr : plugin->get());
     }
-    // Entries naming a plug-in that is not (properly) registered: the manager skips them.
-    json orphans = json::array();
-    size_t i = 0;
-    for (const auto& r : records)
-        if (!used[i++])
-            orphans.push_back(
-                {{"extension", Text(r.moExtension)}, {"plugin", Text(r.moPluginName)}, {"mask", r.mlMask}});
 
-    if (out.IsJson())
-        return out.Json({{"plugins", list}, {"unknownPluginEntries", orphans}});
-    if (list.empty())
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("plugins").Array();
+        for (const auto& plugin : plugins) {
+            w.Object()
+                .Member("clsid", ClsidText(plugin->moClsid))
+                .Member("component", Text(plugin->mbsComponent));
+            w.Key("extensions").Array();
+            size_t i = 0;
+            for (const auto& r : records)
+                if (owner[i++] == plugin.get())
+                    w.Object().Member("extension", Text(r.moExtension)).Member("mask", r.mlMask).End();
+            w.End().Member("name", Text(plugin->mbsName)).End();
+        }
+        // Entries naming a plug-in that is not (properly) registered: the manager skips them.
+        w.End().Key("unknownPluginEntries").Array();
+        size_t i = 0;
+        for (const auto& r : records)
+            if (!owner[i++])
+                w.Object()
+                    .Member("extension", Text(r.moExtension))
+                    .Member("mask", r.mlMask)
+                    .Member("plugin", Text(r.moPluginName))
+                    .End();
+        w.End().Key("unusableEntries").Array();
+        for (const auto& u : skipped)
+            w.Object()
+                .Member("key", Utf8(u.key))
+                .Member("reason", Utf8(u.reason))
+                .Member("value", Utf8(u.value))
+                .End();
+        w.End().End();
+        return;
+    }
+    if (plugins.empty())
         out.Line("No file-format plug-in is registered.");
-    for (const auto& p : list) {
-        const std::string component = p["component"].get<std::string>();
-        out.Line(p["name"].get<std::string>() + "  " + p["clsid"].get<std::string>() +
+    for (const auto& plugin : plugins) {
+        const std::string component = Text(plugin->mbsComponent);
+        out.Line(Text(plugin->mbsName) + "  " + ClsidText(plugin->moClsid) +
                  "  component: " + (component.empty() ? "(none)" : component));
         std::map<std::string, std::vector<unsigned long>> masks;
-        for (const auto& e : p["extensions"])
-            masks[e["extension"].get<std::string>()].push_back(e["mask"].get<unsigned long>());
+        size_t i = 0;
+        for (const auto& r : records)
+            if (owner[i++] == plugin.get())
+                masks[Text(r.moExtension)].push_back(r.mlMask);
         for (auto& [extension, list] : masks) {
             std::sort(list.begin(), list.end());
             std::string line = "    " + extension;
@@ -157,31 +247,38 @@ void ListPlugins(const Output& out) {
             out.Line(line);
         }
     }
-    for (const auto& o : orphans)
-        out.Line("(entry " + o["extension"].get<std::string>() + " " +
-                 MaskText(o["mask"].get<unsigned long>()) + " names the unregistered plug-in " +
-                 o["plugin"].get<std::string>() + ")");
+    size_t i = 0;
+    for (const auto& r : records)
+        if (!owner[i++])
+            out.Line("(entry " + Text(r.moExtension) + " " + MaskText(r.mlMask) +
+                     " names the unregistered plug-in " + Text(r.moPluginName) + ")");
+    for (const auto& u : skipped)
+        out.Line("(unusable registry entry FileFormats" + (u.key.empty() ? "" : "\\" + Utf8(u.key)) +
+                 (u.value.empty() ? "" : " value \"" + Utf8(u.value) + "\"") + ": " + Utf8(u.reason) + ")");
 }
 
-void ListExtensions(const Output& out, unsigned long mask) {
+void ListExtensions(Output& out, unsigned long mask) {
     ProgressCallback callback(out);
     std::list<std::wstring> extensions;
     ForgetErrorInfo();
     const HRESULT hr = gpoGetFileFormatMgr()->mhGetExtensions(mask, extensions, &callback);
     if (FAILED(hr))
         throw CommandError(hr, "cannot list the extensions");
-    json list = json::array();
-    for (const auto& e : extensions)
-        list.push_back(Utf8(e));
-    if (out.IsJson())
-        return out.Json({{"mask", mask}, {"extensions", list}});
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("extensions").Array();
+        for (const auto& e : extensions)
+            w.String(Utf8(e));
+        w.End().Member("mask", mask).End();
+        return;
+    }
     if (extensions.empty())
         out.Line("No extension offers " + MaskText(mask) + ".");
     for (const auto& e : extensions)
         out.Line(Utf8(e));
 }
 
-void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask) {
+void ShowFormat(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     ffm::ComPtr<ITovFileFormat> format;
     unsigned long chosen = 0;
@@ -194,25 +291,38 @@ void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask)
         throw CommandError(hr, "no format for " + Utf8(file), hint);
     }
     const std::wstring plugin = PluginForEntry(file, chosen);
-    if (out.IsJson())
-        return out.Json(
-            {{"file", Utf8(file)}, {"requestedMask", mask}, {"mask", chosen}, {"plugin", Utf8(plugin)}});
+    if (out.IsJson()) {
+        out.Json()
+            .Object()
+            .Member("file", Utf8(file))
+            .Member("mask", chosen)
+            .Member("plugin", Utf8(plugin))
+            .Member("requestedMask", mask)
+            .End();
+        return;
+    }
     out.Line(Utf8(file));
     out.Line("  plug-in: " +
              (plugin.empty() ? std::string("(not in the registration store)") : Utf8(plugin)));
     out.Line("  entry:   " + MaskText(chosen));
 }
 
-void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask) {
+void ShowReferences(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
-    const auto navigator = OpenNavigator(file, mask, &callback, chosen);
-    const auto rows = ReadReferences(navigator.get(), &callback, file);
+    std::vector<ReferenceRow> rows;
+    {
+        // The plug-in's copy of the file goes before the output is built.
+        const auto navigator = OpenNavigator(file, mask, &callback, chosen);
+        rows = ReadReferences(navigator.get(), &callback, file);
+    }
     if (out.IsJson()) {
-        json list = json::array();
+        JsonWriter& w = out.Json();
+        w.Object().Member("file", Utf8(file)).Member("mask", chosen).Key("references").Array();
         for (const auto& r : rows)
-            list.push_back(ReferenceJson(r));
-        return out.Json({{"file", Utf8(file)}, {"mask", chosen}, {"references", list}});
+            WriteReference(w, r);
+        w.End().End();
+        return;
     }
     out.Line(Utf8(file) + ": " + std::to_string(rows.size()) +
              (rows.size() == 1 ? " reference" : " references"));
@@ -232,25 +342,30 @@ void ShowReferences(const Output& out, const std::wstring& file, unsigned long m
     }
 }
 
-void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal) {
+void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal) {
     double date = 0;
     LONGLONG size = 0;
     ForgetErrorInfo();
     const HRESULT hr = gpoGetFileFormatMgr()->mhGetFileSizeAndDate(file.c_str(), &date, &size, universal);
     if (FAILED(hr))
         throw CommandError(hr, "no size and date for " + Utf8(file));
-    if (out.IsJson())
-        return out.Json({{"file", Utf8(file)},
-                         {"size", size},
-                         {"date", DateText(date, 'T') + (universal && date > 0 ? "Z" : "")},
-                         {"oleDate", date},
-                         {"universal", universal}});
+    if (out.IsJson()) {
+        out.Json()
+            .Object()
+            .Member("date", DateText(date, 'T') + (universal && date > 0 ? "Z" : ""))
+            .Member("file", Utf8(file))
+            .Member("oleDate", date)
+            .Member("size", size)
+            .Member("universal", universal)
+            .End();
+        return;
+    }
     out.Line(Utf8(file));
     out.Line("  size: " + std::to_string(size) + " bytes");
     out.Line("  date: " + DateText(date) + (universal ? " UTC" : " local time"));
 }
 
-void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
+void UpdateReferences(Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots, const KeptFile& kept) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
@@ -274,23 +389,191 @@ void UpdateReferences(const Output& out, const std::wstring& file, const std::ve
     const auto after =
         ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file);
 
-    json changed = json::array();
+    // The first reference of each key, as a file may repeat keys.
+    std::unordered_map<std::wstring, const ReferenceRow*> byKey;
+    byKey.reserve(before.size());
+    for (const auto& b : before)
+        byKey.emplace(b.refPath, &b);
+    struct Change {
+        const ReferenceRow* from;
+        const ReferenceRow* to;
+    };
+    std::vector<Change> changed;
     for (const auto& a : after) {
-        const auto old = std::find_if(before.begin(), before.end(),
-                                      [&](const ReferenceRow& b) { return b.refPath == a.refPath; });
-        if (old != before.end() && old->filePath != a.filePath)
-            changed.push_back(
-                {{"refPath", Utf8(a.refPath)}, {"from", Utf8(old->filePath)}, {"to", Utf8(a.filePath)}});
+        const auto old = byKey.find(a.refPath);
+        if (old != byKey.end() && old->second->filePath != a.filePath)
+            changed.push_back({old->second, &a});
     }
-    if (out.IsJson())
-        return out.Json({{"file", Utf8(file)}, {"references", after.size()}, {"changed", changed}});
+    if (out.IsJson()) {
+        JsonWriter& w = out.Json();
+        w.Object().Key("changed").Array();
+        for (const auto& c : changed)
+            w.Object()
+                .Member("from", Utf8(c.from->filePath))
+                .Member("refPath", Utf8(c.to->refPath))
+                .Member("to", Utf8(c.to->filePath))
+                .End();
+        w.End().Member("file", Utf8(file)).Member("references", after.size()).End();
+        return;
+    }
     out.Line(Utf8(file) + ": " + std::to_string(changed.size()) + " of " + std::to_string(after.size()) +
              " references changed");
     for (const auto& c : changed) {
-        out.Line("  " + c["refPath"].get<std::string>());
-        out.Line("    was " + c["from"].get<std::string>());
-        out.Line("    now " + c["to"].get<std::string>());
+        out.Line("  " + Utf8(c.to->refPath));
+        out.Line("    was " + Utf8(c.from->filePath));
+        out.Line("    now " + Utf8(c.to->filePath));
     }
+}
+
+bool IsActivationFailure(HRESULT hr) {
+    switch (hr) {
+    case REGDB_E_CLASSNOTREG:
+    case CLASS_E_CLASSNOTAVAILABLE:
+    case CO_E_DLLNOTFOUND:
+    case CO_E_ERRORINDLL:
+    case E_NOINTERFACE:
+    case HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND):
+    case HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT):
+    case HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND):
+    case HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED):
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// A string value (an expandable one expanded); false when the key or the value is missing.
+bool ReadRegistryText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text) {
+    ffm::UniqueHKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, bytes = 0;
+    LONG rc = RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &bytes);
+    std::wstring value;
+    if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        value.resize(bytes / sizeof(wchar_t) + 1);
+        bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        rc = RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes);
+        value.resize(wcsnlen(value.c_str(), value.size()));
+    }
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    if (type == REG_EXPAND_SZ) {
+        const DWORD n = ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
+        std::wstring expanded(n, L'\0');
+        if (n && ExpandEnvironmentStringsW(value.c_str(), expanded.data(), n) == n) {
+            expanded.resize(n - 1);
+            value = expanded;
+        }
+    }
+    text = value;
+    return true;
+}
+
+// The file the loader would take for a DLL named in the registry; empty when there is none.
+std::wstring FindModule(const std::wstring& name) {
+    std::wstring found(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = SearchPathW(nullptr, name.c_str(), nullptr, static_cast<DWORD>(found.size()),
+                                    found.data(), nullptr);
+        if (n == 0)
+            return {};
+        if (n < found.size())
+            return found.substr(0, n);
+        found.resize(n);
+    }
+}
+
+// Why the file cannot be this process's in-process server; empty when it is a DLL of our machine.
+std::string NotALoadableDll(const std::wstring& path) {
+    const ffm::UniqueFile file = OpenForReading(path);
+    if (!file)
+        return "cannot be read";
+    std::vector<unsigned char> head(4096);
+    DWORD got = 0;
+    if (!ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr))
+        return "cannot be read";
+    head.resize(got);
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS64 nt{};
+    if (head.size() < sizeof(dos) ||
+        (std::memcpy(&dos, head.data(), sizeof(dos)), dos.e_magic) != IMAGE_DOS_SIGNATURE ||
+        dos.e_lfanew < 0 || head.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(nt) ||
+        (std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof(nt)), nt.Signature) != IMAGE_NT_SIGNATURE)
+        return "is not a DLL (no Windows program header)";
+    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL))
+        return "is a program, not a DLL";
+    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64)
+        return "is a DLL for another processor (fmtmgr is a 64-bit x64 program)";
+    return {};
+}
+
+// What is wrong with one plug-in's COM class; empty when nothing is found.
+std::vector<std::string> DiagnoseClass(const FileFormatPlugin& plugin) {
+    std::vector<std::string> problems;
+    const std::string name = "plug-in " + Text(plugin.mbsName) + ": ";
+    const std::string clsid = ClsidText(plugin.moClsid);
+    const std::wstring key = L"CLSID\\" + fmtmgr::Wide(clsid);
+    std::wstring server, ignored;
+    if (!ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, server)) {
+        if (!ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\LocalServer32", nullptr, ignored))
+            problems.push_back(name + "its class " + clsid +
+                               " is not registered (HKEY_CLASSES_ROOT\\CLSID\\" + clsid +
+                               " has no InprocServer32)");
+        return problems;
+    }
+    if (server.empty()) {
+        problems.push_back(name + "the InprocServer32 key of its class " + clsid + " names no DLL");
+        return problems;
+    }
+    const std::wstring module = FindModule(server);
+    if (module.empty()) {
+        problems.push_back(name + "its DLL " + Utf8(server) + " does not exist");
+        return problems;
+    }
+    if (const std::string why = NotALoadableDll(module); !why.empty()) {
+        problems.push_back(name + "its DLL " + Utf8(module) + " " + why);
+        return problems;
+    }
+    // Mapped without running its code, only to read its exports.
+    if (HMODULE image = LoadLibraryExW(module.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {
+        const bool factory = GetProcAddress(image, "DllGetClassObject") != nullptr;
+        FreeLibrary(image);
+        if (!factory) {
+            problems.push_back(name + "its DLL " + Utf8(module) +
+                               " exports no DllGetClassObject: it is not a COM server");
+            return problems;
+        }
+    }
+    std::wstring model;
+    ReadRegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", model);
+    if (!SameText(model, L"Both") && !SameText(model, L"Free"))
+        problems.push_back(name + "its class " + clsid + " has the ThreadingModel \"" +
+                           (model.empty() ? std::string("(none: single-threaded)") : Utf8(model)) +
+                           "\": fmtmgr works in the multithreaded apartment, where such an object is reached "
+                           "through a proxy the plug-in's interfaces do not have; register \"Both\"");
+    return problems;
+}
+
+} // namespace
+
+std::vector<std::string> DiagnoseActivation(const std::wstring& file) {
+    std::vector<std::string> problems;
+    try {
+        std::vector<const FileFormatPlugin*> seen;
+        for (const Entry& e : EntriesFor(file)) {
+            if (std::find(seen.begin(), seen.end(), e.plugin.get()) != seen.end())
+                continue;
+            seen.push_back(e.plugin.get());
+            for (auto& p : DiagnoseClass(*e.plugin))
+                problems.push_back(std::move(p));
+        }
+    } catch (...) {
+        // A diagnosis that fails adds nothing to the failure it explains.
+    }
+    return problems;
 }
 
 } // namespace fmtmgr

@@ -21,6 +21,9 @@ struct KeptFile {
     std::wstring path;
 };
 
+// The file's bytes; raises CommandError when it cannot be read.
+std::string ReadWholeFile(const std::wstring& path);
+
 // A path made absolute against the current folder.
 std::wstring FullPath(const std::wstring& path);
 // Opens the file through the entry of its plug-in that shares a bit with mask; raises
@@ -28,16 +31,21 @@ std::wstring FullPath(const std::wstring& path);
 ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned long mask,
                                              ITovCallback* callback, unsigned long& chosen);
 
-void ListPlugins(const Output& out);
-void ListExtensions(const Output& out, unsigned long mask);
-void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask);
-void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
-void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
+void ListPlugins(Output& out);
+void ListExtensions(Output& out, unsigned long mask);
+void ShowFormat(Output& out, const std::wstring& file, unsigned long mask);
+void ShowReferences(Output& out, const std::wstring& file, unsigned long mask);
+void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal);
 // Shows file in a pane of width x height through the plug-ins' previews and writes what the pane
 // shows to png.
-void RenderPreview(const Output& out, const std::wstring& file, int width, int height,
-                   const std::wstring& png);
-void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
+void RenderPreview(Output& out, const std::wstring& file, int width, int height, const std::wstring& png);
+void UpdateReferences(Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots, const KeptFile& kept);
+
+// Whether a failure with this code may come from creating a plug-in's COM object.
+bool IsActivationFailure(HRESULT hr);
+// What is wrong with the COM registration of the plug-ins that serve the file's extension:
+// the DLL named and the likely cause (missing, not a DLL, no class factory, threading model).
+std::vector<std::string> DiagnoseActivation(const std::wstring& file);
 
 } // namespace fmtmgr

@@ -210,7 +210,7 @@ json VariablesJson(const VariableList& variables) {
     return list;
 }
 
-void PrintVariables(const Output& out, const VariableList& variables) {
+void PrintVariables(Output& out, const VariableList& variables) {
     for (const VariableData* v : variables.list) {
         out.Line("  " + Text(v->moName));
         ValuePos pos;
@@ -251,7 +251,7 @@ bool ParseVariableMapArg(const std::string& text, VariableMapArg& out) {
     return ParseAttributeArg(text.substr(eq + 1), false, out.attribute);
 }
 
-void ShowConfigurations(const Output& out, const std::wstring& file) {
+void ShowConfigurations(Output& out, const std::wstring& file) {
     ProgressCallback callback(out);
     const auto navigator = Open(file, &callback);
     ConfigList configs;
@@ -272,7 +272,7 @@ void ShowConfigurations(const Output& out, const std::wstring& file) {
                  std::to_string(c->mlValue));
 }
 
-void ShowAttributes(const Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
+void ShowAttributes(Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
                     const std::vector<AttributeArg>& args) {
     ProgressCallback callback(out);
     const auto navigator = Open(file, &callback);
@@ -297,7 +297,7 @@ void ShowAttributes(const Output& out, const std::wstring& file, const std::opti
                  (a->mbFound ? ValueText(*a->mpoValue) : std::string("(not found)")));
 }
 
-void SetAttributes(const Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
+void SetAttributes(Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
                    const std::vector<AttributeArg>& args, bool save) {
     ProgressCallback callback(out);
     const auto navigator = Open(file, &callback);
@@ -334,7 +334,7 @@ void SetAttributes(const Output& out, const std::wstring& file, const std::optio
                         : std::string("nothing written"));
 }
 
-void ShowVariables(const Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
+void ShowVariables(Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
                    bool allConfigs, BatchChoice batch) {
     ProgressCallback callback(out);
     const auto navigator = Open(file, &callback);
@@ -352,7 +352,7 @@ void ShowVariables(const Output& out, const std::wstring& file, const std::vecto
     PrintVariables(out, variables);
 }
 
-void SetVariables(const Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
+void SetVariables(Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
                   const std::vector<std::pair<std::wstring, std::wstring>>& values,
                   const std::vector<std::wstring>& configs, BatchChoice batch, bool save) {
     std::vector<VariableMapArg> written;

@@ -26,16 +26,16 @@ bool ParseVariableMapArg(const std::string& text, VariableMapArg& out);
 
 enum class BatchChoice { Library, Batch, PerConfiguration };
 
-void ShowConfigurations(const Output& out, const std::wstring& file);
-void ShowAttributes(const Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
+void ShowConfigurations(Output& out, const std::wstring& file);
+void ShowAttributes(Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
                     const std::vector<AttributeArg>& attributes);
-void SetAttributes(const Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
+void SetAttributes(Output& out, const std::wstring& file, const std::optional<std::wstring>& config,
                    const std::vector<AttributeArg>& attributes, bool save);
-void ShowVariables(const Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
+void ShowVariables(Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
                    bool allConfigs, BatchChoice batch);
 // Writes VAR=VALUE pairs (values) through the map, in every configuration given (or the file
 // without one).
-void SetVariables(const Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
+void SetVariables(Output& out, const std::wstring& file, const std::vector<VariableMapArg>& map,
                   const std::vector<std::pair<std::wstring, std::wstring>>& values,
                   const std::vector<std::wstring>& configs, BatchChoice batch, bool save);
 

@@ -48,8 +48,7 @@ class Pane {
 
 } // namespace
 
-void RenderPreview(const Output& out, const std::wstring& file, int width, int height,
-                   const std::wstring& png) {
+void RenderPreview(Output& out, const std::wstring& file, int width, int height, const std::wstring& png) {
     ProgressCallback callback(out);
     Pane pane(width, height);
     {

@@ -1,6 +1,9 @@
 #include "Report.h"
 
 #include <FileFmtMgr/ResultCodes.h>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <oleauto.h>
 #include <vector>
@@ -8,12 +11,6 @@
 namespace fmtmgr {
 
 namespace {
-
-void Write(FILE* stream, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 std::string TakeErrorDescription() {
     IErrorInfo* info = nullptr;
@@ -60,6 +57,39 @@ std::wstring Wide(const std::string& text) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string Escaped(const std::string& utf8) {
+    const auto special = [](unsigned char c) { return c < 0x20 || c == 0x7F || c == 0xC2 || c == 0xE2; };
+    if (std::none_of(utf8.begin(), utf8.end(), special))
+        return utf8;
+    std::string out;
+    out.reserve(utf8.size() + 16);
+    char code[16];
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const auto next = [&](size_t k) {
+            return i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
+        };
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(code, sizeof(code), "\\x%02X", c);
+        } else if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) { // U+0080..U+009F
+            std::snprintf(code, sizeof(code), "\\x%02X", next(1));
+            ++i;
+        } else if (c == 0xE2 && ((next(1) == 0x80 && ((next(2) >= 0x8E && next(2) <= 0x8F) ||
+                                                      (next(2) >= 0xAA && next(2) <= 0xAE))) ||
+                                 (next(1) == 0x81 && next(2) >= 0xA6 && next(2) <= 0xA9))) {
+            // U+200E/F, U+202A..U+202E, U+2066..U+2069: marks and overrides of the text direction
+            const unsigned cp = ((c & 0x0Fu) << 12) | ((next(1) & 0x3Fu) << 6) | (next(2) & 0x3Fu);
+            std::snprintf(code, sizeof(code), "\\u%04X", cp);
+            i += 2;
+        } else {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += code;
+    }
     return out;
 }
 
@@ -140,41 +170,199 @@ std::string DateText(double date, char separator) {
 CommandError::CommandError(HRESULT hr, const std::string& what, std::string hint)
     : std::runtime_error(what), m_hr(hr), m_description(TakeErrorDescription()), m_hint(std::move(hint)) {}
 
+void CommandError::AddHint(const std::string& hint) {
+    m_hint += (m_hint.empty() ? "" : "\n") + hint;
+}
+
 void ForgetErrorInfo() {
     SetErrorInfo(0, nullptr);
 }
 
-void Output::Line(const std::string& text) const {
-    Write(stdout, text);
+void Output::Line(const std::string& text) {
+    m_buffer += Escaped(text);
+    m_buffer += '\n';
 }
 
-void Output::Json(const nlohmann::json& value) const {
-    Write(stdout, value.dump(2));
+void Output::Commit() {
+    if (m_json)
+        m_buffer += '\n';
+    if (!m_buffer.empty())
+        m_streams.Out(m_buffer);
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
 }
 
 void Output::Note(const std::string& text) const {
     if (!m_quiet)
-        Write(stderr, text);
+        m_streams.Err(Escaped(text) + "\n");
 }
 
 void Output::Failure(const CommandError& error) const {
     const std::string meaning = Meaning(error.Code());
     if (m_json) {
-        nlohmann::json e = {{"code", CodeText(error.Code())}, {"what", error.what()}, {"meaning", meaning}};
+        std::string text;
+        JsonWriter e(text, true);
+        e.Object().Key("error").Object().Member("code", CodeText(error.Code()));
         if (!error.Description().empty())
-            e["description"] = error.Description();
+            e.Member("description", error.Description());
         if (!error.Hint().empty())
-            e["hint"] = error.Hint();
-        Write(stderr, nlohmann::json{{"error", e}}.dump());
+            e.Member("hint", error.Hint());
+        e.Member("meaning", meaning).Member("what", std::string(error.what())).End().End();
+        m_streams.Err(text + "\n");
         return;
     }
-    std::string text = "fmtmgr: " + std::string(error.what()) + ": " + CodeText(error.Code());
+    std::string text = "fmtmgr: " + Escaped(error.what()) + ": " + CodeText(error.Code());
     text += meaning.empty() ? ": a failure of the plug-in" : ": " + meaning;
     if (!error.Description().empty() && error.Description() != meaning)
-        text += "\n  " + error.Description();
-    if (!error.Hint().empty())
-        text += "\n  " + error.Hint();
-    Write(stderr, text);
+        text += "\n  " + Escaped(error.Description());
+    const std::string& hint = error.Hint();
+    for (size_t start = 0; start < hint.size();) {
+        const size_t end = std::min(hint.find('\n', start), hint.size());
+        text += "\n  " + Escaped(hint.substr(start, end - start));
+        start = end + 1;
+    }
+    m_streams.Err(text + "\n");
+}
+
+void Output::Failure(const UsageError& error) const {
+    if (!m_json) {
+        m_streams.Err("fmtmgr: " + Escaped(error.what()) + "\nRun with --help for more information.\n");
+        return;
+    }
+    std::string text;
+    JsonWriter(text, true)
+        .Object()
+        .Key("error")
+        .Object()
+        .Member("usage", true)
+        .Member("what", std::string(error.what()))
+        .End()
+        .End();
+    m_streams.Err(text + "\n");
+}
+
+JsonWriter& JsonWriter::Object() {
+    Open('{');
+    return *this;
+}
+
+JsonWriter& JsonWriter::Array() {
+    Open('[');
+    return *this;
+}
+
+void JsonWriter::Open(char bracket) {
+    BeforeValue();
+    m_text += bracket;
+    m_levels.push_back({bracket == '[', 0});
+}
+
+JsonWriter& JsonWriter::End() {
+    const Level level = m_levels.back();
+    m_levels.pop_back();
+    if (level.count)
+        NewLine(m_levels.size());
+    m_text += level.array ? ']' : '}';
+    return *this;
+}
+
+void JsonWriter::NewLine(size_t depth) {
+    if (m_compact)
+        return;
+    m_text += '\n';
+    m_text.append(2 * depth, ' ');
+}
+
+// A value in an array, or a key in an object, starts a new line after a comma.
+void JsonWriter::BeforeValue() {
+    if (m_afterKey) {
+        m_afterKey = false;
+        return;
+    }
+    if (m_levels.empty())
+        return;
+    if (m_levels.back().count++)
+        m_text += ',';
+    NewLine(m_levels.size());
+}
+
+JsonWriter& JsonWriter::Key(std::string_view key) {
+    BeforeValue();
+    Quote(key);
+    m_text += m_compact ? ":" : ": ";
+    m_afterKey = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::String(std::string_view value) {
+    BeforeValue();
+    Quote(value);
+    return *this;
+}
+
+void JsonWriter::Quote(std::string_view value) {
+    m_text += '"';
+    for (const char c : value) {
+        switch (c) {
+        case '"':
+            m_text += "\\\"";
+            break;
+        case '\\':
+            m_text += "\\\\";
+            break;
+        case '\b':
+            m_text += "\\b";
+            break;
+        case '\f':
+            m_text += "\\f";
+            break;
+        case '\n':
+            m_text += "\\n";
+            break;
+        case '\r':
+            m_text += "\\r";
+            break;
+        case '\t':
+            m_text += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char code[8];
+                std::snprintf(code, sizeof(code), "\\u%04x", static_cast<unsigned>(c));
+                m_text += code;
+            } else {
+                m_text += c;
+            }
+        }
+    }
+    m_text += '"';
+}
+
+JsonWriter& JsonWriter::Number(long long value) {
+    BeforeValue();
+    m_text += std::to_string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Number(double value) {
+    BeforeValue();
+    if (!std::isfinite(value)) {
+        m_text += "null";
+        return *this;
+    }
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+    const std::string_view text(digits, static_cast<size_t>(end - digits));
+    m_text += text;
+    if (text.find_first_of(".e") == std::string_view::npos)
+        m_text += ".0";
+    return *this;
+}
+
+JsonWriter& JsonWriter::Bool(bool value) {
+    BeforeValue();
+    m_text += value ? "true" : "false";
+    return *this;
 }
 
 } // namespace fmtmgr

@@ -4,12 +4,18 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <windows.h>
 
 namespace fmtmgr {
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& text);
+
+// The text with control characters (C0, DEL, C1) and the bidirectional overrides written as
+// \xNN or \uNNNN, so a key or path from a file cannot drive the terminal or reorder the line.
+std::string Escaped(const std::string& utf8);
 
 // "0x8004022A"
 std::string CodeText(HRESULT hr);
@@ -28,6 +34,7 @@ class CommandError : public std::runtime_error {
     HRESULT Code() const noexcept { return m_hr; }
     const std::string& Description() const noexcept { return m_description; }
     const std::string& Hint() const noexcept { return m_hint; }
+    void AddHint(const std::string& hint);
 
   private:
     HRESULT m_hr;
@@ -35,24 +42,93 @@ class CommandError : public std::runtime_error {
     std::string m_hint;
 };
 
+// A command line that cannot be understood (exit code 2).
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Writes JSON straight into a text, laid out as the JSON library's dump(2) (or dump() when compact)
+// lays it out: a document is built once, member by member, and a listing of many rows never exists
+// as a tree. Callers write an object's members sorted by key, as the library's JSON sorts them.
+class JsonWriter {
+  public:
+    explicit JsonWriter(std::string& text, bool compact = false) : m_text(text), m_compact(compact) {}
+    JsonWriter& Object();
+    JsonWriter& Array();
+    JsonWriter& End();
+    JsonWriter& Key(std::string_view key);
+    JsonWriter& String(std::string_view value);
+    JsonWriter& Number(long long value);
+    JsonWriter& Number(double value);
+    JsonWriter& Bool(bool value);
+    template <class T> JsonWriter& Member(std::string_view key, const T& value) {
+        Key(key);
+        if constexpr (std::is_same_v<T, bool>)
+            return Bool(value);
+        else if constexpr (std::is_floating_point_v<T>)
+            return Number(static_cast<double>(value));
+        else if constexpr (std::is_integral_v<T>)
+            return Number(static_cast<long long>(value));
+        else
+            return String(value);
+    }
+
+  private:
+    void BeforeValue();
+    void Quote(std::string_view text);
+    void Open(char bracket);
+    void NewLine(size_t depth);
+
+    struct Level {
+        bool array;
+        size_t count;
+    };
+    std::string& m_text;
+    bool m_compact;
+    bool m_afterKey = false;
+    std::vector<Level> m_levels;
+};
+
 // Clears the thread's error information, so a failure reads only its own.
 void ForgetErrorInfo();
 
+// Where the bytes go: the process's stdout and stderr, or a test's buffers.
+class Streams {
+  public:
+    virtual ~Streams() = default;
+    virtual void Out(const std::string& bytes) = 0;
+    virtual void Err(const std::string& bytes) = 0;
+};
+
+// One command's output. What goes to stdout is kept in one buffer and written in one piece when
+// the command succeeds (Commit), so a large listing costs one write whatever stdout is, and a
+// failed command leaves stdout empty. Progress notes and failures go to stderr at once.
 class Output {
   public:
-    Output(bool json, bool quiet) : m_json(json), m_quiet(quiet || json) {}
+    Output(Streams& streams, bool json, bool quiet)
+        : m_streams(streams), m_json(json), m_quiet(quiet || json) {}
     bool IsJson() const noexcept { return m_json; }
     bool IsQuiet() const noexcept { return m_quiet; }
-    void Line(const std::string& text) const;
-    void Json(const nlohmann::json& value) const;
+    void Line(const std::string& text);
+    // The JSON document is written through this; Commit ends it with its line feed.
+    JsonWriter& Json() { return m_writer; }
+    // A small document built as a tree (the data-card and preview commands); listings of many rows
+    // go through the writer instead.
+    void Json(const nlohmann::json& value) { m_buffer += value.dump(2); }
+    void Commit();
     // Progress and status texts of the library and its plug-ins, on stderr.
     void Note(const std::string& text) const;
     // The failure on stderr: text, or a JSON object in JSON mode.
     void Failure(const CommandError& error) const;
+    void Failure(const UsageError& error) const;
 
   private:
+    Streams& m_streams;
     bool m_json;
     bool m_quiet;
+    std::string m_buffer;
+    JsonWriter m_writer{m_buffer};
 };
 
 } // namespace fmtmgr

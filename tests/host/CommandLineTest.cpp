@@ -1,0 +1,107 @@
+// fmtmgr's command runner in this process, over the library's core: what reaches stdout and
+// stderr, and what a command does when any allocation of it fails.
+#include "Cli.h"
+#include "support/SamplePlugin.h"
+
+#include "foundation/Alloc.h"
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace ffmtest;
+using nlohmann::json;
+
+namespace {
+struct Captured final : fmtmgr::Streams {
+    void Out(const std::string& bytes) override {
+        out += bytes;
+        ++outWrites;
+    }
+    void Err(const std::string& bytes) override { err += bytes; }
+    std::string out, err;
+    int outWrites = 0;
+};
+
+class CommandLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, plugin.registered);
+        const DWORD n = GetCurrentDirectoryW(0, nullptr);
+        m_saved.resize(n);
+        m_saved.resize(GetCurrentDirectoryW(n, m_saved.data()));
+        SetCurrentDirectoryW(folder.Path().c_str());
+    }
+    void TearDown() override { SetCurrentDirectoryW(m_saved.c_str()); }
+
+    int Run(std::vector<std::string> args, Captured& io) {
+        args.insert(args.begin(), "fmtmgr");
+        return fmtmgr::Run(args, io);
+    }
+
+    SamplePluginRegistration plugin;
+    TempFolder folder;
+
+  private:
+    std::wstring m_saved;
+};
+
+// Text and JSON listings of many lines reach stdout in one write.
+TEST_F(CommandLine, WritesAListingInOnePiece) {
+    std::string text = "MRD 1 assembly\r\n[Configurations]\r\nA\r\nB\r\n";
+    for (int i = 0; i < 200; ++i)
+        text += "[Reference R" + std::to_string(i) + "]\r\nPath = p" + std::to_string(i) +
+                ".mrdprt\r\nUse = A > x\r\nUse = B > y\r\n";
+    folder.WriteFile(L"big.mrdasm", text);
+    for (const char* mode : {"-q", "--json"}) {
+        Captured io;
+        ASSERT_EQ(0, Run({mode, "refs", "big.mrdasm"}, io)) << io.err;
+        EXPECT_EQ(1, io.outWrites) << mode;
+        EXPECT_GT(std::count(io.out.begin(), io.out.end(), '\n'), 800) << mode;
+    }
+    Captured io;
+    Run({"--json", "refs", "big.mrdasm"}, io);
+    const json listing = json::parse(io.out);
+    ASSERT_EQ(200u, listing["references"].size());
+    EXPECT_EQ("R199", listing["references"][199]["refPath"]);
+    // Streamed row by row, the document reads as the one tree would print.
+    EXPECT_EQ(listing.dump(2) + "\n", io.out);
+}
+
+// The library raises out of some calls when memory runs out (a list that cannot grow, the
+// registration store): every command ends in exit code 1 with the code, never terminates, and
+// an update either lands whole or leaves the file as it was.
+TEST_F(CommandLine, EveryCommandEndsInAnExitCodeWhenAnAllocationFails) {
+    const std::string original = kSampleAssembly;
+    std::string moved = original;
+    moved.replace(moved.find("parts\\"), 6, "bought\\");
+    folder.WriteFile(L"moves.txt", "parts\\shaft.mrdprt=bought\\shaft.mrdprt\n");
+    const std::vector<std::vector<std::string>> commands = {
+        {"fmtmgr", "--json", "plugins"},
+        {"fmtmgr", "--json", "refs", "box.mrdasm"},
+        {"fmtmgr", "-q", "update-refs", "box.mrdasm", "--moves", "moves.txt"},
+    };
+    for (const auto& command : commands) {
+        int failures = 0;
+        const int points = ForEachAllocationFailure(
+            [&] { folder.WriteFile(L"box.mrdasm", original); },
+            [&](int point) {
+                Captured io;
+                const int rc = fmtmgr::Run(command, io);
+                ASSERT_TRUE(rc == 0 || rc == 1) << command[2] << " at " << point << ": " << rc;
+                if (rc == 1) {
+                    ++failures;
+                    EXPECT_EQ("", io.out) << command[2] << " at " << point;
+                    EXPECT_NE(std::string::npos, io.err.find("0x8007000E"))
+                        << command[2] << " at " << point << ": " << io.err;
+                }
+            },
+            [&](int point) {
+                const std::string now = ReadAll(folder.Path() + L"\\box.mrdasm");
+                EXPECT_TRUE(now == original || now == moved) << command[2] << " at " << point;
+            });
+        EXPECT_GT(points, 10) << command[2];
+        EXPECT_GT(failures, 0) << command[2];
+    }
+}
+
+} // namespace
