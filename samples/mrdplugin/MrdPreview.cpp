@@ -106,8 +106,9 @@ using State = Preview::State;
 // Reads path and lays it out into state. Declines (0x8004027D) a file whose header names another
 // kind than its extension, unless that kind was named for it (the redirected show).
 HRESULT LoadInto(State& state, const std::wstring& path) {
-    FILETIME written{};
-    const std::wstring text = ReadTextFile(path, written);
+    FileState file;
+    const std::wstring text = ReadTextFile(path, file);
+    const FILETIME written = file.lastWrite;
     FileKind kind;
     const bool ours = KindOfExtension(PathFindExtensionW(path.c_str()), kind);
     FileKind named;
@@ -573,9 +574,9 @@ HRESULT Preview::GetTargetExtension(BSTR path, BSTR* extension) {
             return E_POINTER;
         *extension = nullptr;
         const std::wstring file = FromBstr(path);
-        FILETIME written{};
+        FileState state;
         FileKind kind;
-        if (!HeaderKind(ReadTextFile(file, written), kind))
+        if (!HeaderKind(ReadTextFile(file, state), kind))
             throw Failure(MRD_E_MALFORMED, file + L" has no \"MRD 1 <kind>\" header.");
         {
             std::lock_guard<std::mutex> hold(m_state->lock);
