@@ -29,11 +29,12 @@ template <class Fn> Fn ServiceExport(const char* name) {
 
 using Clock = std::chrono::steady_clock;
 
-HWND FindOwnDialog(const std::wstring& caption) {
+HWND FindDialog(const std::wstring& caption, DWORD process) {
     struct Search {
         const std::wstring* caption;
+        DWORD process;
         HWND found;
-    } search{&caption, nullptr};
+    } search{&caption, process, nullptr};
     EnumWindows(
         [](HWND window, LPARAM param) -> BOOL {
             auto* s = reinterpret_cast<Search*>(param);
@@ -41,7 +42,7 @@ HWND FindOwnDialog(const std::wstring& caption) {
             GetWindowThreadProcessId(window, &pid);
             wchar_t cls[32] = {};
             GetClassNameW(window, cls, 32);
-            if (pid != GetCurrentProcessId() || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(window) ||
+            if (pid != s->process || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(window) ||
                 TextOf(window) != *s->caption)
                 return TRUE;
             s->found = window;
@@ -175,11 +176,12 @@ void Pump(int ms) {
     } while (Clock::now() < end);
 }
 
-DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs) {
-    m_thread = std::thread([this, caption = std::move(caption), steps = std::move(steps), limitMs] {
+DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs,
+                           DWORD process) {
+    m_thread = std::thread([this, caption = std::move(caption), steps = std::move(steps), limitMs, process] {
         const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
         HWND dialog = nullptr;
-        while (!(dialog = FindOwnDialog(caption)) && Clock::now() < deadline)
+        while (!(dialog = FindDialog(caption, process)) && Clock::now() < deadline)
             Sleep(20);
         if (!dialog)
             return;
@@ -207,10 +209,16 @@ bool DialogDriver::Finish() {
     return m_found && !m_forced;
 }
 
+// Through WM_GETTEXT, which also reaches windows of another process, with a time limit.
 std::wstring TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return {};
     std::wstring text(length + 1, L'\0');
-    text.resize(GetWindowTextW(window, text.data(), length + 1));
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    text.resize(std::min<DWORD_PTR>(copied, length));
     return text;
 }
 

@@ -66,12 +66,13 @@ class HostWindow {
 // Pumps this thread's messages for about ms milliseconds.
 void Pump(int ms);
 
-// Waits on a second thread for a visible dialog of this process with caption, then runs steps
-// on it. Whatever the steps do, a dialog still open afterwards is cancelled, so the modal loop
-// on the test's thread always ends. Construct it just before opening the dialog.
+// Waits on a second thread for a visible dialog with caption of a process (this one unless
+// given), then runs steps on it. Whatever the steps do, a dialog still open afterwards is
+// cancelled, so the modal loop always ends. Construct it just before opening the dialog.
 class DialogDriver {
   public:
-    DialogDriver(std::wstring caption, std::function<void(HWND dialog)> steps, int limitMs = 10000);
+    DialogDriver(std::wstring caption, std::function<void(HWND dialog)> steps, int limitMs = 10000,
+                 DWORD process = GetCurrentProcessId());
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
     ~DialogDriver();

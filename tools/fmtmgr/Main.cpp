@@ -5,6 +5,7 @@
 // command line that cannot be understood.
 #include "Commands.h"
 #include "Report.h"
+#include "UiCommands.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -67,6 +68,9 @@ int Run(int argc, char** argv) {
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
 
+    UiCommands ui;
+    AddUiCommands(app, ui);
+
     try {
         app.parse(argc, argv);
         if (update->parsed() && moveArgs.empty() && !newRootOpt->count())
@@ -81,7 +85,9 @@ int Run(int argc, char** argv) {
     const Output out(json, quiet);
     const std::wstring path = file.empty() ? std::wstring() : FullPath(Wide(file));
     try {
-        if (plugins->parsed())
+        if (RunUiCommand(out, ui)) {
+            // the user-interface commands, in UiCommands.cpp
+        } else if (plugins->parsed())
             ListPlugins(out);
         else if (extensions->parsed())
             ListExtensions(out, mask);
