@@ -17,6 +17,34 @@ struct Outcome {
     json out;
 };
 
+// The vault client's language in the prefix's real user hive for one scope (the child process
+// reads it there), restored afterwards.
+class LanguageOfTheUser {
+  public:
+    explicit LanguageOfTheUser(const std::wstring& code) {
+        DWORD bytes = sizeof(m_old);
+        m_had = RegGetValueW(HKEY_CURRENT_USER, LanguageKey().c_str(), L"0", RRF_RT_REG_SZ, nullptr, m_old,
+                             &bytes) == ERROR_SUCCESS;
+        Set(code.c_str());
+    }
+    LanguageOfTheUser(const LanguageOfTheUser&) = delete;
+    LanguageOfTheUser& operator=(const LanguageOfTheUser&) = delete;
+    ~LanguageOfTheUser() {
+        if (m_had)
+            Set(m_old);
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, LanguageKey().c_str(), L"0");
+    }
+
+  private:
+    static void Set(const wchar_t* code) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, LanguageKey().c_str(), L"0", REG_SZ, code,
+                        static_cast<DWORD>((wcslen(code) + 1) * sizeof(wchar_t)));
+    }
+    wchar_t m_old[64] = {};
+    bool m_had = false;
+};
+
 // The child reads the prefix's real user hive, so the test keeps and restores the stored list
 // there instead of in a sandbox.
 class FmtmgrExcluded : public ::testing::Test {
@@ -38,7 +66,8 @@ class FmtmgrExcluded : public ::testing::Test {
     }
 
     // Runs "fmtmgr --json ARGS"; while it runs, steps work the dialog it opens (if given).
-    Outcome Fmtmgr(const std::wstring& arguments, const std::function<void(HWND)>& steps = {}) {
+    Outcome Fmtmgr(const std::wstring& arguments, const std::function<void(HWND)>& steps = {},
+                   const std::wstring& caption = L"Excluded File Types") {
         const std::wstring outPath = folder.Path() + L"\\out.json";
         Outcome run;
         {
@@ -57,7 +86,7 @@ class FmtmgrExcluded : public ::testing::Test {
                 return run;
             const ffm::UniqueHandle thread(process.hThread), child(process.hProcess);
             if (steps) {
-                DialogDriver driver(L"Excluded File Types", steps, 20000, process.dwProcessId);
+                DialogDriver driver(caption, steps, 20000, process.dwProcessId);
                 EXPECT_TRUE(driver.Finish());
             }
             if (WaitForSingleObject(child.get(), 30000) != WAIT_OBJECT_0)
@@ -100,21 +129,35 @@ TEST_F(FmtmgrExcluded, SetsAndShowsTheListAsThePreviewSeesIt) {
 
 TEST_F(FmtmgrExcluded, EditsTheListInTheDialog) {
     Write(L"dwg");
-    std::wstring shown;
+    std::wstring shown, cancelText;
     const Outcome ok = Fmtmgr(L"excluded --dialog", [&](HWND dialog) {
         shown = ItemText(dialog, IDC_EXCLUDE_LIST);
+        cancelText = ItemText(dialog, IDCANCEL);
         SendMessageW(GetDlgItem(dialog, IDC_EXCLUDE_LIST), WM_SETTEXT, 0,
                      reinterpret_cast<LPARAM>(L"pdf, .dxf"));
         Click(dialog, IDOK);
     });
     EXPECT_EQ(0u, ok.exitCode);
     EXPECT_EQ(L"dwg", shown);
+    EXPECT_EQ(L"Cancel", cancelText);
     EXPECT_TRUE(ok.out["confirmed"].get<bool>());
     EXPECT_EQ("pdf,dxf", ok.out["list"]);
     EXPECT_TRUE(ok.out["extensions"][1]["excludedFromPreview"].get<bool>()) << "reloaded after OK";
 
-    const Outcome cancel = Fmtmgr(L"excluded --dialog", [&](HWND dialog) { Click(dialog, IDCANCEL); });
-    EXPECT_EQ(0u, cancel.exitCode);
-    EXPECT_FALSE(cancel.out["confirmed"].get<bool>());
+    // FileFmtMgr.dll binds the service for itself: in German the dialog says so.
+    std::wstring caption;
+    {
+        const LanguageOfTheUser german(L"DE");
+        const Outcome cancel = Fmtmgr(
+            L"excluded --dialog",
+            [&](HWND dialog) {
+                caption = TextOf(dialog);
+                Click(dialog, IDCANCEL);
+            },
+            L"Ausgeschlossene Dateitypen");
+        EXPECT_EQ(0u, cancel.exitCode);
+        EXPECT_FALSE(cancel.out["confirmed"].get<bool>());
+    }
+    EXPECT_EQ(L"Ausgeschlossene Dateitypen", caption);
     EXPECT_EQ(L"pdf,dxf", Read().value_or(L"missing"));
 }
