@@ -2,6 +2,7 @@
 // Owning interface pointer. query() for interfaces an operation requires (raises), try_query()
 // for optional ones (null when absent).
 #include <FileFmtMgr/ComError.h>
+#include <type_traits>
 #include <unknwn.h>
 #include <utility>
 
@@ -18,6 +19,9 @@ template <class T> class ComPtr {
     }
     ComPtr(const ComPtr& o) noexcept : ComPtr(o.m_p) {}
     ComPtr(ComPtr&& o) noexcept : m_p(std::exchange(o.m_p, nullptr)) {}
+    // From a pointer to an implementation (or a derived interface): takes over its reference.
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>>>
+    ComPtr(ComPtr<U> o) noexcept : m_p(o.detach()) {}
     ComPtr& operator=(ComPtr o) noexcept {
         std::swap(m_p, o.m_p);
         return *this;

@@ -2,12 +2,12 @@
 // In-process COM doubles for tests: a reference-counted object over any set of interfaces, with
 // a per-family counter of created and live objects, interfaces that can be hidden from
 // QueryInterface, and a class factory registered with COM so CoCreateInstance finds it.
+#include <FileFmtMgr/ComObject.h>
+#include <FileFmtMgr/ContractBases.h>
 #include <FileFmtMgr/RegistrationStore.h>
-#include <FileFmtMgr/TovContract.h>
 #include <atomic>
 #include <functional>
 #include <new>
-#include <tuple>
 #include <string>
 #include <vector>
 
@@ -30,34 +30,9 @@ struct LiveCounter {
     std::atomic<long> alive{0};
 };
 
-// The interface identifiers an interface answers to: itself and its bases. Static arrays, so a
-// QueryInterface never allocates (it is called from COM's C code, where no exception may pass).
-template <class I> struct Chain {
-    static constexpr int count = 1;
-    static const IID* Ids() {
-        static const IID ids[] = {__uuidof(I)};
-        return ids;
-    }
-};
-template <class Derived, class Base> struct ChainOf {
-    static constexpr int count = 1 + Chain<Base>::count;
-    static const IID* Ids() {
-        static const IID* ids = [] {
-            static IID all[count];
-            all[0] = __uuidof(Derived);
-            for (int i = 1; i < count; ++i)
-                all[i] = Chain<Base>::Ids()[i - 1];
-            return all;
-        }();
-        return ids;
-    }
-};
-template <> struct Chain<ITovFileNavigator2> : ChainOf<ITovFileNavigator2, ITovFileNavigator> {};
-template <> struct Chain<ITovFileNavigator3> : ChainOf<ITovFileNavigator3, ITovFileNavigator2> {};
-template <> struct Chain<ITovFileNavigator4> : ChainOf<ITovFileNavigator4, ITovFileNavigator3> {};
-template <> struct Chain<ITovFileNavigator5> : ChainOf<ITovFileNavigator5, ITovFileNavigator4> {};
-
-template <class... Is> class FakeObject : public Is... {
+// A test double over any set of interfaces (or default-answer bases such as ffm::NavigatorBase),
+// counted in its family's counter, with interfaces a test can hide from QueryInterface.
+template <class... Is> class FakeObject : public ffm::ComObject<Is...> {
   public:
     explicit FakeObject(LiveCounter* counter = nullptr) : m_counter(counter) {
         if (m_counter) {
@@ -65,7 +40,8 @@ template <class... Is> class FakeObject : public Is... {
             ++m_counter->alive;
         }
     }
-    virtual ~FakeObject() {
+    // Public: a test may keep a double on its stack.
+    ~FakeObject() override {
         if (m_counter)
             --m_counter->alive;
     }
@@ -77,41 +53,17 @@ template <class... Is> class FakeObject : public Is... {
         for (const IID& h : m_hidden)
             if (h == iid)
                 return E_NOINTERFACE;
-        if (iid == IID_IUnknown)
-            *out = static_cast<IUnknown*>(static_cast<First*>(this));
-        else
-            (Match<Is>(iid, out) || ...);
-        if (!*out)
-            return m_queryFailure;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_refs;
-        if (left == 0)
-            delete this;
-        return left;
+        const HRESULT hr = ffm::ComObject<Is...>::QueryInterface(iid, out);
+        return hr == E_NOINTERFACE ? m_queryFailure : hr;
     }
 
     // QueryInterface answers E_NOINTERFACE for this identifier from now on.
     void Hide(REFIID iid) { m_hidden.push_back(iid); }
     // The code QueryInterface gives for unknown interfaces (E_NOINTERFACE by default).
     void SetQueryFailure(HRESULT hr) { m_queryFailure = hr; }
-    ULONG RefCount() const { return m_refs; }
+    ULONG RefCount() const { return this->References(); }
 
   private:
-    using First = std::tuple_element_t<0, std::tuple<Is...>>;
-    template <class I> bool Match(REFIID iid, void** out) {
-        for (int i = 0; i < Chain<I>::count; ++i)
-            if (Chain<I>::Ids()[i] == iid) {
-                *out = static_cast<I*>(this);
-                return true;
-            }
-        return false;
-    }
-
-    std::atomic<ULONG> m_refs{0};
     LiveCounter* m_counter;
     std::vector<IID> m_hidden;
     HRESULT m_queryFailure = E_NOINTERFACE;
@@ -137,22 +89,8 @@ CLSID NewClsid();
 std::wstring ClsidText(const CLSID& clsid, bool braces = true);
 
 // A host callback that records what it is told.
-class RecordingCallback : public FakeObject<ITovCallback> {
+class RecordingCallback : public FakeObject<ffm::CallbackBase> {
   public:
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Unused7() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused8() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetProgress(long percent) override {
         return NoThrow([&] {
             progress.push_back(percent);

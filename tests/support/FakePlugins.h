@@ -40,7 +40,7 @@ class FakeNavigator : public NavigatorStub {
 };
 
 // A format object whose answers the test sets; counts its calls.
-class FakeFormat : public FakeObject<ITovFileFormat, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
+class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
   public:
     FakeFormat(LiveCounter* formats, LiveCounter* navigators) : FakeObject(formats), navigators(navigators) {}
     ~FakeFormat() override {
@@ -48,15 +48,9 @@ class FakeFormat : public FakeObject<ITovFileFormat, ITovFormatRedirect, ITovFor
         VariantClear(&querySize);
     }
 
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR extension, unsigned long* mask) override;
     HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback,
                                        ITovFileNavigator** navigator) override;
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
-                                            ITovFilePreview**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTargetExtension(BSTR path, BSTR* extension) override;
     HRESULT STDMETHODCALLTYPE SetContext(unsigned long first, unsigned long second) override;
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
