@@ -4,29 +4,7 @@
 #include <FileFmtMgr/FileFormatMgr.h>
 
 ffm::ComPtr<ITovFilePreview> StaticMenuItemHandler::zoCreate() {
-    return ffm::ComPtr<ITovFilePreview>(new StaticMenuItemHandler);
-}
-
-HRESULT STDMETHODCALLTYPE StaticMenuItemHandler::QueryInterface(REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != __uuidof(ITovFilePreview))
-        return E_NOINTERFACE;
-    *out = static_cast<ITovFilePreview*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE StaticMenuItemHandler::AddRef() {
-    return ++mlRefs;
-}
-
-ULONG STDMETHODCALLTYPE StaticMenuItemHandler::Release() {
-    const ULONG left = --mlRefs;
-    if (left == 0)
-        delete this;
-    return left;
+    return ffm::ComPtr<ITovFilePreview>(ffm::Make<StaticMenuItemHandler>().get());
 }
 
 HRESULT STDMETHODCALLTYPE StaticMenuItemHandler::OnMenuCommand(long, long command, long, long window,

@@ -29,20 +29,11 @@ struct Record {
 };
 
 // A preview that reports the menu items the test gives it and records the commands it receives.
-class FakePreview : public FakeObject<ITovFilePreview> {
+class FakePreview : public FakeObject<ffm::PreviewBase> {
   public:
     explicit FakePreview(LiveCounter* counter, std::vector<Record> records = {})
         : FakeObject(counter), records(std::move(records)) {}
 
-    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR, ITovCallback*, long) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ShowNavigator(ITovRegistry*, ITovFileNavigator*, ITovCallback*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Hide() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Refresh(ITovCallback*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Resize(TovRect*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMenuItems(ITovRegistry* registry, long* count,
                                            TovPreviewMenuItem** items) override {
         ++menuRequests;
@@ -74,9 +65,6 @@ class FakePreview : public FakeObject<ITovFilePreview> {
             return commandResult;
         });
     }
-    HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ReleaseFile(BSTR) override { return E_NOTIMPL; }
-
     struct Command {
         long id, command, menu, window;
         ITovRegistry* registry;

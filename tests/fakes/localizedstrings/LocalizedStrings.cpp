@@ -4,10 +4,10 @@
 // vault client's per-user setting; without it English. Tests read its state through
 // LocalizedStringsProbe and make binding fail through LocalizedStringsFailInit.
 #include "support/FakeCom.h"
+#include <FileFmtMgr/ComModule.h>
 #include <FileFmtMgr/LocalizedStrings.h>
 #include <atomic>
 #include <mutex>
-#include <olectl.h>
 #include <new>
 #include <string>
 
@@ -46,7 +46,6 @@ const Text kTexts[] = {
 constexpr const wchar_t* kProduct = L"MORDANE QVT";
 constexpr const wchar_t* kLanguageKey =
     L"Software\\Mordane\\Applications\\Quillan\\Vaults\\_-Global\\Settings";
-constexpr const wchar_t* kClassKey = L"CLSID\\{51999FE1-EDB9-11D3-90FA-00C04F56B3AF}";
 
 ffmtest::LiveCounter gServices;
 std::atomic<long> gBindings{0};
@@ -102,64 +101,12 @@ class Service : public ffmtest::FakeObject<ITovLocalizedStrings> {
     bool m_bound = false;
 };
 
-class Factory : public IClassFactory {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; } // static object
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        auto* service = new (std::nothrow) Service;
-        if (!service)
-            return E_OUTOFMEMORY;
-        service->AddRef();
-        const HRESULT hr = service->QueryInterface(iid, out);
-        service->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-Factory gFactory;
-
-std::wstring ModulePath() {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ModulePath), &self);
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
+const ffm::ClassRow kClasses[] = {{&CLSID_TovLocalizedStrings, ffm::CreateInstanceOf<Service>}};
 
 } // namespace
 
 extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_TovLocalizedStrings)
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return gFactory.QueryInterface(iid, out);
+    return ffm::GetClassObject(kClasses, clsid, iid, out);
 }
 
 // Stays loaded: the library keeps its binding for the life of the process.
@@ -169,20 +116,18 @@ extern "C" HRESULT __stdcall DllCanUnloadNow() {
 
 extern "C" HRESULT __stdcall DllRegisterServer() {
     return ffmtest::NoThrow([] {
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), 0,
-                            nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-            return SELFREG_E_CLASS;
-        const bool ok = SetString(key, nullptr, ModulePath()) == ERROR_SUCCESS &&
-                        SetString(key, L"ThreadingModel", L"Both") == ERROR_SUCCESS;
-        RegCloseKey(key);
-        return ok ? S_OK : SELFREG_E_CLASS;
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(&DllRegisterServer), &self);
+        return ffm::WriteRegistryRows(ffm::InprocServerRows(CLSID_TovLocalizedStrings, L"Localized strings",
+                                                            ffm::ModulePath(self), L"Both"));
     });
 }
 
 extern "C" HRESULT __stdcall DllUnregisterServer() {
-    const LONG rc = RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassKey);
-    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
+    return ffm::FromWin32(
+        ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(CLSID_TovLocalizedStrings)));
 }
 
 // Live service objects, successful bindings, and the module name of the latest binding.
