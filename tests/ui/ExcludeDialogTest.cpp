@@ -352,7 +352,7 @@ TEST_F(ExcludeDialog, ManyOpenCloseCyclesLeaveNoWindowOrServiceObjectBehind) {
     SetLanguage(L"DE");
     StoreList(L"dwg");
     const int windows = ThreadWindowCount();
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 20; ++i) {
         const bool ok = i % 2 == 0;
         EXPECT_EQ(ok, Edit(
                           L"Ausgeschlossene Dateitypen",

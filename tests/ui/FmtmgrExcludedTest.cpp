@@ -110,7 +110,8 @@ class FmtmgrExcluded : public ::testing::Test {
 
 } // namespace
 
-TEST_F(FmtmgrExcluded, SetsAndShowsTheListAsThePreviewSeesIt) {
+// One test: every step changes the one stored list of the prefix, which a parallel test would see.
+TEST_F(FmtmgrExcluded, SetsShowsAndEditsTheListAsThePreviewSeesIt) {
     const Outcome set = Fmtmgr(L"excluded --set exe,Dll,tmp");
     ASSERT_EQ(0u, set.exitCode);
     EXPECT_EQ("exe,Dll,tmp", set.out["list"]);
@@ -125,9 +126,8 @@ TEST_F(FmtmgrExcluded, SetsAndShowsTheListAsThePreviewSeesIt) {
         EXPECT_EQ(L"exe,Dll,tmp", Read().value_or(L"missing")) << "a refused list stores nothing";
     }
     EXPECT_EQ("exe,Dll,tmp", Fmtmgr(L"excluded").out["list"]);
-}
 
-TEST_F(FmtmgrExcluded, EditsTheListInTheDialog) {
+    // Edited in the dialog.
     Write(L"dwg");
     std::wstring shown, cancelText;
     const Outcome ok = Fmtmgr(L"excluded --dialog", [&](HWND dialog) {
