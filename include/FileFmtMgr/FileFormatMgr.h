@@ -2,6 +2,7 @@
 // FileFormatMgr: the process-wide manager through which a host reaches file-format plug-ins.
 // Take it with gpoGetFileFormatMgr(); every operation may be called from any thread.
 #include <FileFmtMgr/Api.h>
+#include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/Lst.h>
@@ -114,7 +115,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Installs an outside registration store (null: the built-in one); rebuilds the table when
     // initialised. On failure the old table stays and the new store stays recorded.
     HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) override;
-    // The reference update after a move arrives with a later release: answers 0x80004001 until then.
+    // Rewrites file's references after moves: ghUpdateXRefPaths with options 0 and no format.
     HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
                                const wchar_t* oldRoot, const wchar_t* altOldRoot) override;
     // Size and last-write date (OLE date, local time unless universal) through a plug-in with the
@@ -176,7 +177,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
                                ITovFileFormat* format);
     // Table lookup under the lock, initialising first.
     ffm::ComPtr<ITovFileFormat> moLookup(const wchar_t* path, unsigned long& mask, ITovCallback* callback);
-    void mvInstallTable(PluginTable* table) noexcept;
+    void mvInstallTable(std::unique_ptr<PluginTable> table) noexcept;
     HRESULT mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& count, TovRefData*& refs);
     HRESULT mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count, TovRefData* refs,
                                          IFileFormatMgrXRefCallback* target);
@@ -188,8 +189,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ffm::CriticalSection moLock;       // serialises all manager state; recursive
     ffm::ComPtr<IUnknown> mpoSettings; // settings component, made on first use
     bool mbUninitializeDisabled = false;
-    std::atomic<PluginTable*> mpoPluginTable{nullptr}; // owned, except after mvDisableUninitialize
-    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess;  // outside store; null: the built-in one
+    std::unique_ptr<PluginTable> mpoPluginTable;      // under moLock; given up after mvDisableUninitialize
+    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one
     bool mbUpdateDeletedVars = false;
     bool mbBatchAttributes = false;
     ffm::SpStr moDetailingModeName;
@@ -208,3 +209,19 @@ FFM_API void gCleanUpMXDocMgrInstance(unsigned long value);
 // A null navigator or a null move gives 0x80004003 before the plug-in is called.
 FFM_API HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
                                    const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot);
+
+namespace ffm {
+// Option of ghUpdateXRefPaths: the kept file's last-write time survives the update (in whole even
+// seconds).
+constexpr unsigned long kKeepLastWriteTime = 0x1;
+} // namespace ffm
+
+// Updates one file's references after moves, keeping the file as it was in every other respect:
+// its read-only attribute, and with ffm::kKeepLastWriteTime its last-write time. file is a path,
+// or "open > kept": the file to update and the file whose attributes and time are kept. Formats
+// that need it are updated in a private copy beside copies of the moved files, then copied back
+// in one step. format may be null (then resolved for the file). 1: the file has no extension;
+// 0x80040228: the kept file cannot be read or made writable (nothing changed).
+FFM_API HRESULT ghUpdateXRefPaths(const wchar_t* file, const wchar_t* newRoot, const wchar_t* oldRoot,
+                                  const wchar_t* altOldRoot, const ffm::Lst<MoveRef*>& moves,
+                                  unsigned long options, ITovFileFormat* format);

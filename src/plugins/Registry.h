@@ -12,6 +12,11 @@ constexpr const wchar_t* kVendorRoot = L"Software\\Mordane\\Applications\\Quilla
 constexpr const wchar_t* kManagerKey = L"Software\\Mordane\\Applications\\Quillan\\FileFmtMgr";
 constexpr const wchar_t* kExcludeListValue = L"ExcludeExtList";
 
+// The path of a key below the vendor root ("<root>\<subkey>"); the one way to name one.
+inline std::wstring VendorKey(const wchar_t* subkey) {
+    return std::wstring(kVendorRoot) + L'\\' + subkey;
+}
+
 class Registry {
   public:
     Registry() = default;
