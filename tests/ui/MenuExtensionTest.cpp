@@ -6,6 +6,7 @@
 #include "support/NavigatorStub.h"
 #include "ui/StaticMenuItemHandler.h"
 #include "ui/UiResources.h"
+#include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/MenuExtension.h>
 #include <gtest/gtest.h>
 
