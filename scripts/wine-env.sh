@@ -26,6 +26,11 @@ ffm_wine_start() {
       return 1
     fi
   fi
+  # Xvfb runs no window manager: with managed top-level windows Wine waits up to two seconds for
+  # one each time such a window is hidden (every dialog closed). Unmanaged windows go at once.
+  if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+  fi
   if [ -z "${DISPLAY:-}" ] || [ "${FFM_OWN_DISPLAY:-1}" = 1 ]; then
     local fifo
     fifo=$(mktemp -u)

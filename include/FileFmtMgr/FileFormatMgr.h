@@ -204,6 +204,18 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     void mvAddPreview(FilePreviewWnd* window, ffm::ComPtr<ITovFileFormat>& format, const wchar_t* extension,
                       long mask, HWND parent, TovRect* rect, ExtraArgs* extra, PreviewByFormat& previews);
 
+    // ---- Excluded file types --------------------------------------------------------------
+    // Shows the "Excluded File Types" dialog modally over parent (null: the thread's active
+    // window); true when the user confirmed with OK, which stores the list and makes the
+    // preview exclusions follow it. False when the dialog could not be opened.
+    bool mbEditExcludedExtensions(HWND parent);
+    // Nonzero when the extension (upper case, without dot) is excluded from preview; 0 before
+    // the manager was initialised.
+    int mbIsExcludedFromPreview(const wchar_t* extension);
+    // Nonzero for the file types whose references the vault must not write; exact comparison,
+    // so pass the upper-case extension without dot.
+    int mbIsExcludedFromXRefWrite(const wchar_t* extension);
+
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }
     bool mbGetBatchAttributes() const noexcept { return mbBatchAttributes; }

@@ -306,8 +306,7 @@ void PluginTable::mvReloadExcluded() {
     moExcluded.clear();
     Registry key;
     std::wstring list;
-    if (!key.mbOpen(HKEY_CURRENT_USER, VendorKey(L"FileFmtMgr").c_str(), KEY_READ) ||
-        !key.mbGetString(L"ExcludeExtList", list))
+    if (!key.mbOpen(HKEY_CURRENT_USER, kManagerKey, KEY_READ) || !key.mbGetString(kExcludeListValue, list))
         return;
     ffm::StrTok tokens(list, L" \t\n,");
     std::wstring token;

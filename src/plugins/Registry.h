@@ -7,6 +7,10 @@
 
 // The vendor root below HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE.
 constexpr const wchar_t* kVendorRoot = L"Software\\Mordane\\Applications\\Quillan";
+// The library's own per-user key below HKEY_CURRENT_USER, and its list of extensions kept out of
+// the preview (written by the Excluded File Types dialog as "exe,dll,tmp").
+constexpr const wchar_t* kManagerKey = L"Software\\Mordane\\Applications\\Quillan\\FileFmtMgr";
+constexpr const wchar_t* kExcludeListValue = L"ExcludeExtList";
 
 // The path of a key below the vendor root ("<root>\<subkey>"); the one way to name one.
 inline std::wstring VendorKey(const wchar_t* subkey) {

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "DataCard.h"
+#include "UiCommands.h"
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 #include <FileFmtMgr/ComError.h>
@@ -229,6 +230,9 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
 
+    UiCommands ui;
+    AddUiCommands(app, ui);
+
     auto* preview = app.add_subcommand("preview", "FILE's preview, drawn by its plug-in, as a PNG image");
     fileArg(preview);
     std::string size = "640x480", png;
@@ -353,7 +357,9 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
     if (!path.empty())
         command += " " + Utf8(path);
     try {
-        if (plugins->parsed()) {
+        if (RunUiCommand(out, ui)) {
+            // the user-interface commands, in UiCommands.cpp
+        } else if (plugins->parsed()) {
             ListPlugins(out);
         } else if (extensions->parsed()) {
             ListExtensions(out, mask);

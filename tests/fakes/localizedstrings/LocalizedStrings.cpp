@@ -1,0 +1,148 @@
+// The vault client's localized-string service for FileFmtMgr's tests and demo: an in-process COM
+// server answering texts from a small table in the user's language (English, German, and French
+// for some texts only, so a caller's fallback to its own default shows). The language is the
+// vault client's per-user setting; without it English. Tests read its state through
+// LocalizedStringsProbe and make binding fail through LocalizedStringsFailInit.
+#include "support/FakeCom.h"
+#include <FileFmtMgr/ComModule.h>
+#include <FileFmtMgr/LocalizedStrings.h>
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace {
+
+struct Text {
+    const wchar_t* language;
+    const wchar_t* section;
+    long number;
+    const wchar_t* text;
+};
+
+const Text kTexts[] = {
+    {L"GB", L"TS", 1, L"Excluded File Types..."},
+    {L"GB", L"TS", 2, L"Select file types that should not be displayed in the preview."},
+    {L"GB", L"TS", 3, L"Excluded File Types"},
+    {L"GB", L"TS", 4, L"&List of file extensions:"},
+    {L"GB", L"TS", 5, L"OK"},
+    {L"GB", L"TS", 6, L"Cancel"},
+    {L"GB", L"TS", 7,
+     L"Files with extensions present in the field below will not appear in Brenlow's preview. Extensions "
+     L"should be separated by commas, like this:\n\"exe,dll,tmp\""},
+    {L"DE", L"TS", 1, L"Ausgeschlossene Dateitypen..."},
+    {L"DE", L"TS", 2, L"Dateitypen w\u00e4hlen, die nicht in der Vorschau angezeigt werden sollen."},
+    {L"DE", L"TS", 3, L"Ausgeschlossene Dateitypen"},
+    {L"DE", L"TS", 4, L"&Liste der Dateierweiterungen:"},
+    {L"DE", L"TS", 5, L"OK"},
+    {L"DE", L"TS", 6, L"Abbrechen"},
+    {L"DE", L"TS", 7,
+     L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
+     L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\""},
+    {L"FR", L"TS", 1, L"Types de fichiers exclus..."},
+    {L"FR", L"TS", 3, L"Types de fichiers exclus"},
+};
+
+constexpr const wchar_t* kProduct = L"MORDANE QVT";
+constexpr const wchar_t* kLanguageKey =
+    L"Software\\Mordane\\Applications\\Quillan\\Vaults\\_-Global\\Settings";
+
+ffmtest::LiveCounter gServices;
+std::atomic<long> gBindings{0};
+std::atomic<bool> gFailInit{false};
+std::mutex gModuleLock;
+std::wstring gBoundModule;
+
+// The user's language as the vault client keeps it; "S" is the old spelling of English.
+std::wstring Language() {
+    wchar_t value[16] = {};
+    DWORD bytes = sizeof(value) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CURRENT_USER, kLanguageKey, L"0", RRF_RT_REG_SZ, nullptr, value, &bytes) !=
+            ERROR_SUCCESS ||
+        !value[0] || _wcsicmp(value, L"S") == 0)
+        return L"GB";
+    return value;
+}
+
+class Service : public ffmtest::FakeObject<ITovLocalizedStrings> {
+  public:
+    Service() : FakeObject(&gServices) {}
+
+    HRESULT STDMETHODCALLTYPE InitLocalizedStrings(BSTR productName, BSTR moduleName) override {
+        if (gFailInit || !productName || wcscmp(productName, kProduct) != 0 || !moduleName || !*moduleName)
+            return E_INVALIDARG;
+        return ffmtest::NoThrow([&] {
+            std::lock_guard<std::mutex> lock(gModuleLock);
+            gBoundModule = moduleName;
+            m_bound = true;
+            ++gBindings;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE GetLocalizedString(long number, BSTR section, BSTR* text) override {
+        if (!text)
+            return E_POINTER;
+        if (!m_bound)
+            return E_UNEXPECTED;
+        return ffmtest::NoThrow([&] {
+            const std::wstring language = Language();
+            for (const Text& t : kTexts)
+                if (t.number == number && _wcsicmp(t.language, language.c_str()) == 0 && section &&
+                    _wcsicmp(t.section, section) == 0) {
+                    *text = SysAllocString(t.text);
+                    return *text ? S_OK : E_OUTOFMEMORY;
+                }
+            return S_FALSE; // no text: *text stays as it is
+        });
+    }
+
+  private:
+    bool m_bound = false;
+};
+
+const ffm::ClassRow kClasses[] = {{&CLSID_TovLocalizedStrings, ffm::CreateInstanceOf<Service>}};
+
+} // namespace
+
+extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    return ffm::GetClassObject(kClasses, clsid, iid, out);
+}
+
+// Stays loaded: the library keeps its binding for the life of the process.
+extern "C" HRESULT __stdcall DllCanUnloadNow() {
+    return S_FALSE;
+}
+
+extern "C" HRESULT __stdcall DllRegisterServer() {
+    return ffmtest::NoThrow([] {
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(&DllRegisterServer), &self);
+        return ffm::WriteRegistryRows(ffm::InprocServerRows(CLSID_TovLocalizedStrings, L"Localized strings",
+                                                            ffm::ModulePath(self), L"Both"));
+    });
+}
+
+extern "C" HRESULT __stdcall DllUnregisterServer() {
+    return ffm::FromWin32(
+        ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(CLSID_TovLocalizedStrings)));
+}
+
+// Live service objects, successful bindings, and the module name of the latest binding.
+extern "C" void __stdcall LocalizedStringsProbe(long* alive, long* bindings, wchar_t* module, long capacity) {
+    if (alive)
+        *alive = gServices.alive;
+    if (bindings)
+        *bindings = gBindings;
+    if (module && capacity > 0) {
+        std::lock_guard<std::mutex> lock(gModuleLock);
+        lstrcpynW(module, gBoundModule.c_str(), capacity);
+    }
+}
+
+// From now on InitLocalizedStrings fails (or works again).
+extern "C" void __stdcall LocalizedStringsFailInit(BOOL fail) {
+    gFailInit = fail != FALSE;
+}

@@ -1,0 +1,252 @@
+#include "UiTestKit.h"
+
+#include "plugins/Registry.h"
+#include "ui/LocalizedStrings.h"
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace ffmtest {
+namespace {
+
+HMODULE gService = nullptr;
+
+// The service is registered in the prefix's class registry once per process, before any test
+// redirects the hives, and stays registered: every run registers the same DLL the same way.
+const bool gServiceRegistered = [] {
+    gService = LoadLibraryW((BinFolder() + L"\\LocalizedStrings.dll").c_str());
+    if (!gService)
+        return false;
+    using Register = HRESULT(__stdcall*)();
+    auto reg =
+        reinterpret_cast<Register>(reinterpret_cast<void*>(GetProcAddress(gService, "DllRegisterServer")));
+    return reg && SUCCEEDED(reg());
+}();
+
+template <class Fn> Fn ServiceExport(const char* name) {
+    return gService ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(gService, name))) : nullptr;
+}
+
+using Clock = std::chrono::steady_clock;
+
+HWND FindDialog(const std::wstring& caption, DWORD process) {
+    struct Search {
+        const std::wstring* caption;
+        DWORD process;
+        HWND found;
+    } search{&caption, process, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            wchar_t cls[32] = {};
+            GetClassNameW(window, cls, 32);
+            if (pid != s->process || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(window) ||
+                TextOf(window) != *s->caption)
+                return TRUE;
+            s->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+} // namespace
+
+std::wstring BinFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring ManagerKey() {
+    return kManagerKey;
+}
+
+std::wstring LanguageKey() {
+    return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
+}
+
+StoredList ReadStoredList() {
+    StoredList stored;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return stored;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, kExcludeListValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+        RegQueryValueExW(key, kExcludeListValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        stored.type = type;
+        stored.text.assign(data.data(), size / sizeof(wchar_t));
+        if (!stored.text.empty() && stored.text.back() == L'\0')
+            stored.text.pop_back();
+    }
+    RegCloseKey(key);
+    return stored;
+}
+
+void StoreList(const std::wstring& text, DWORD type) {
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, text, type);
+}
+
+ServiceState ReadServiceState() {
+    ServiceState state;
+    using Probe = void(__stdcall*)(long*, long*, wchar_t*, long);
+    if (auto probe = ServiceExport<Probe>("LocalizedStringsProbe")) {
+        wchar_t module[MAX_PATH] = {};
+        probe(&state.alive, &state.bindings, module, MAX_PATH);
+        state.module = module;
+    }
+    return state;
+}
+
+void FailServiceInit(bool fail) {
+    using Fail = void(__stdcall*)(BOOL);
+    if (auto fn = ServiceExport<Fail>("LocalizedStringsFailInit"))
+        fn(fail);
+}
+
+void UiTest::SetUp() {
+    ASSERT_TRUE(gServiceRegistered) << "LocalizedStrings.dll could not be registered";
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", BinFolder());
+    ffm::zvForgetLocalizedStrings();
+    FailServiceInit(false);
+}
+
+void UiTest::TearDown() {
+    ffm::zvForgetLocalizedStrings();
+    FailServiceInit(false);
+}
+
+void UiTest::SetLanguage(const std::wstring& code) {
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, LanguageKey(), L"0", code);
+}
+
+void UiTest::HideResourceLibrary() {
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", emptyFolder.Path());
+}
+
+HostWindow::HostWindow(int width, int height) {
+    static const ATOM atom = [] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &HostWindow::Proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+        wc.lpszClassName = L"FfmUiTestHost";
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        return RegisterClassW(&wc);
+    }();
+    (void)atom;
+    m_hwnd = CreateWindowExW(0, L"FfmUiTestHost", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, width,
+                             height, nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    Pump(50);
+}
+
+HostWindow::~HostWindow() {
+    if (m_hwnd)
+        DestroyWindow(m_hwnd);
+    Pump(20);
+}
+
+LRESULT CALLBACK HostWindow::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE)
+        SetWindowLongPtrW(
+            window, GWLP_USERDATA,
+            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == WM_COMMAND && self && self->onCommand) {
+        self->onCommand(wParam, lParam);
+        return 0;
+    }
+    if (message == WM_NCDESTROY && self)
+        self->m_hwnd = nullptr;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Pump(int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    do {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    } while (Clock::now() < end);
+}
+
+DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs,
+                           DWORD process) {
+    m_thread = std::thread([this, caption = std::move(caption), steps = std::move(steps), limitMs, process] {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+        HWND dialog = nullptr;
+        while (!(dialog = FindDialog(caption, process)) && Clock::now() < deadline)
+            Sleep(20);
+        if (!dialog)
+            return;
+        m_found = true;
+        Sleep(50); // let it paint once
+        steps(dialog);
+        const auto closing = Clock::now() + std::chrono::seconds(5);
+        while (IsWindow(dialog) && Clock::now() < closing)
+            Sleep(10);
+        if (IsWindow(dialog)) {
+            m_forced = true;
+            PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        }
+    });
+}
+
+DialogDriver::~DialogDriver() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool DialogDriver::Finish() {
+    if (m_thread.joinable())
+        m_thread.join();
+    return m_found && !m_forced;
+}
+
+// Through WM_GETTEXT, which also reaches windows of another process, with a time limit.
+std::wstring TextOf(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return {};
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    text.resize(std::min<DWORD_PTR>(copied, length));
+    return text;
+}
+
+std::wstring ItemText(HWND dialog, int id) {
+    return TextOf(GetDlgItem(dialog, id));
+}
+
+void TypeInto(HWND edit, const std::wstring& text) {
+    SendMessageW(edit, EM_SETSEL, 0, -1);
+    SendMessageW(edit, WM_CLEAR, 0, 0);
+    for (wchar_t c : text)
+        SendMessageW(edit, WM_CHAR, c, 1);
+}
+
+void Click(HWND dialog, int id) {
+    SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+int ThreadWindowCount() {
+    int count = 0;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND, LPARAM param) -> BOOL {
+            ++*reinterpret_cast<int*>(param);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+} // namespace ffmtest

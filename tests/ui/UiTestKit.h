@@ -1,0 +1,100 @@
+#pragma once
+// What the user-interface tests share: a sandboxed registry with the vault client's shared folder
+// pointing at the build's PreviewView.dll, the localized-string service (a real COM server DLL)
+// registered once per process, a host window, and a driver that works a modal dialog from a
+// second thread as a person would, always within a time limit.
+#include "support/FakeCom.h"
+#include "support/Sandbox.h"
+#include <FileFmtMgr/LocalizedStrings.h>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace ffmtest {
+
+std::wstring BinFolder();
+std::wstring ManagerKey();
+std::wstring LanguageKey();
+
+// The stored "ExcludeExtList": its type (REG_NONE when missing) and text.
+struct StoredList {
+    DWORD type = REG_NONE;
+    std::wstring text;
+};
+StoredList ReadStoredList();
+void StoreList(const std::wstring& text, DWORD type = REG_SZ);
+
+// The service DLL's view of itself.
+struct ServiceState {
+    long alive = 0;
+    long bindings = 0;
+    std::wstring module;
+};
+ServiceState ReadServiceState();
+void FailServiceInit(bool fail);
+
+// Registry sandbox, shared folder, language (none: the service's English), and a fresh binding
+// of the localized-string service for every test.
+class UiTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    void SetLanguage(const std::wstring& code);
+    // The shared folder holds no PreviewView.dll.
+    void HideResourceLibrary();
+
+    RegistrySandbox registry;
+    TempFolder emptyFolder;
+};
+
+// A visible top-level window of this thread, destroyed with the object.
+class HostWindow {
+  public:
+    HostWindow(int width = 800, int height = 600);
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+    ~HostWindow();
+    HWND Get() const { return m_hwnd; }
+    // Every WM_COMMAND the window receives goes here.
+    std::function<void(WPARAM, LPARAM)> onCommand;
+
+  private:
+    static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
+    HWND m_hwnd = nullptr;
+};
+
+// Pumps this thread's messages for about ms milliseconds.
+void Pump(int ms);
+
+// Waits on a second thread for a visible dialog with caption of a process (this one unless
+// given), then runs steps on it. Whatever the steps do, a dialog still open afterwards is
+// cancelled, so the modal loop always ends. Construct it just before opening the dialog.
+class DialogDriver {
+  public:
+    DialogDriver(std::wstring caption, std::function<void(HWND dialog)> steps, int limitMs = 10000,
+                 DWORD process = GetCurrentProcessId());
+    DialogDriver(const DialogDriver&) = delete;
+    DialogDriver& operator=(const DialogDriver&) = delete;
+    ~DialogDriver();
+    // Waits for the driver to finish; true when it found the dialog, and the dialog closed by
+    // the steps' own doing.
+    bool Finish();
+    bool Found() const { return m_found; }
+    bool Forced() const { return m_forced; }
+
+  private:
+    std::thread m_thread;
+    bool m_found = false;
+    bool m_forced = false;
+};
+
+// Dialog controls as a person uses them.
+std::wstring TextOf(HWND window);
+std::wstring ItemText(HWND dialog, int id);
+void TypeInto(HWND edit, const std::wstring& text); // replaces the content, character by character
+void Click(HWND dialog, int id);
+
+// The top-level windows of this thread.
+int ThreadWindowCount();
+
+} // namespace ffmtest
