@@ -96,6 +96,7 @@ std::wstring Decode(const unsigned char* text, std::size_t bytes, UINT codePage)
 }
 
 // The text in the code page with its terminating zero; false when a character has no form there.
+// Checked by converting back: some code pages map a missing character to a similar one silently.
 bool Encode(const std::wstring& text, UINT codePage, std::vector<unsigned char>& out) {
     if (codePage == kUnicode) {
         for (wchar_t c : text + L'\0')
@@ -103,14 +104,15 @@ bool Encode(const std::wstring& text, UINT codePage, std::vector<unsigned char>&
         return true;
     }
     const std::wstring z = text + L'\0';
-    BOOL lossy = FALSE;
     const int n = ::WideCharToMultiByte(codePage, 0, z.c_str(), static_cast<int>(z.size()), nullptr, 0,
-                                        nullptr, codePage == CP_UTF8 ? nullptr : &lossy);
-    if (n <= 0 || lossy)
+                                        nullptr, nullptr);
+    if (n <= 0)
         return false;
-    std::string bytes(n, '\0');
-    ::WideCharToMultiByte(codePage, 0, z.c_str(), static_cast<int>(z.size()), bytes.data(), n, nullptr,
-                          nullptr);
+    std::vector<unsigned char> bytes(n);
+    ::WideCharToMultiByte(codePage, 0, z.c_str(), static_cast<int>(z.size()),
+                          reinterpret_cast<char*>(bytes.data()), n, nullptr, nullptr);
+    if (Decode(bytes.data(), bytes.size(), codePage) != text)
+        return false;
     out.insert(out.end(), bytes.begin(), bytes.end());
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <FileFmtMgr/Handles.h>
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace cfb {
 
@@ -100,9 +102,145 @@ void CopyFileContents(HANDLE from, HANDLE to) {
     }
 }
 
+// The allocation chains and the directory tree of a compound file, checked before the platform
+// reads it: a loop in either makes the platform's reader spin for minutes, so such a file is
+// refused at once. Everything else (bounds, truncation) the platform reports itself.
+class ChainCheck {
+  public:
+    explicit ChainCheck(HANDLE file) : m_file(file) {}
+
+    void Run() {
+        unsigned char header[512];
+        if (!ReadAt(0, header, sizeof header) || std::memcmp(header, kSignature, 8) != 0)
+            return; // not ours to judge: the platform says what it is
+        const WORD shift = U16(header, 0x1e);
+        if (shift != 9 && shift != 12)
+            return;
+        m_sector = std::size_t(1) << shift;
+        LARGE_INTEGER size{};
+        ::GetFileSizeEx(m_file, &size);
+        m_sectors = static_cast<std::size_t>(size.QuadPart / m_sector + 1);
+        std::vector<DWORD> fatSectors;
+        for (std::size_t i = 0; i < 109; ++i)
+            fatSectors.push_back(U32(header, 0x4c + i * 4));
+        DWORD difat = U32(header, 0x44);
+        std::vector<unsigned char> sector(m_sector);
+        for (std::size_t n = 0; difat < kMaxRegular && n < m_sectors; ++n) {
+            if (!ReadSector(difat, sector))
+                break;
+            for (std::size_t i = 0; i + 4 < m_sector; i += 4)
+                fatSectors.push_back(U32(sector.data(), i));
+            difat = U32(sector.data(), m_sector - 4);
+        }
+        fatSectors.resize(std::min<std::size_t>(fatSectors.size(), U32(header, 0x2c)));
+        for (DWORD s : fatSectors) {
+            if (m_fat.size() >= m_sectors)
+                break;
+            if (!ReadSector(s, sector))
+                sector.assign(m_sector, 0xff);
+            for (std::size_t i = 0; i < m_sector; i += 4)
+                m_fat.push_back(U32(sector.data(), i));
+        }
+        NoLoops(m_fat);
+        // The mini allocation table, read along its (now loop-free) chain.
+        std::vector<DWORD> mini;
+        for (DWORD s = U32(header, 0x3c); s < m_fat.size() && mini.size() < m_sectors * m_sector / 4;
+             s = m_fat[s]) {
+            if (!ReadSector(s, sector))
+                break;
+            for (std::size_t i = 0; i < m_sector; i += 4)
+                mini.push_back(U32(sector.data(), i));
+        }
+        NoLoops(mini);
+        CheckDirectory(U32(header, 0x30));
+    }
+
+  private:
+    static constexpr unsigned char kSignature[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
+    static constexpr DWORD kMaxRegular = 0xfffffffa;
+    static constexpr DWORD kNoStream = 0xffffffff;
+
+    static DWORD U32(const unsigned char* p, std::size_t at) {
+        return p[at] | p[at + 1] << 8 | p[at + 2] << 16 | static_cast<DWORD>(p[at + 3]) << 24;
+    }
+    static WORD U16(const unsigned char* p, std::size_t at) {
+        return static_cast<WORD>(p[at] | p[at + 1] << 8);
+    }
+
+    bool ReadAt(ULONGLONG offset, void* buffer, DWORD bytes) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        return ::ReadFile(m_file, buffer, bytes, &got, &at) && got == bytes;
+    }
+    bool ReadSector(DWORD index, std::vector<unsigned char>& sector) {
+        return index < m_sectors &&
+               ReadAt((ULONGLONG(index) + 1) * m_sector, sector.data(), static_cast<DWORD>(m_sector));
+    }
+
+    // Every chain of the table ends: no entry leads back into a chain being followed.
+    static void NoLoops(const std::vector<DWORD>& next) {
+        std::vector<unsigned char> state(next.size(), 0); // 0 new, 1 on the walk, 2 known to end
+        std::vector<DWORD> walk;
+        for (DWORD start = 0; start < next.size(); ++start) {
+            walk.clear();
+            DWORD at = start;
+            while (at < next.size() && state[at] == 0) {
+                state[at] = 1;
+                walk.push_back(at);
+                at = next[at];
+            }
+            if (at < next.size() && state[at] == 1)
+                throw Failure(STG_E_DOCFILECORRUPT);
+            for (DWORD w : walk)
+                state[w] = 2;
+        }
+    }
+
+    // The directory's entries form a tree: no entry is reached twice.
+    void CheckDirectory(DWORD first) {
+        const std::size_t perSector = m_sector / 128;
+        std::vector<unsigned char> sector(m_sector);
+        std::vector<std::array<DWORD, 3>> links; // left, right, child
+        for (DWORD s = first; s < m_fat.size() && links.size() < m_sectors * perSector; s = m_fat[s]) {
+            if (!ReadSector(s, sector))
+                break;
+            for (std::size_t e = 0; e < perSector; ++e)
+                links.push_back({U32(sector.data(), e * 128 + 0x44), U32(sector.data(), e * 128 + 0x48),
+                                 U32(sector.data(), e * 128 + 0x4c)});
+        }
+        std::vector<bool> seen(links.size(), false);
+        std::vector<DWORD> pending{0};
+        while (!pending.empty() && !links.empty()) {
+            const DWORD e = pending.back();
+            pending.pop_back();
+            if (e == kNoStream || e >= links.size())
+                continue;
+            if (seen[e])
+                throw Failure(STG_E_DOCFILECORRUPT);
+            seen[e] = true;
+            for (DWORD link : links[e])
+                pending.push_back(link);
+        }
+    }
+
+    HANDLE m_file;
+    std::size_t m_sector = 512;
+    std::size_t m_sectors = 0;
+    std::vector<DWORD> m_fat;
+};
+
 } // namespace
 
 ffm::ComPtr<IStorage> OpenContainer(const std::wstring& path) {
+    {
+        ffm::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            throw Failure(LastError());
+        ChainCheck(file.get()).Run();
+    }
     ffm::ComPtr<IStorage> root;
     Check(::StgOpenStorageEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE, STGFMT_STORAGE, 0, nullptr,
                              nullptr, IID_IStorage, root.put_void()));
@@ -189,6 +327,10 @@ void CopyStreamTo(IStorage* parent, const std::wstring& name, HANDLE target) {
 
 void WriteStreamsSafely(const std::wstring& container, const std::vector<std::wstring>& storages,
                         const std::map<std::wstring, std::vector<unsigned char>>& streams) {
+    // A document marked read-only is left alone, whatever the platform's replace would allow.
+    const DWORD attributes = ::GetFileAttributesW(container.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        throw Failure(E_ACCESSDENIED);
     // Held until the copy replaces the file: nobody writes the original meanwhile.
     ffm::UniqueFile original(::CreateFileW(container.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
