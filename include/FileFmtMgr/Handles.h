@@ -2,6 +2,7 @@
 // One move-only owner per resource kind, all from one template: get() reads, put() frees the old
 // value and hands out the address for an out-parameter (so a reused out-parameter never leaks),
 // release() gives up ownership, reset() frees.
+#include <cstddef>
 #include <objbase.h>
 #include <oleauto.h>
 #include <utility>
@@ -120,9 +121,49 @@ class UniqueVariant {
     }
     VARIANT* operator->() noexcept { return &m_v; }
     const VARIANT* operator->() const noexcept { return &m_v; }
+    // Hands the value to a caller's VARIANT, clearing what that held; this one is left empty.
+    void move_to(VARIANT* out) noexcept {
+        ::VariantClear(out);
+        *out = m_v;
+        ::VariantInit(&m_v);
+    }
 
   private:
     VARIANT m_v;
+};
+
+// The elements of a SAFEARRAY, locked while the scope lives. Declare it after the array's owner,
+// so the array is unlocked before it is destroyed.
+template <class T> class SafeArrayAccess {
+  public:
+    SafeArrayAccess() noexcept = default;
+    SafeArrayAccess(const SafeArrayAccess&) = delete;
+    SafeArrayAccess& operator=(const SafeArrayAccess&) = delete;
+    ~SafeArrayAccess() { Unlock(); }
+
+    // Locks the array, unlocking the one held before; on failure the scope holds none and the
+    // code of SafeArrayAccessData comes back.
+    [[nodiscard]] HRESULT Lock(SAFEARRAY* array) noexcept {
+        Unlock();
+        void* data = nullptr;
+        const HRESULT hr = ::SafeArrayAccessData(array, &data);
+        if (SUCCEEDED(hr)) {
+            m_array = array;
+            m_data = static_cast<T*>(data);
+        }
+        return hr;
+    }
+    void Unlock() noexcept {
+        if (m_array)
+            ::SafeArrayUnaccessData(std::exchange(m_array, nullptr));
+        m_data = nullptr;
+    }
+    T* data() const noexcept { return m_data; }
+    T& operator[](std::size_t i) const noexcept { return m_data[i]; }
+
+  private:
+    SAFEARRAY* m_array = nullptr;
+    T* m_data = nullptr;
 };
 
 } // namespace ffm

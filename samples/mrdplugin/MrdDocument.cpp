@@ -85,14 +85,6 @@ std::wstring WithValue(const std::wstring& line, const std::wstring& value) {
     return value.empty() ? head : head + L" " + value;
 }
 
-struct Handle {
-    HANDLE h;
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-};
-
 [[noreturn]] void RaiseLastError(const std::wstring& what) {
     const DWORD err = GetLastError();
     throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE), what);
@@ -372,20 +364,21 @@ std::wstring Document::Text() const {
 }
 
 std::wstring ReadTextFile(const std::wstring& path, FILETIME& lastWrite) {
-    Handle file{CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE)
+    const ffm::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         RaiseLastError(L"Cannot open " + path + L".");
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.h, &size) || !GetFileTime(file.h, nullptr, nullptr, &lastWrite))
+    if (!GetFileSizeEx(file.get(), &size) || !GetFileTime(file.get(), nullptr, nullptr, &lastWrite))
         RaiseLastError(L"Cannot read " + path + L".");
     if (size.QuadPart > kMaxFileBytes)
         throw Failure(MRD_E_MALFORMED, L"The file is larger than an MRD text file can be (16 MiB).");
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD got = 0;
-    if (!bytes.empty() && (!ReadFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
-                           got != bytes.size()))
+    if (!bytes.empty() &&
+        (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
+         got != bytes.size()))
         RaiseLastError(L"Cannot read " + path + L".");
 
     size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -436,14 +429,14 @@ void ReplaceTextFile(const std::wstring& path, const std::wstring& text, const F
                             nullptr);
     }
     {
-        Handle out{
-            CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        const ffm::UniqueFile out(
+            CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (out.h == INVALID_HANDLE_VALUE ||
+        if (!out ||
             (!bytes.empty() &&
-             (!WriteFile(out.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+             (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
               written != bytes.size())) ||
-            !FlushFileBuffers(out.h))
+            !FlushFileBuffers(out.get()))
             RaiseLastError(L"Cannot write the temporary file " + std::wstring(temp) + L".");
     }
     SetFileAttributesW(temp, now.dwFileAttributes & ~FILE_ATTRIBUTE_TEMPORARY);

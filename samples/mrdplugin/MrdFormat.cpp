@@ -5,26 +5,6 @@
 
 namespace mrd {
 
-HRESULT Format::QueryInterface(REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == __uuidof(ITovFileFormat))
-        *out = static_cast<ITovFileFormat*>(this);
-    else if (iid == __uuidof(ITovFileQuery))
-        *out = static_cast<ITovFileQuery*>(this);
-    else if (iid == IID_ISupportErrorInfo)
-        *out = static_cast<ISupportErrorInfo*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-HRESULT Format::InterfaceSupportsErrorInfo(REFIID iid) {
-    return iid == __uuidof(ITovFileFormat) || iid == __uuidof(ITovFileQuery) ? S_OK : S_FALSE;
-}
-
 HRESULT Format::GetExtensionFlags(BSTR extension, unsigned long* mask) {
     return Guard(__uuidof(ITovFileFormat), [&] {
         if (!mask)
@@ -49,7 +29,7 @@ HRESULT Format::OpenFile(BSTR path, ITovCallback* callback, ITovFileNavigator** 
         FileKind kind;
         if (!KindOfExtension(PathFindExtensionW(file.c_str()), kind))
             throw Failure(MRD_E_NOT_MRD_FILE, file + L" is not an .mrdasm, .mrdprt or .mrddrw file.");
-        *navigator = Navigator::Open(file, kind, callback);
+        *navigator = Navigator::Open(file, kind, callback).detach();
         return S_OK;
     });
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The plug-in's format object: created once by the manager and cached, so it keeps no state and
-// may open files on several threads at once.
+// The plug-in's format object. The manager creates it once through the class factory, caches it,
+// and calls it from any thread: it keeps no state, so it may open files on several threads at once.
 #include "MrdCom.h"
 
 namespace mrd {
@@ -11,30 +11,22 @@ constexpr unsigned long kCapRead = 0x2;            // references, configurations
 constexpr unsigned long kCapSizeAndDate = 0x4000;  // ITovFileQuery kind 1
 constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapSizeAndDate};
 
-class Format final : public ITovFileFormat,
-                     public ITovFileQuery,
-                     public ISupportErrorInfo,
-                     private RefCounted {
+// Previews and search paths are not offered: FormatBase answers them E_NOTIMPL.
+class Format final : public ffm::ComObject<ffm::FormatBase, ITovFileQuery, ISupportErrorInfo> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
-
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
-    // The union of our capabilities for mrdasm, mrdprt and mrddrw (with or without the dot).
+    // The manager asks while it builds its extension table: the union of our capabilities for
+    // mrdasm, mrdprt and mrddrw (with or without the dot); MRD_E_NOT_MRD_FILE for others.
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR extension, unsigned long* mask) override;
-    // Reads the file into a new navigator; the file is closed again before this returns.
+    // The manager opens every file of ours through it. The file is read whole into a new
+    // navigator and closed again before this returns; the caller owns the navigator's reference.
     HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback,
                                        ITovFileNavigator** navigator) override;
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
-                                            ITovFilePreview**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
-
-    // Kind 1 only: size and date of the path given as a string.
+    // The manager asks for size and date (kind 1, the path as a string in input) without opening
+    // the file. result and second are the caller's: cleared and filled on success.
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
+
+  private:
+    ffm::ModuleLock m_module; // the DLL stays loaded while the manager caches the object
 };
 
 } // namespace mrd

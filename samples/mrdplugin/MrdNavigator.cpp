@@ -9,10 +9,6 @@ namespace mrd {
 
 namespace {
 
-const IID* const kNavigatorIids[] = {&__uuidof(ITovFileNavigator), &__uuidof(ITovFileNavigator2),
-                                     &__uuidof(ITovFileNavigator3), &__uuidof(ITovFileNavigator4),
-                                     &__uuidof(ITovFileNavigator5)};
-
 std::wstring FullPathName(const std::wstring& path) {
     std::vector<wchar_t> buffer(32768);
     const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
@@ -40,26 +36,6 @@ size_t LevelsUp(const std::wstring& relative) {
     return levels;
 }
 
-template <class Rec> void FreeRefs(Rec* refs, size_t count) noexcept {
-    for (size_t i = 0; i < count; ++i) {
-        SysFreeString(refs[i].mbsFilePath);
-        SysFreeString(refs[i].mbsRefPath);
-        CoTaskMemFree(refs[i].mpcData);
-    }
-    CoTaskMemFree(refs);
-}
-
-// The array's data; the array is destroyed when it cannot be locked.
-void* AccessData(SAFEARRAY* array) {
-    void* data = nullptr;
-    const HRESULT hr = SafeArrayAccessData(array, &data);
-    if (FAILED(hr)) {
-        SafeArrayDestroy(array);
-        throw Failure(hr);
-    }
-    return data;
-}
-
 } // namespace
 
 void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
@@ -76,55 +52,32 @@ void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size) {
     if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &st) ||
         !SystemTimeToVariantTime(&st, &when))
         throw Failure(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), L"The date of " + path + L" cannot be shown.");
-    VariantClear(date);
-    VariantClear(size);
-    date->vt = VT_DATE;
-    date->date = when;
-    size->vt = VT_I8;
-    size->llVal =
+    ffm::UniqueVariant dateValue, sizeValue;
+    dateValue->vt = VT_DATE;
+    dateValue->date = when;
+    sizeValue->vt = VT_I8;
+    sizeValue->llVal =
         static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    dateValue.move_to(date);
+    sizeValue.move_to(size);
 }
 
 Navigator::Navigator(std::wstring path, Document document, const FILETIME& lastWrite)
     : m_openPath(std::move(path)), m_filePath(m_openPath), m_document(std::move(document)),
       m_lastWrite(lastWrite) {}
 
-Navigator* Navigator::Open(const std::wstring& path, FileKind kind, ITovCallback* callback) {
+ffm::ComPtr<Navigator> Navigator::Open(const std::wstring& path, FileKind kind, ITovCallback* callback) {
     const std::wstring full = FullPathName(path);
     FILETIME lastWrite{};
     std::wstring text = ReadTextFile(full, lastWrite);
     Progress(callback, 50);
     try {
-        Navigator* navigator = new Navigator(full, Document(std::move(text), kind), lastWrite);
+        auto navigator = ffm::Make<Navigator>(full, Document(std::move(text), kind), lastWrite);
         Progress(callback, 100);
         return navigator;
     } catch (const Failure& f) {
         throw Failure(f.Code(), std::wstring(PathFindFileNameW(full.c_str())) + L", " + f.Text());
     }
-}
-
-HRESULT Navigator::QueryInterface(REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || std::any_of(std::begin(kNavigatorIids), std::end(kNavigatorIids),
-                                           [&](const IID* n) { return *n == iid; }))
-        *out = static_cast<ITovFileNavigator5*>(this);
-    else if (iid == __uuidof(ITovFileQuery))
-        *out = static_cast<ITovFileQuery*>(this);
-    else if (iid == IID_ISupportErrorInfo)
-        *out = static_cast<ISupportErrorInfo*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-HRESULT Navigator::InterfaceSupportsErrorInfo(REFIID iid) {
-    const bool ours =
-        iid == __uuidof(ITovFileQuery) || std::any_of(std::begin(kNavigatorIids), std::end(kNavigatorIids),
-                                                      [&](const IID* n) { return *n == iid; });
-    return ours ? S_OK : S_FALSE;
 }
 
 std::wstring Navigator::FullPath(const Reference& ref) const {
@@ -158,40 +111,47 @@ template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) 
     const auto& all = m_document.References();
     if (all.empty())
         return S_OK;
-    auto* array = static_cast<Rec*>(CoTaskMemAlloc(sizeof(Rec) * all.size()));
+    // Everything is made first, each part owned, so a failure frees what was made; placing the
+    // parts in the array cannot fail.
+    struct Parts {
+        ffm::UniqueBstr file, key;
+        ffm::UniqueTaskMem<unsigned char> data; // the path as written, with its terminating zero
+        long bytes = 0;
+    };
+    std::vector<Parts> parts(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Reference& ref = all[i];
+        parts[i].file = NewBstr(FullPath(ref));
+        parts[i].key = NewBstr(ref.key);
+        const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
+        parts[i].data.reset(static_cast<unsigned char*>(CoTaskMemAlloc(bytes)));
+        if (!parts[i].data)
+            throw std::bad_alloc();
+        std::memcpy(parts[i].data.get(), ref.storedPath.c_str(), bytes);
+        parts[i].bytes = static_cast<long>(bytes);
+    }
+    ffm::UniqueTaskMem<Rec> array(static_cast<Rec*>(CoTaskMemAlloc(sizeof(Rec) * all.size())));
     if (!array)
         throw std::bad_alloc();
-    std::memset(array, 0, sizeof(Rec) * all.size());
-    try {
-        for (size_t i = 0; i < all.size(); ++i) {
-            const Reference& ref = all[i];
-            Bstr file(FullPath(ref)), key(ref.key);
-            // The data is the path as written in the file, with its terminating zero.
-            const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
-            auto* data = static_cast<unsigned char*>(CoTaskMemAlloc(bytes));
-            if (!data)
-                throw std::bad_alloc();
-            std::memcpy(data, ref.storedPath.c_str(), bytes);
-            Rec& r = array[i];
-            r.mlDataSize = static_cast<long>(bytes);
-            r.mpcData = data;
-            r.mbsFilePath = file.release();
-            r.mbsRefPath = key.release();
-            r.mlNumberA = ref.kind;
-            r.mlNumberB = static_cast<long>(ref.uses.size());
-            r.mlNumberC = 1;
-            if constexpr (std::is_same_v<Rec, TovRefData2>) {
-                // Active unless every use is suppressed.
-                r.mlFlag = ref.uses.empty() || std::any_of(ref.uses.begin(), ref.uses.end(),
-                                                           [](const Use& u) { return !u.suppressed; });
-            }
+    std::memset(array.get(), 0, sizeof(Rec) * all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Reference& ref = all[i];
+        Rec& r = array.get()[i];
+        r.mlDataSize = parts[i].bytes;
+        r.mpcData = parts[i].data.release();
+        r.mbsFilePath = parts[i].file.release();
+        r.mbsRefPath = parts[i].key.release();
+        r.mlNumberA = ref.kind;
+        r.mlNumberB = static_cast<long>(ref.uses.size());
+        r.mlNumberC = 1;
+        if constexpr (std::is_same_v<Rec, TovRefData2>) {
+            // Active unless every use is suppressed.
+            r.mlFlag = ref.uses.empty() || std::any_of(ref.uses.begin(), ref.uses.end(),
+                                                       [](const Use& u) { return !u.suppressed; });
         }
-    } catch (...) {
-        FreeRefs(array, all.size());
-        throw;
     }
     *count = static_cast<long>(all.size());
-    *refs = array;
+    *refs = array.release();
     return S_OK;
 }
 
@@ -235,7 +195,7 @@ HRESULT Navigator::GetFilePath(BSTR* path) {
     return Guard(__uuidof(ITovFileNavigator), [&] {
         if (!path)
             return E_POINTER;
-        *path = Bstr(m_filePath).release();
+        *path = NewBstr(m_filePath).release();
         return S_OK;
     });
 }
@@ -245,7 +205,7 @@ template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long cou
     const bool known = config.empty() || m_document.HasConfiguration(config);
     for (long i = 0; i < count; ++i) {
         Rec& a = attributes[i];
-        VariantClear(&a.mvValue);
+        ffm::UniqueVariant().move_to(&a.mvValue); // the caller's earlier value goes first
         a.mlStatus = 0;
         a.mlFlag = 0;
         bool inherited = false;
@@ -254,7 +214,7 @@ template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long cou
                   : nullptr;
         if (!p)
             continue;
-        a.mvValue.bstrVal = Bstr(p->value).release();
+        a.mvValue.bstrVal = NewBstr(p->value).release();
         a.mvValue.vt = VT_BSTR;
         a.mlStatus = 1;
         a.mlFlag = inherited ? 1 : 0; // the value comes from the file-wide block
@@ -270,12 +230,11 @@ template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long co
         a.mlStatus = 0;
         std::wstring value;
         if (a.mvValue.vt != VT_EMPTY && a.mvValue.vt != VT_NULL) {
-            VARIANT text;
-            VariantInit(&text);
-            if (FAILED(VariantChangeTypeEx(&text, &a.mvValue, LOCALE_INVARIANT, VARIANT_ALPHABOOL, VT_BSTR)))
+            ffm::UniqueVariant text;
+            if (FAILED(VariantChangeTypeEx(text.get(), &a.mvValue, LOCALE_INVARIANT, VARIANT_ALPHABOOL,
+                                           VT_BSTR)))
                 continue;
-            value = FromBstr(text.bstrVal);
-            VariantClear(&text);
+            value = FromBstr(text->bstrVal);
         }
         try {
             changed = next.SetProperty(config, FromBstr(a.mbsBlock), FromBstr(a.mbsName), value) || changed;
@@ -346,7 +305,7 @@ HRESULT Navigator::GetConfigurationNames(BSTR* names) {
         std::wstring text;
         for (const auto& c : m_document.Configurations())
             text += (text.empty() ? L"" : L"\n") + c;
-        *names = Bstr(text).release();
+        *names = NewBstr(text).release();
         return S_OK;
     });
 }
@@ -373,7 +332,7 @@ HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* fil
         if (index < 0 || static_cast<size_t>(index) >= all.size())
             throw Failure(E_INVALIDARG, L"No reference with the index " + std::to_wstring(index) + L".");
         const Reference& ref = all[static_cast<size_t>(index)];
-        Bstr stored(ref.storedPath), key(ref.key), full(FullPath(ref));
+        auto stored = NewBstr(ref.storedPath), key = NewBstr(ref.key), full = NewBstr(FullPath(ref));
         *data = stored.release();
         *refPath = key.release();
         *filePath = full.release();
@@ -392,26 +351,23 @@ HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
             total += static_cast<ULONG>(ref.uses.size());
         if (total == 0)
             return S_OK;
-        SAFEARRAY* array = NewRefConfigArray(total);
-        auto* element = static_cast<TovRefConfigData*>(AccessData(array));
-        try {
+        // Destroying the array frees whatever strings were already placed.
+        ffm::UniqueSafeArray array(NewRefConfigArray(total));
+        {
+            ffm::SafeArrayAccess<TovRefConfigData> elements;
+            Check(elements.Lock(array.get()));
+            TovRefConfigData* element = elements.data();
             for (const auto& ref : m_document.References())
                 for (const auto& use : ref.uses) {
-                    // Destroying the array frees whatever strings were already placed.
-                    element->mbsPath = Bstr(ref.key).release();
-                    element->mbsConfig1 = Bstr(use.config).release();
-                    element->mbsConfig2 = Bstr(use.childConfig).release();
+                    element->mbsPath = NewBstr(ref.key).release();
+                    element->mbsConfig1 = NewBstr(use.config).release();
+                    element->mbsConfig2 = NewBstr(use.childConfig).release();
                     element->mbFlag1 = use.suppressed ? VARIANT_TRUE : VARIANT_FALSE;
                     element->mbFlag2 = use.excluded ? VARIANT_TRUE : VARIANT_FALSE;
                     ++element;
                 }
-        } catch (...) {
-            SafeArrayUnaccessData(array);
-            SafeArrayDestroy(array);
-            throw;
         }
-        SafeArrayUnaccessData(array);
-        *configurations = array;
+        *configurations = array.release();
         return S_OK;
     });
 }
@@ -440,31 +396,30 @@ HRESULT Navigator::Query(long kind, VARIANT input, VARIANT* result, VARIANT* sec
             const auto& configs = m_document.Configurations();
             if (configs.empty())
                 return E_NOTIMPL;
-            SAFEARRAY* array = NewConfigArray(static_cast<ULONG>(configs.size()));
-            auto* element = static_cast<ConfigElement*>(AccessData(array));
-            try {
+            ffm::UniqueVariant value;
+            {
+                ffm::UniqueSafeArray array(NewConfigArray(static_cast<ULONG>(configs.size())));
+                ffm::SafeArrayAccess<ConfigElement> elements;
+                Check(elements.Lock(array.get()));
                 for (size_t i = 0; i < configs.size(); ++i) {
-                    element[i].mlValue = static_cast<std::int64_t>(i + 1);
-                    element[i].mbsName = Bstr(configs[i]).release();
+                    elements[i].mlValue = static_cast<std::int64_t>(i + 1);
+                    elements[i].mbsName = NewBstr(configs[i]).release();
                 }
-            } catch (...) {
-                SafeArrayUnaccessData(array);
-                SafeArrayDestroy(array);
-                throw;
+                elements.Unlock();
+                value->vt = VT_ARRAY | VT_RECORD;
+                value->parray = array.release();
             }
-            SafeArrayUnaccessData(array);
-            VariantClear(result);
-            result->vt = VT_ARRAY | VT_RECORD;
-            result->parray = array;
+            value.move_to(result);
             return S_OK;
         }
         case 5:
         case 7: {
             const bool on = kind == 5 ? m_document.Kind() == FileKind::Drawing && m_document.DetailingMode()
                                       : m_document.Kind() == FileKind::Assembly && m_document.LdrMode();
-            VariantClear(result);
-            result->vt = VT_BOOL;
-            result->boolVal = on ? VARIANT_TRUE : VARIANT_FALSE;
+            ffm::UniqueVariant value;
+            value->vt = VT_BOOL;
+            value->boolVal = on ? VARIANT_TRUE : VARIANT_FALSE;
+            value.move_to(result);
             return S_OK;
         }
         default:

@@ -1,7 +1,7 @@
 #pragma once
 // The navigator over one opened MRD file. The file is read whole when it is opened and closed at
 // once, so a navigator never holds the file open; Save replaces it atomically. A navigator is
-// used by one thread at a time.
+// used by one thread at a time; the host releases it when it is done with the file.
 #include "MrdCom.h"
 #include "MrdDocument.h"
 #include <utility>
@@ -12,97 +12,67 @@ namespace mrd {
 // Size (VT_I8) and last-write date (VT_DATE, local time) of a file: the answer to query kind 1.
 void QuerySizeAndDate(const std::wstring& path, VARIANT* date, VARIANT* size);
 
-class Navigator final : public ITovFileNavigator5,
-                        public ITovFileQuery,
-                        public ISupportErrorInfo,
-                        private RefCounted {
+// Sub-folders, sub-files and their menus are not offered: NavigatorBase answers them E_NOTIMPL.
+class Navigator final
+    : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigator5>, ITovFileQuery, ISupportErrorInfo> {
   public:
     // Reads and parses the file; raises Failure (MRD_E_MALFORMED names the file and the line).
-    // The result carries one reference.
-    static Navigator* Open(const std::wstring& path, FileKind kind, ITovCallback* callback);
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-    // ISupportErrorInfo: every failure of ours comes with a description.
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
+    static ffm::ComPtr<Navigator> Open(const std::wstring& path, FileKind kind, ITovCallback* callback);
+    // The document as read from path, whose last write was lastWrite. Open is the way to make one.
+    Navigator(std::wstring path, Document document, const FILETIME& lastWrite);
 
     // ITovFileNavigator
-    // All references at once, first record version (the manager frees the array and strings).
+    // The manager lists a file's references: all at once, first record version. The array, its
+    // strings and data blocks are the caller's to free.
     HRESULT STDMETHODCALLTYPE GetReferences(ITovCallback* callback, long* count, TovRefData** refs) override;
-    // New paths for references named by their key (mbsRefPath); nothing changes if one is unknown.
+    // The manager updates references after files moved: new paths for references named by their
+    // key (mbsRefPath); nothing changes if one is unknown. The records stay the caller's.
     HRESULT STDMETHODCALLTYPE SetReferences(ITovCallback* callback, long count, TovRefData* refs) override;
+    // The path the navigator stands for; the BSTR is the caller's.
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* path) override;
-    HRESULT STDMETHODCALLTYPE Unused6() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSubFolders(ITovRegistry*, ITovCallback*, long*,
-                                            ITovFileNavigator***) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSubFiles(ITovRegistry*, ITovCallback*, long*,
-                                          ITovFileNavigator***) override {
-        return E_NOTIMPL;
-    }
+    // The host writes properties: each record's value (any type that converts to text) is set,
+    // and its mlStatus says whether it was. The records stay the caller's.
     HRESULT STDMETHODCALLTYPE SetAttributes(BSTR configuration, long option, ITovCallback* callback,
                                             long count, TovAttribData* attributes, long number) override;
+    // The host reads properties: each record's mvValue (cleared first) receives a BSTR the caller
+    // frees with the record.
     HRESULT STDMETHODCALLTYPE GetAttributes(BSTR configuration, long option, ITovCallback* callback,
                                             long count, TovAttribData* attributes) override;
-    HRESULT STDMETHODCALLTYPE Unused11() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused12() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSubFileMenuItems(ITovRegistry*, long*, TovPreviewMenuItem**, long,
-                                                  ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE OnSubFileMenuCommand(ITovRegistry*, ITovCallback*, long, long, long,
-                                                   ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    // Writes the file when something changed since it was read or last saved.
+    // After SetReferences or SetAttributes: writes the file when something changed since it was
+    // read or last saved.
     HRESULT STDMETHODCALLTYPE Save() override;
-    HRESULT STDMETHODCALLTYPE Unused16() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused17() override { return E_NOTIMPL; }
+    // Configuration names separated by line feeds; the BSTR is the caller's.
     HRESULT STDMETHODCALLTYPE GetConfigurationNames(BSTR* names) override;
     // Options are recorded and otherwise ignored (the manager sets 4711 before a reference update).
     HRESULT STDMETHODCALLTYPE SetOption(long option, long value) override;
-    HRESULT STDMETHODCALLTYPE Unused20() override { return E_NOTIMPL; }
+    // Hosts that read references one by one ask for the count, then each; the BSTRs are the caller's.
     HRESULT STDMETHODCALLTYPE GetReferenceCount(long* count) override;
     HRESULT STDMETHODCALLTYPE GetReference(long index, BSTR* data, BSTR* refPath, BSTR* filePath,
                                            long* numberA) override;
-    HRESULT STDMETHODCALLTYPE Unused23() override { return E_NOTIMPL; }
 
     // ITovFileNavigator2
-    // One element per use of each reference, keyed by the reference's key.
+    // One element per use of each reference, keyed by the reference's key. The array is the
+    // caller's; destroying it frees the strings inside.
     HRESULT STDMETHODCALLTYPE GetReferenceConfigurations(SAFEARRAY** configurations) override;
-    // The path the opened file stands for (the original of a working copy): relative references
-    // resolve against its folder from now on. The file read and saved stays the opened one.
+    // The manager opened a working copy: the path the opened file stands for. Relative references
+    // resolve against its folder from now on; the file read and saved stays the opened one.
     HRESULT STDMETHODCALLTYPE SetFilePath(BSTR path) override;
-    HRESULT STDMETHODCALLTYPE Unused26() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused27() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused28() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused29() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused30() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused31() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused32() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused33() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused34() override { return E_NOTIMPL; }
 
-    // ITovFileNavigator3
+    // ITovFileNavigator3: the same as SetAttributes and GetAttributes, second record version.
     HRESULT STDMETHODCALLTYPE SetAttributes2(BSTR configuration, long option, ITovCallback* callback,
                                              long count, TovAttribData2* attributes, long number) override;
     HRESULT STDMETHODCALLTYPE GetAttributes2(BSTR configuration, long option, ITovCallback* callback,
                                              long count, TovAttribData2* attributes) override;
 
-    // ITovFileNavigator4
+    // ITovFileNavigator4: GetReferences with the second record version (the active flag).
     HRESULT STDMETHODCALLTYPE GetReferences2(ITovCallback* callback, long* count,
                                              TovRefData2** refs) override;
 
     // ITovFileQuery: 1 size and date, 3 configurations, 5 detailing mode (drawings), 7 LDR mode
-    // (assemblies).
+    // (assemblies). result and second are the caller's: cleared and filled on success.
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
 
   private:
-    Navigator(std::wstring path, Document document, const FILETIME& lastWrite);
-
     std::wstring FullPath(const Reference& ref) const;
     std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
     template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
@@ -115,6 +85,7 @@ class Navigator final : public ITovFileNavigator5,
     FILETIME m_lastWrite; // of the file as read or last saved
     bool m_dirty = false;
     std::vector<std::pair<long, long>> m_options;
+    ffm::ModuleLock m_module; // the DLL stays loaded while the host holds a navigator
 };
 
 } // namespace mrd

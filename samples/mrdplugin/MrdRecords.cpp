@@ -10,22 +10,12 @@ namespace {
 
 // Describes one record layout: its size and where its BSTRs sit. Only what SafeArray* and
 // VariantClear/VariantCopy use is implemented.
-class RecordInfo final : public IRecordInfo, private RefCounted {
+// OLE Automation calls it whenever an array of ours is destroyed, cleared or copied, by us or by
+// the host; each array holds a reference.
+class RecordInfo final : public ffm::ComObject<IRecordInfo> {
   public:
     RecordInfo(const wchar_t* name, ULONG size, std::vector<size_t> strings)
         : m_name(name), m_size(size), m_strings(std::move(strings)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = (iid == IID_IUnknown || iid == IID_IRecordInfo) ? static_cast<IRecordInfo*>(this) : nullptr;
-        if (!*out)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
     HRESULT STDMETHODCALLTYPE RecordInit(PVOID record) override {
         std::memset(record, 0, m_size);
@@ -33,7 +23,7 @@ class RecordInfo final : public IRecordInfo, private RefCounted {
     }
     HRESULT STDMETHODCALLTYPE RecordClear(PVOID record) override {
         for (size_t offset : m_strings)
-            SysFreeString(std::exchange(*At(record, offset), nullptr));
+            ffm::UniqueBstr owned(std::exchange(*At(record, offset), nullptr)); // freed here
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE RecordCopy(PVOID from, PVOID to) override {
@@ -78,21 +68,19 @@ class RecordInfo final : public IRecordInfo, private RefCounted {
         return p;
     }
     HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID from, PVOID* to) override {
-        *to = RecordCreate();
-        if (!*to)
+        *to = nullptr;
+        ffm::UniqueTaskMem<void> copy(RecordCreate());
+        if (!copy)
             return E_OUTOFMEMORY;
-        const HRESULT hr = RecordCopy(from, *to);
-        if (FAILED(hr)) {
-            CoTaskMemFree(*to);
-            *to = nullptr;
-        }
+        const HRESULT hr = RecordCopy(from, copy.get());
+        if (SUCCEEDED(hr))
+            *to = copy.release();
         return hr;
     }
     HRESULT STDMETHODCALLTYPE RecordDestroy(PVOID record) override {
-        if (record) {
+        ffm::UniqueTaskMem<void> owned(record);
+        if (record)
             RecordClear(record);
-            CoTaskMemFree(record);
-        }
         return S_OK;
     }
 
@@ -101,16 +89,16 @@ class RecordInfo final : public IRecordInfo, private RefCounted {
         return reinterpret_cast<BSTR*>(static_cast<unsigned char*>(record) + offset);
     }
 
-    const wchar_t* m_name;
+    const wchar_t* m_name; // a literal
     ULONG m_size;
-    std::vector<size_t> m_strings;
+    std::vector<size_t> m_strings; // offsets of the BSTR fields
+    ffm::ModuleLock m_module;      // arrays the host still holds need this DLL
 };
 
-SAFEARRAY* NewArray(RecordInfo* info, ULONG count) {
+// The array takes its own reference to the description.
+SAFEARRAY* NewArray(const ffm::ComPtr<RecordInfo>& info, ULONG count) {
     SAFEARRAYBOUND bound{count, 0};
-    // The array takes its own reference to the description.
-    SAFEARRAY* array = SafeArrayCreateEx(VT_RECORD, 1, &bound, info);
-    info->Release();
+    SAFEARRAY* array = SafeArrayCreateEx(VT_RECORD, 1, &bound, static_cast<IRecordInfo*>(info.get()));
     if (!array)
         throw Failure(E_OUTOFMEMORY);
     return array;
@@ -119,16 +107,17 @@ SAFEARRAY* NewArray(RecordInfo* info, ULONG count) {
 } // namespace
 
 SAFEARRAY* NewRefConfigArray(ULONG count) {
-    return NewArray(
-        new RecordInfo(L"TovRefConfigData", sizeof(TovRefConfigData),
-                       {offsetof(TovRefConfigData, mbsPath), offsetof(TovRefConfigData, mbsConfig1),
-                        offsetof(TovRefConfigData, mbsConfig2)}),
-        count);
+    return NewArray(ffm::Make<RecordInfo>(L"TovRefConfigData", sizeof(TovRefConfigData),
+                                          std::vector<size_t>{offsetof(TovRefConfigData, mbsPath),
+                                                              offsetof(TovRefConfigData, mbsConfig1),
+                                                              offsetof(TovRefConfigData, mbsConfig2)}),
+                    count);
 }
 
 SAFEARRAY* NewConfigArray(ULONG count) {
-    return NewArray(
-        new RecordInfo(L"TovConfigData", sizeof(ConfigElement), {offsetof(ConfigElement, mbsName)}), count);
+    return NewArray(ffm::Make<RecordInfo>(L"TovConfigData", sizeof(ConfigElement),
+                                          std::vector<size_t>{offsetof(ConfigElement, mbsName)}),
+                    count);
 }
 
 } // namespace mrd
