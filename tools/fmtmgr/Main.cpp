@@ -4,6 +4,7 @@
 // Exit code 0 on success, 1 when an operation failed (code and meaning on stderr), 2 for a
 // command line that cannot be understood.
 #include "Commands.h"
+#include "ContentCommands.h"
 #include "Report.h"
 
 #include <CLI/CLI.hpp>
@@ -67,6 +68,9 @@ int Run(int argc, char** argv) {
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
 
+    ContentCommands content;
+    AddContentCommands(app, content);
+
     try {
         app.parse(argc, argv);
         if (update->parsed() && moveArgs.empty() && !newRootOpt->count())
@@ -81,7 +85,9 @@ int Run(int argc, char** argv) {
     const Output out(json, quiet);
     const std::wstring path = file.empty() ? std::wstring() : FullPath(Wide(file));
     try {
-        if (plugins->parsed())
+        if (RunContentCommand(out, content)) {
+            // the container and search commands, in ContentCommands.cpp
+        } else if (plugins->parsed())
             ListPlugins(out);
         else if (extensions->parsed())
             ListExtensions(out, mask);
