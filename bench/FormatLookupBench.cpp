@@ -5,6 +5,8 @@
 #include "foundation/Module.h"
 #include "plugins/Registry.h"
 #include <shlwapi.h>
+#include <FileFmtMgr/ComModule.h>
+#include <FileFmtMgr/ContractBases.h>
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <algorithm>
 #include <atomic>
@@ -18,60 +20,16 @@ namespace {
 std::atomic<long> gActivations{0};
 
 // The least a format object can be: the benchmark only counts references.
-class Format : public ITovFileFormat {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = (iid == IID_IUnknown || iid == __uuidof(ITovFileFormat)) ? this : nullptr;
-        if (!*out)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_refs;
-        if (!left)
-            delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OpenFile(BSTR, ITovCallback*, ITovFileNavigator**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
-                                            ITovFilePreview**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
+class Format : public ffm::ComObject<ffm::FormatBase> {};
 
-    virtual ~Format() = default;
-
-  private:
-    std::atomic<ULONG> m_refs{0};
-};
-
-class Factory : public IClassFactory {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** out) override {
-        ++gActivations;
-        auto* f = new Format;
-        f->AddRef();
-        const HRESULT hr = f->QueryInterface(iid, out);
-        f->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
+// Activations are what the benchmark counts.
+HRESULT CreateFormat(REFIID iid, void** out) noexcept {
+    ++gActivations;
+    return ffm::CreateInstanceOf<Format>(iid, out);
+}
 
 // An outside store with a handful of plug-ins and extensions, as a vault client has.
-class Store : public IFileFmtRegistryAccess {
+class Store : public ffm::ComObject<IFileFmtRegistryAccess> {
   public:
     explicit Store(const CLSID& clsid) {
         const wchar_t* exts[] = {L".mrdprt", L".mrdasm", L".mrddrw", L".dwg", L".dxf", L".ipt",
@@ -91,12 +49,6 @@ class Store : public IFileFmtRegistryAccess {
             m_records.push_back(r);
         }
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     void STDMETHODCALLTYPE GetPlugins(FileFormatPluginList& out) override {
         out.assign(m_plugins.begin(), m_plugins.end());
     }
@@ -143,12 +95,13 @@ int main() {
     RegCloseKey(formats);
     CLSID clsid;
     CoCreateGuid(&clsid);
-    Factory factory;
+    const auto factory = ffm::Make<ffm::ClassFactory>(ffm::ClassRow{&clsid, CreateFormat});
     DWORD cookie = 0;
-    CoRegisterClassObject(clsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    Store store(clsid);
+    CoRegisterClassObject(clsid, static_cast<IClassFactory*>(factory.get()), CLSCTX_INPROC_SERVER,
+                          REGCLS_MULTIPLEUSE, &cookie);
+    const auto store = ffm::Make<Store>(clsid);
     FileFormatMgr mgr;
-    mgr.mhSetRegAccess(&store);
+    mgr.mhSetRegAccess(store.get());
 
     const wchar_t* paths[] = {L"C:\\Vault\\Project 12\\Gear housing.mrdprt",
                               L"C:\\Vault\\Assemblies\\Top.MRDASM", L"D:\\Work\\Drawings\\Sheet 4.mrddrw",
@@ -164,7 +117,7 @@ int main() {
     std::map<std::wstring, ffm::ComPtr<ITovFileFormat>, NoCaseLess> map;
     for (const wchar_t* e : {L".mrdprt", L".mrdasm", L".mrddrw", L".dwg", L".dxf", L".ipt", L".iam", L".idw",
                              L".pdf", L".doc", L".txt", L".*"}) {
-        ffm::ComPtr<ITovFileFormat> f(new Format);
+        ffm::ComPtr<ITovFileFormat> f = ffm::Make<Format>();
         map[e] = f;
     }
 
@@ -193,7 +146,7 @@ int main() {
 
     const long before = gActivations;
     mgr.mvUninitialize();
-    mgr.mhSetRegAccess(&store);
+    mgr.mhSetRegAccess(store.get());
     for (long i = 0; i < 100000; ++i) {
         const std::wstring path = L"C:\\Vault\\Many\\part" + std::to_wstring(i) + L".mrdprt";
         ITovFileFormat* format = nullptr;

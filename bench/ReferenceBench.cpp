@@ -96,17 +96,15 @@ double TimePasses(const RewriteLoad& load, Passes passes, int runs) {
 
 double TimeRewrite(const RewriteLoad& load, int runs) {
     return Median(runs, [&] {
-        auto* navigator = new PluginNavigator(Generation::Records);
-        navigator->AddRef();
+        const auto navigator = ffm::Make<PluginNavigator>(Generation::Records);
         navigator->recordWrites = false;
         for (std::size_t i = 0; i < load.paths.size(); ++i)
             navigator->refs.push_back(PluginRef{L"r", load.paths[i], L"", L"", false, 0, 0, 0, 0, 0, 0});
         HRESULT hr = S_OK;
-        const double seconds =
-            Seconds([&] { hr = ghUpdateReferences(navigator, load.list, L"D:\\Vault", L"C:\\Vault", L""); });
+        const double seconds = Seconds(
+            [&] { hr = ghUpdateReferences(navigator.get(), load.list, L"D:\\Vault", L"C:\\Vault", L""); });
         if (hr != S_OK)
             std::printf("  (rewrite failed: 0x%08lx)\n", static_cast<unsigned long>(hr));
-        navigator->Release();
         return seconds;
     });
 }
@@ -179,16 +177,14 @@ double TimeLiteralPairs(const ReadLoad& load, int runs) {
 double TimeReading(const ReadLoad& load, int runs, long& deliveries, long& pairs) {
     FileFormatMgr manager;
     return Median(runs, [&] {
-        auto* navigator = new PluginNavigator(Generation::Records2);
-        navigator->AddRef();
+        const auto navigator = ffm::Make<PluginNavigator>(Generation::Records2);
         for (const std::wstring& p : load.refPaths)
             navigator->refs.push_back(PluginRef{p, L"C:\\Vault\\" + p, L"", L"", false, 0, 0, 0, 0, 0, 1});
         navigator->configs = load.configs;
         CountingTarget target;
-        const double seconds = Seconds([&] { manager.mhGetReferences(navigator, &target, nullptr); });
+        const double seconds = Seconds([&] { manager.mhGetReferences(navigator.get(), &target, nullptr); });
         deliveries = target.deliveries;
         pairs = target.pairs;
-        navigator->Release();
         return seconds;
     });
 }

@@ -2,6 +2,8 @@
 # for the whole run (a cold start costs seconds per executable), and an X display of our own.
 # Expects BUILD to be set. Call ffm_wine_start, and ffm_wine_stop from an EXIT trap.
 
+. "$(dirname "${BASH_SOURCE[0]}")/commands.sh"
+
 export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -10,11 +12,19 @@ export WINEARCH=win64
 ffm_xvfb_pid=""
 
 ffm_wine_start() {
+  ffm_check_commands wine wineserver wineboot Xvfb || return 1
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: creating prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
+    local log="$BUILD/wineboot.log" rc=0
+    wineboot -i >"$log" 2>&1 || rc=$?
+    wineserver -w || true
+    # wineboot's exit status alone says little; a prefix without its registry is unusable.
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      echo "wine: could not create the prefix $WINEPREFIX (wineboot exit $rc; its output: $log)" >&2
+      tail -n 20 "$log" >&2
+      return 1
+    fi
   fi
   if [ -z "${DISPLAY:-}" ] || [ "${FFM_OWN_DISPLAY:-1}" = 1 ]; then
     local fifo

@@ -1,7 +1,7 @@
 #pragma once
-// Default answers for the contract's interfaces: every method slot answers E_NOTIMPL, so a
-// plug-in, a host or a test double overrides only what it offers. Each names its interface as
-// Interface, so it stands in the list of a ComObject for that interface:
+// Default answers for the contract's interfaces (and the record descriptions of its arrays): every method
+// slot answers E_NOTIMPL, so a plug-in, a host or a test double overrides only what it offers. Each names its
+// interface as Interface, so it stands in the list of a ComObject for that interface:
 //
 //   class Reader : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigator4>> { ...overrides... };
 #include <FileFmtMgr/TovContract.h>
@@ -131,6 +131,32 @@ class PreviewBase : public ITovFilePreview {
     }
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE ReleaseFile(BSTR) override { return E_NOTIMPL; }
+};
+
+// The description of a record type in a SAFEARRAY (the arrays of the contract's records): the
+// array functions call RecordClear, GetSize and the copy and create methods; nothing of the
+// contract asks for fields by name.
+class RecordInfoBase : public IRecordInfo {
+  public:
+    using Interface = IRecordInfo;
+    HRESULT STDMETHODCALLTYPE RecordInit(PVOID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RecordClear(PVOID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RecordCopy(PVOID, PVOID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetGuid(GUID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetSize(ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
+    BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo*) override { return FALSE; }
+    PVOID STDMETHODCALLTYPE RecordCreate() override { return nullptr; }
+    HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID, PVOID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RecordDestroy(PVOID) override { return E_NOTIMPL; }
 };
 
 // A host callback: no type information and no late binding.

@@ -3,6 +3,12 @@
 // write under the machine's "FileFormats" key. Used as a stack object by the plug-in table, so
 // reference counting does nothing. It reads the registry once, at the first request. Exported so
 // that hosts and tools can list what is installed.
+//
+// A plug-in key needs its default value (the installer component, may be empty) and "CLSID" as
+// whole, terminated strings; otherwise the plug-in is left out. Each value of an extension key
+// is one capability, named by its mask in decimal: leading blanks (spaces, tabs), then digits up
+// to the first other character. There is no sign ("-1" and "+4" give 0) and no saturation: a
+// number past 32 bits keeps its low 32 bits ("4294967297" gives 1).
 #include <FileFmtMgr/Api.h>
 #include <FileFmtMgr/RegistrationStore.h>
 #include <string>

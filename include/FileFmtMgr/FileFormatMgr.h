@@ -93,8 +93,9 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
 
     // ---- IFileFormatMgr -------------------------------------------------------------------
     // The format object for a path and a capability request. outMask (may be null) receives the
-    // chosen entry's mask, also on failure: then the union of the extension's masks when none of
-    // its entries shares a bit with the request. 0x8004022A: no plug-in for the extension.
+    // chosen entry's mask, also on failure (0 only when memory runs out): then the union of the
+    // extension's masks when none of its entries shares a bit with the request. 0x8004022A: no
+    // plug-in for the extension.
     HRESULT mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask,
                         ITovCallback* callback, unsigned long* outMask, bool final) override;
     // Opens path with its plug-in (or with the given format object). A plug-in answering
@@ -145,7 +146,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // ---- References -----------------------------------------------------------------------
     // Appends the navigator's references to list (the caller deletes the records).
     HRESULT mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list, ITovCallback* callback);
-    // Writes the references' paths back through the plug-in, and saves when asked.
+    // Writes the references' paths back through the plug-in, and saves when asked. A null
+    // navigator or a null record in the list gives 0x80004003 before the plug-in is called.
     HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                 ITovCallback* callback, bool save);
 
@@ -220,5 +222,6 @@ FFM_API bool gbUseSeparatedProcessing();
 // Calls the CAD plug-in library's clean-up export when that library is there.
 FFM_API void gCleanUpMXDocMgrInstance(unsigned long value);
 // Rewrites the references of an opened file after moves and saves it (see the Reference rewrite).
+// A null navigator or a null move gives 0x80004003 before the plug-in is called.
 FFM_API HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
                                    const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot);

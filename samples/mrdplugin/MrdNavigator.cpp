@@ -200,7 +200,10 @@ HRESULT Navigator::GetFilePath(BSTR* path) {
     });
 }
 
-template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long count, Rec* attributes) const {
+template <class Rec>
+HRESULT Navigator::ReadAttributes(BSTR configuration, long count, Rec* attributes) const {
+    if (count > 0 && !attributes)
+        return E_POINTER;
     const std::wstring config = FromBstr(configuration);
     const bool known = config.empty() || m_document.HasConfiguration(config);
     for (long i = 0; i < count; ++i) {
@@ -219,9 +222,12 @@ template <class Rec> void Navigator::ReadAttributes(BSTR configuration, long cou
         a.mlStatus = 1;
         a.mlFlag = inherited ? 1 : 0; // the value comes from the file-wide block
     }
+    return S_OK;
 }
 
-template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long count, Rec* attributes) {
+template <class Rec> HRESULT Navigator::WriteAttributes(BSTR configuration, long count, Rec* attributes) {
+    if (count > 0 && !attributes)
+        return E_POINTER;
     const std::wstring config = FromBstr(configuration);
     Document next = m_document;
     bool changed = false;
@@ -246,46 +252,31 @@ template <class Rec> void Navigator::WriteAttributes(BSTR configuration, long co
     }
     m_document = std::move(next);
     m_dirty = m_dirty || changed;
+    return S_OK;
 }
 
 HRESULT Navigator::GetAttributes(BSTR configuration, long, ITovCallback*, long count,
                                  TovAttribData* attributes) {
-    return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (count > 0 && !attributes)
-            return E_POINTER;
-        ReadAttributes(configuration, count, attributes);
-        return S_OK;
-    });
+    return Guard(__uuidof(ITovFileNavigator),
+                 [&] { return ReadAttributes(configuration, count, attributes); });
 }
 
 HRESULT Navigator::GetAttributes2(BSTR configuration, long, ITovCallback*, long count,
                                   TovAttribData2* attributes) {
-    return Guard(__uuidof(ITovFileNavigator3), [&] {
-        if (count > 0 && !attributes)
-            return E_POINTER;
-        ReadAttributes(configuration, count, attributes);
-        return S_OK;
-    });
+    return Guard(__uuidof(ITovFileNavigator3),
+                 [&] { return ReadAttributes(configuration, count, attributes); });
 }
 
 HRESULT Navigator::SetAttributes(BSTR configuration, long, ITovCallback*, long count,
                                  TovAttribData* attributes, long) {
-    return Guard(__uuidof(ITovFileNavigator), [&] {
-        if (count > 0 && !attributes)
-            return E_POINTER;
-        WriteAttributes(configuration, count, attributes);
-        return S_OK;
-    });
+    return Guard(__uuidof(ITovFileNavigator),
+                 [&] { return WriteAttributes(configuration, count, attributes); });
 }
 
 HRESULT Navigator::SetAttributes2(BSTR configuration, long, ITovCallback*, long count,
                                   TovAttribData2* attributes, long) {
-    return Guard(__uuidof(ITovFileNavigator3), [&] {
-        if (count > 0 && !attributes)
-            return E_POINTER;
-        WriteAttributes(configuration, count, attributes);
-        return S_OK;
-    });
+    return Guard(__uuidof(ITovFileNavigator3),
+                 [&] { return WriteAttributes(configuration, count, attributes); });
 }
 
 HRESULT Navigator::Save() {

@@ -76,8 +76,8 @@ class Navigator final
     std::wstring FullPath(const Reference& ref) const;
     std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
     template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
-    template <class Rec> void ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
-    template <class Rec> void WriteAttributes(BSTR configuration, long count, Rec* attributes);
+    template <class Rec> HRESULT ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
+    template <class Rec> HRESULT WriteAttributes(BSTR configuration, long count, Rec* attributes);
 
     const std::wstring m_openPath; // the file read and saved, full path
     std::wstring m_filePath;       // the path it stands for; starts as m_openPath

@@ -8,11 +8,11 @@ namespace mrd {
 
 namespace {
 
-// Describes one record layout: its size and where its BSTRs sit. Only what SafeArray* and
-// VariantClear/VariantCopy use is implemented.
-// OLE Automation calls it whenever an array of ours is destroyed, cleared or copied, by us or by
-// the host; each array holds a reference.
-class RecordInfo final : public ffm::ComObject<IRecordInfo> {
+// Describes one record layout: its size and where its BSTRs sit. OLE Automation calls it whenever
+// an array of ours is destroyed, cleared or copied, by us or by the host; each array holds a
+// reference. Only what SafeArray* and VariantClear/VariantCopy use is implemented; field access
+// by name answers E_NOTIMPL.
+class RecordInfo final : public ffm::ComObject<ffm::RecordInfoBase> {
   public:
     RecordInfo(const wchar_t* name, ULONG size, std::vector<size_t> strings)
         : m_name(name), m_size(size), m_strings(std::move(strings)) {}
@@ -52,14 +52,6 @@ class RecordInfo final : public ffm::ComObject<IRecordInfo> {
         *size = m_size;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
     BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo* other) override { return other == this; }
     PVOID STDMETHODCALLTYPE RecordCreate() override {
         void* p = CoTaskMemAlloc(m_size);

@@ -381,7 +381,7 @@ HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigato
 
 HRESULT FileFormatMgr::mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                            ITovCallback* callback, bool save) {
-    if (!navigator)
+    if (!navigator || ffm::HoldsNull(list))
         return E_POINTER;
     return ffm::Boundary([&]() -> HRESULT {
         if (list.size() > LONG_MAX / sizeof(TovRefData))

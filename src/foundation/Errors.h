@@ -27,9 +27,18 @@ inline void ThrowIfFailed(HRESULT hr, IUnknown* object, REFIID iid) {
         RaiseFailure(hr, object, iid);
 }
 
+// Whether a list of pointers handed over by a caller holds a null one (answered with E_POINTER
+// before anything else is done).
+template <class List> bool HoldsNull(const List& list) noexcept {
+    for (const auto& element : list)
+        if (!element)
+            return true;
+    return false;
+}
+
 // Runs an operation's body and turns a COM error into its code, and allocation failure into
-// E_OUTOFMEMORY. On failure the thread's error information becomes the error's own description,
-// or none, so the caller never reads a stale one left by an earlier call or a plug-in.
+// E_OUTOFMEMORY. A COM error carrying error information puts it on the thread; otherwise the
+// thread's error information is left as it is, so what a plug-in set there reaches the caller.
 // Everything else passes on. The body returns an HRESULT or nothing (then S_OK).
 template <class Body> HRESULT Boundary(Body&& body) {
     try {
@@ -40,10 +49,10 @@ template <class Body> HRESULT Boundary(Body&& body) {
             return body();
         }
     } catch (const ComError& e) {
-        ::SetErrorInfo(0, e.ErrorInfo());
+        if (IErrorInfo* info = e.ErrorInfo())
+            ::SetErrorInfo(0, info);
         return e.Error();
     } catch (const std::bad_alloc&) {
-        ::SetErrorInfo(0, nullptr);
         return E_OUTOFMEMORY;
     }
 }

@@ -21,6 +21,12 @@ FileFormatMgr::FileFormatMgr() : moDetailingModeName("_MX_Detailing_Mode_"), moL
 
 FileFormatMgr::~FileFormatMgr() {
     mvUninitialize();
+    if (mbUninitializeDisabled) {
+        // The host ends the process: the settings component and the outside store may live in
+        // modules that are already gone, so their references are never given back.
+        (void)mpoSettings.detach();
+        (void)mpoRegAccess.detach();
+    }
 }
 
 // ---- Lifecycle ------------------------------------------------------------------------------

@@ -30,7 +30,7 @@ HRESULT FileFormatMgr::mhGetFormat(const wchar_t* path, ITovFileFormat** format,
         *outMask = 0;
     auto lock = moLock.Lock();
     unsigned long working = mask;
-    const HRESULT hr = ffm::Boundary([&] {
+    const auto resolve = [&] {
         ComPtr<ITovFileFormat> found = moLookup(path, working, callback);
         found.copy_to(format);
         if (!mpoRegAccess)
@@ -39,12 +39,23 @@ HRESULT FileFormatMgr::mhGetFormat(const wchar_t* path, ITovFileFormat** format,
             unsigned long first = 0, second = 0;
             ffm::ThrowIfFailed(mpoRegAccess->GetFormatContext(&first, &second));
             // On failure the format object stays with the caller, who releases it.
-            ffm::ThrowIfFailed(context->SetContext(first, second));
+            ffm::ThrowIfFailed(context->SetContext(first, second), context.get(),
+                               __uuidof(ITovFormatContext));
         }
+    };
+    // The mask goes out on success and with every COM error, whatever its code; running out of
+    // memory (std::bad_alloc) leaves it at 0.
+    return ffm::Boundary([&] {
+        try {
+            resolve();
+        } catch (const ffm::ComError&) {
+            if (outMask)
+                *outMask = working;
+            throw;
+        }
+        if (outMask)
+            *outMask = working;
     });
-    if (outMask && hr != E_OUTOFMEMORY)
-        *outMask = working;
-    return hr;
 }
 
 HRESULT FileFormatMgr::mhGetFormat(const std::wstring& path, ComPtr<ITovFileFormat>& format,
@@ -160,10 +171,11 @@ HRESULT FileFormatMgr::mhGetExtensions(unsigned long mask, std::list<std::wstrin
         for (const std::wstring& key : mpoPluginTable.load()->moCollectExtensions(mask)) {
             if (key == L".*")
                 continue;
+            // Dots alone give an empty name, listed like any other.
             const auto first = key.find_first_not_of(L'.');
-            if (first == std::wstring::npos)
-                continue;
-            std::wstring bare = key.substr(first, key.find_last_not_of(L'.') - first + 1);
+            std::wstring bare = first == std::wstring::npos
+                                    ? std::wstring()
+                                    : key.substr(first, key.find_last_not_of(L'.') - first + 1);
             ::CharUpperBuffW(bare.data(), static_cast<DWORD>(bare.size()));
             found.push_back(std::move(bare));
         }
@@ -249,7 +261,10 @@ HRESULT FileFormatMgr::mhGetFileSizeAndDate(const wchar_t* path, double* date, L
         mvInit(nullptr);
         unsigned long mask = kSizeAndDateMask;
         const ComPtr<ITovFileFormat> format = mpoPluginTable.load()->moLookup(path, mask);
-        const auto query = format.query<ITovFileQuery>();
+        // Whatever QueryInterface answered, a format object without the interface lacks it.
+        ComPtr<ITovFileQuery> query;
+        if (FAILED(format.query_to(query)) || !query)
+            throw ffm::ComError(E_NOINTERFACE);
         VARIANT input;
         input.vt = VT_BSTR;
         UniqueBstr file(ffm::NewBstr(path));

@@ -4,8 +4,10 @@
 #include "plugins/RegistryKey.h"
 #include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ResultCodes.h>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 #include <objbase.h>
 #include <shlwapi.h>
 
@@ -79,9 +81,30 @@ bool IsSolidEdgeExtension(const std::wstring& name) {
     return false;
 }
 
-// The value name is the mask in decimal; a name that is not a number gives 0.
+// The value name is the mask in decimal (see the header): leading blanks, then digits; no sign,
+// and digits past 32 bits wrap, so only the low 32 bits count.
 unsigned long ParseMask(const std::wstring& name) {
-    return static_cast<unsigned long>(wcstoul(name.c_str(), nullptr, 10));
+    size_t i = 0;
+    while (i < name.size() && (name[i] == L' ' || name[i] == L'\t'))
+        ++i;
+    uint32_t mask = 0;
+    for (; i < name.size() && name[i] >= L'0' && name[i] <= L'9'; ++i)
+        mask = mask * 10 + static_cast<uint32_t>(name[i] - L'0');
+    return mask;
+}
+
+// A string value as the store takes it: REG_SZ or REG_EXPAND_SZ (not expanded) holding a whole
+// number of characters that ends in NUL, or no data at all. RegistryKey would terminate cut-off
+// data itself; the store refuses it, so a plug-in whose component or class identifier was cut off
+// is left out rather than registered under a shorter text.
+std::wstring StoredString(const RegistryKey& key, const wchar_t* name) {
+    DWORD type = 0;
+    const std::vector<BYTE> data = key.moGetData(name, type);
+    const size_t size = data.size();
+    if ((type != REG_SZ && type != REG_EXPAND_SZ) || size % sizeof(wchar_t) != 0 ||
+        (size != 0 && (data[size - 1] != 0 || data[size - 2] != 0)))
+        throw ffm::ComError(ffm::FFM_E_REG_READ);
+    return RegistryKey::zoTextOf(data);
 }
 
 // "Plugin" or "Plugin@ProgID"; the second counts only when the ProgID is registered. An "@"
@@ -102,8 +125,8 @@ bool UsableCandidate(const std::wstring& text, std::wstring& plugin) {
 std::shared_ptr<FileFormatPlugin> ReadPluginKey(const RegistryKey& key, const std::wstring& name) {
     std::wstring component, clsid;
     if (!Tolerate([&] {
-            component = key.moGetString(L"");
-            clsid = key.moGetString(L"CLSID");
+            component = StoredString(key, L"");
+            clsid = StoredString(key, L"CLSID");
         }))
         return nullptr;
     auto plugin = std::make_shared<FileFormatPlugin>();

@@ -236,7 +236,7 @@ ComPtr<ITovFileFormat> PluginTable::moLookup(const wchar_t* path, unsigned long&
     if (chosen->mbPerThread && plugin.mlOwnerThread != thread)
         plugin.mpoFormat.reset();
     if (!plugin.mpoFormat) {
-        mvCreateFormat(plugin);
+        ffm::ThrowIfFailed(mhCreateFormat(plugin));
         if (chosen->mbPerThread)
             plugin.mlOwnerThread = thread;
     }
@@ -244,10 +244,10 @@ ComPtr<ITovFileFormat> PluginTable::moLookup(const wchar_t* path, unsigned long&
     return plugin.mpoFormat;
 }
 
-void PluginTable::mvCreateFormat(LoadedPlugin& plugin) {
+HRESULT PluginTable::mhCreateFormat(LoadedPlugin& plugin) {
     const FileFormatPlugin& record = *plugin.moPlugin;
     if (!MeetsSystemRequirement(record.mbsComponent))
-        throw ffm::ComError(ffm::FFM_E_OLD_WINDOWS);
+        return ffm::FFM_E_OLD_WINDOWS;
     constexpr DWORD anyServer =
         CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     ComPtr<ITovFileFormat> created;
@@ -257,10 +257,11 @@ void PluginTable::mvCreateFormat(LoadedPlugin& plugin) {
         hr = ::CoCreateInstance(record.moClsid, nullptr, anyServer, __uuidof(ITovFileFormat),
                                 created.put_void());
     if (FAILED(hr))
-        throw ffm::ComError(hr);
+        return hr;
     if (!created)
-        throw ffm::ComError(E_POINTER);
+        return E_POINTER;
     plugin.mpoFormat = std::move(created);
+    return S_OK;
 }
 
 // ---- Other services -------------------------------------------------------------------------
@@ -286,10 +287,10 @@ void PluginTable::mvVisitPreviewCapable(const Visitor& visitor) {
                 break;
             if (!(e.mlMask & kPreview))
                 continue;
-            if (!e.mpoPlugin->mpoFormat)
-                mvCreateFormat(*e.mpoPlugin);
-            if (e.mpoPlugin->mpoFormat)
-                visitor(e.mpoPlugin->mpoFormat, extension, e.mlMask);
+            // One plug-in that cannot be made must not hide the previews of the others.
+            if (!e.mpoPlugin->mpoFormat && FAILED(mhCreateFormat(*e.mpoPlugin)))
+                continue;
+            visitor(e.mpoPlugin->mpoFormat, extension, e.mlMask);
         }
     }
 }

@@ -48,7 +48,7 @@ class PluginTable {
     // Extensions (map order) with an entry sharing a bit with mask.
     std::vector<std::wstring> moCollectExtensions(unsigned long mask) const;
     // Hands (format, extension, mask) of every preview-capable entry to the visitor, creating
-    // format objects as needed.
+    // format objects as needed; an entry whose object cannot be created is passed over.
     void mvVisitPreviewCapable(const Visitor& visitor);
     void mvReloadExcluded();
     bool mbIsExcluded(const wchar_t* text) const;
@@ -59,7 +59,9 @@ class PluginTable {
     static void zvResetMatchingList();
 
   private:
-    void mvCreateFormat(LoadedPlugin& plugin);
+    // Creates the plug-in's format object. On failure the plug-in stays without one (the next
+    // request tries again) and the activation's code, or 0x8007047E, is returned.
+    HRESULT mhCreateFormat(LoadedPlugin& plugin);
     static void zvEnsureMatchingList();
 
     std::list<LoadedPlugin> moPlugins;

@@ -41,30 +41,6 @@ bool Enumerated(LONG rc, const wchar_t* buffer, DWORD chars, std::wstring& name)
     return true;
 }
 
-// The value's data as stored, raising when it is missing.
-std::wstring ReadChars(HKEY key, const wchar_t* name, DWORD& type, DWORD& bytes) {
-    DWORD size = 0;
-    LONG rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-    std::vector<BYTE> data;
-    while (rc == ERROR_SUCCESS) {
-        data.assign(size + sizeof(wchar_t), 0);
-        DWORD read = size;
-        rc = RegQueryValueExW(key, name, nullptr, &type, data.data(), &read);
-        if (rc == ERROR_MORE_DATA) { // the value grew since its size was asked
-            size = read;
-            rc = ERROR_SUCCESS;
-            continue;
-        }
-        if (rc != ERROR_SUCCESS)
-            break;
-        bytes = read;
-        std::wstring chars(read / sizeof(wchar_t), L'\0');
-        std::memcpy(chars.data(), data.data(), chars.size() * sizeof(wchar_t));
-        return chars;
-    }
-    RaiseRead();
-}
-
 } // namespace
 
 void RegistryKey::mvOpen(HKEY parent, REGSAM access, const wchar_t* format, ...) {
@@ -100,25 +76,51 @@ bool RegistryKey::mbEnumValueName(DWORD index, std::wstring& name) const {
     return Enumerated(rc, buffer, chars, name);
 }
 
-std::wstring RegistryKey::moGetString(const wchar_t* name) const {
-    DWORD type = 0, bytes = 0;
-    std::wstring text = ReadChars(moKey.get(), name, type, bytes);
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        RaiseRead();
-    if (bytes == 0)
-        return {};
-    if (bytes % sizeof(wchar_t) != 0 || text.back() != L'\0')
-        RaiseRead();
-    text.resize(wcslen(text.c_str()));
+std::vector<BYTE> RegistryKey::moGetData(const wchar_t* name, DWORD& type) const {
+    DWORD size = 0;
+    LONG rc = RegQueryValueExW(moKey.get(), name, nullptr, &type, nullptr, &size);
+    std::vector<BYTE> data;
+    while (rc == ERROR_SUCCESS) {
+        data.resize(size);
+        DWORD read = size;
+        rc = RegQueryValueExW(moKey.get(), name, nullptr, &type, data.data(), &read);
+        if (rc == ERROR_MORE_DATA) { // the value grew since its size was asked
+            size = read;
+            rc = ERROR_SUCCESS;
+            continue;
+        }
+        if (rc != ERROR_SUCCESS)
+            break;
+        data.resize(read);
+        return data;
+    }
+    RaiseRead();
+}
+
+std::wstring RegistryKey::zoTextOf(const std::vector<BYTE>& data) {
+    std::wstring text((data.size() + 1) / sizeof(wchar_t), L'\0');
+    if (!data.empty())
+        std::memcpy(text.data(), data.data(), data.size());
+    text.resize(wcsnlen(text.c_str(), text.size()));
     return text;
 }
 
-void RegistryKey::mvGetMultiStringList(const wchar_t* name, std::list<std::wstring>& list) const {
-    DWORD type = 0, bytes = 0;
-    const std::wstring text = ReadChars(moKey.get(), name, type, bytes);
-    const size_t n = text.size();
-    if (type != REG_MULTI_SZ || bytes % sizeof(wchar_t) != 0 || n == 0)
+std::wstring RegistryKey::moGetString(const wchar_t* name) const {
+    DWORD type = 0;
+    const std::vector<BYTE> data = moGetData(name, type);
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
         RaiseRead();
+    return zoTextOf(data);
+}
+
+void RegistryKey::mvGetMultiStringList(const wchar_t* name, std::list<std::wstring>& list) const {
+    DWORD type = 0;
+    const std::vector<BYTE> data = moGetData(name, type);
+    if (type != REG_MULTI_SZ || data.size() % sizeof(wchar_t) != 0 || data.empty())
+        RaiseRead();
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), data.data(), data.size());
+    const size_t n = text.size();
     if (text[n - 1] != L'\0' || (n > 1 && text[n - 2] != L'\0'))
         RaiseRead();
     // Each string ends in a NUL inside the data, and the final pair of NULs stops the walk.

@@ -7,6 +7,7 @@
 #include "foundation/Handles.h"
 #include <list>
 #include <string>
+#include <vector>
 #include <windows.h>
 
 class RegistryKey {
@@ -27,11 +28,15 @@ class RegistryKey {
     bool mbEnumSubKey(DWORD index, std::wstring& name) const;
     bool mbEnumValueName(DWORD index, std::wstring& name) const;
 
+    // A value's data as stored, and its type; a null or empty name reads the default value.
+    std::vector<BYTE> moGetData(const wchar_t* name, DWORD& type) const;
+
     // A REG_SZ or REG_EXPAND_SZ value, not expanded; a null or empty name reads the default
-    // value. The text ends at its first NUL. Data that is not a whole number of characters, or
-    // whose last character is not NUL, is a read failure (a cut-off text is never taken for a
-    // shorter one); no data at all gives an empty text.
+    // value. Stored data need not be terminated: the text is zoTextOf(data).
     std::wstring moGetString(const wchar_t* name) const;
+    // The text in string data, up to its first NUL or its end; a last odd byte is a character
+    // of its own.
+    static std::wstring zoTextOf(const std::vector<BYTE>& data);
 
     // Appends the strings of a REG_MULTI_SZ value, in stored order. The data must be a whole,
     // non-zero number of characters ending in two NULs (one NUL when it is a single character),

@@ -5,7 +5,7 @@
 #include "plugins/SettingsLight.h"
 
 ffm::ComPtr<ITovRegistry> TovReg::Create(const wchar_t* subkey) {
-    return ffm::ComPtr<ITovRegistry>(new TovReg(subkey));
+    return ffm::Make<TovReg>(subkey);
 }
 
 TovReg::TovReg(const wchar_t* subkey) {
@@ -18,31 +18,6 @@ TovReg::TovReg(const wchar_t* subkey) {
         if (sub.mbCreate(moKey.mhKey(), subkey, KEY_READ | KEY_WRITE))
             moKey.mbOpen(sub.mhKey(), nullptr, KEY_READ | KEY_WRITE);
     }
-}
-
-TovReg::~TovReg() = default;
-
-HRESULT TovReg::QueryInterface(REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
-    if (iid == IID_IUnknown || iid == __uuidof(ITovRegistry)) {
-        AddRef();
-        *out = static_cast<ITovRegistry*>(this);
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TovReg::AddRef() {
-    return ++mlRefs;
-}
-
-ULONG TovReg::Release() {
-    const ULONG left = --mlRefs;
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 HRESULT TovReg::GetIntValue(BSTR name, long* value) {

@@ -2,19 +2,14 @@
 // TovReg: the registry object the library hands to plug-ins (ITovRegistry). Its values live in a
 // subkey of "FileFormatPlugins" under the user's vendor root.
 #include "plugins/Registry.h"
-#include <FileFmtMgr/ComPtr.h>
-#include <FileFmtMgr/TovContract.h>
-#include <atomic>
+#include <FileFmtMgr/ComObject.h>
 
-class TovReg final : public ITovRegistry {
+class TovReg final : public ffm::ComObject<ITovRegistry> {
   public:
-    // The one way to make one: the object comes back holding one reference.
+    // The object comes back holding one reference.
     static ffm::ComPtr<ITovRegistry> Create(const wchar_t* subkey);
-
-    // IUnknown: the object itself for IUnknown and ITovRegistry.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    // Opens (or makes) the subkey; use Create.
+    explicit TovReg(const wchar_t* subkey);
 
     // Plug-ins call these from any thread. A failed read leaves the out-parameter as it was, so a
     // plug-in's preset default survives a missing value.
@@ -23,11 +18,6 @@ class TovReg final : public ITovRegistry {
     HRESULT STDMETHODCALLTYPE GetStringValue(BSTR name, BSTR* value) override;
     HRESULT STDMETHODCALLTYPE SetStringValue(BSTR name, BSTR value) override;
 
-    virtual ~TovReg();
-
   private:
-    explicit TovReg(const wchar_t* subkey);
-
-    std::atomic<ULONG> mlRefs{0};
     Registry moKey; // all value operations act on it
 };

@@ -7,6 +7,7 @@
 #include "content/ChainIndex.h"
 #include "content/References.h"
 #include "foundation/Alloc.h"
+#include "foundation/Errors.h"
 #include "foundation/Handles.h"
 #include <algorithm>
 #include <array>
@@ -282,7 +283,7 @@ HRESULT Rewrite(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves, c
 
 HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
                            const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot) {
-    if (!navigator)
+    if (!navigator || ffm::HoldsNull(moves))
         return E_POINTER;
     try {
         return Rewrite(navigator, moves, newRoot, oldRoot, altOldRoot);

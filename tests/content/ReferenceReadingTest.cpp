@@ -274,6 +274,11 @@ TEST_F(ReferenceReading, SetReferencePathsWritesBuiltRecordsAndSavesOnlyWhenAske
     EXPECT_EQ(L"r1", withData.moRefPath); // the caller's records stay as they were
     EXPECT_EQ(3, withData.moData.Size());
     EXPECT_EQ(E_POINTER, manager.mhSetReferencePaths(nullptr, list, nullptr, true));
+    // A null record in the caller's list is refused before the plug-in hears of it.
+    navigator->calls.clear();
+    const FileFormatMgr::ReferenceList withNull{&withData, nullptr};
+    EXPECT_EQ(E_POINTER, manager.mhSetReferencePaths(navigator, withNull, nullptr, true));
+    EXPECT_EQ("", navigator->Calls());
 }
 
 TEST_F(ReferenceReading, RunningOutOfMemoryAnywhereGivesOutOfMemoryAndLeaksNothing) {

@@ -51,8 +51,9 @@ bool FreeForOtherThreads(ffm::CriticalSection& cs) {
 
 } // namespace
 
-// The caller finds the failure's own description or none, never an older one.
-TEST(Errors, BoundaryMapsFailuresReplacesStaleDescriptionsAndAlwaysReleasesTheLock) {
+// A raise that carries a description puts it on the thread; one without leaves what is there
+// (a plug-in's description) for the caller.
+TEST(Errors, BoundaryMapsFailuresSetsOnlyCarriedDescriptionsAndAlwaysReleasesTheLock) {
     ffm::CriticalSection cs;
     const struct {
         std::function<HRESULT()> body;
@@ -61,12 +62,12 @@ TEST(Errors, BoundaryMapsFailuresReplacesStaleDescriptionsAndAlwaysReleasesTheLo
     } cases[] = {
         {[]() -> HRESULT { ffm::RaiseDescribed(E_FAIL, L"Failed to initialize."); }, E_FAIL,
          L"Failed to initialize."},
-        {[]() -> HRESULT { throw ffm::ComError(0x80040213); }, static_cast<HRESULT>(0x80040213), L"-"},
-        {[]() -> HRESULT { throw std::bad_alloc(); }, E_OUTOFMEMORY, L"-"},
+        {[]() -> HRESULT { throw ffm::ComError(0x80040213); }, static_cast<HRESULT>(0x80040213), L"left"},
+        {[]() -> HRESULT { throw std::bad_alloc(); }, E_OUTOFMEMORY, L"left"},
         {[] { return S_FALSE; }, S_FALSE, nullptr},
     };
     for (const auto& c : cases) {
-        SetThreadError(L"stale");
+        SetThreadError(L"left");
         EXPECT_EQ(ffm::Boundary([&] {
                       const auto lock = cs.Lock();
                       const auto inner = cs.Lock(); // re-entered
@@ -78,6 +79,7 @@ TEST(Errors, BoundaryMapsFailuresReplacesStaleDescriptionsAndAlwaysReleasesTheLo
         }
         EXPECT_TRUE(FreeForOtherThreads(cs));
     }
+    SetErrorInfo(0, nullptr);
     EXPECT_EQ(ffm::Boundary([] {}), S_OK);
     const auto foreign = [&] {
         const auto lock = cs.Lock();

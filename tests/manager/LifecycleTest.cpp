@@ -12,17 +12,6 @@ using ffm::ComPtr;
 
 namespace {
 const std::wstring kNamespace = std::wstring(kVendorRoot) + L"\\Namespace";
-
-std::wstring PendingDescription() {
-    ComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.put()) != S_OK || !info)
-        return L"<none>";
-    BSTR text = nullptr;
-    info->GetDescription(&text);
-    std::wstring d = text ? text : L"";
-    SysFreeString(text);
-    return d;
-}
 } // namespace
 
 TEST_F(ManagerTest, InitializeTwiceBuildsOnceAndReportsProgressOnce) {
@@ -45,12 +34,22 @@ TEST_F(ManagerTest, WithoutModuleHandleOperationsFailWithDescription) {
     EXPECT_EQ(E_FAIL, hr);
     EXPECT_EQ(L"Failed to initialize.", PendingDescription());
     EXPECT_FALSE(mgr->mbIsInitialized());
-    // A pending description of the failure itself travels instead of the generic one.
+    // A pending description of the failure itself travels instead of the generic one, whether
+    // the raise carried it or the store only left it on the thread.
     store->onGetPlugins = [] { ffm::RaiseDescribed(0x80041234, L"store is broken"); };
     UseStore();
     std::list<std::wstring> exts;
     EXPECT_EQ(static_cast<HRESULT>(0x80041234), mgr->mhGetExtensions(1, exts, nullptr));
     EXPECT_EQ(L"store is broken", PendingDescription());
+    store->onGetPlugins = [] {
+        ComPtr<ICreateErrorInfo> create;
+        ASSERT_EQ(S_OK, CreateErrorInfo(create.put()));
+        create->SetDescription(const_cast<LPOLESTR>(L"left by the store"));
+        SetErrorInfo(0, create.query<IErrorInfo>().get());
+        throw ffm::ComError(0x80041235);
+    };
+    EXPECT_EQ(static_cast<HRESULT>(0x80041235), mgr->mhGetExtensions(1, exts, nullptr));
+    EXPECT_EQ(L"left by the store", PendingDescription());
 }
 
 TEST_F(ManagerTest, UninitializeReleasesPluginsAndNextOperationRebuilds) {
@@ -93,8 +92,11 @@ TEST_F(ManagerTest, DisabledUninitializeLeavesPluginObjectsAlone) {
     ASSERT_EQ(S_OK, mgr->mhGetFormat(std::wstring(L"p.mrdprt"), format, 1, nullptr, nullptr, true));
     EXPECT_EQ(2, plugin.formats.created);
     format.reset();
-    mgr.reset(); // the destructor leaves the live table alone as well
+    ASSERT_EQ(2u, store->RefCount());
+    mgr.reset(); // the destructor leaves the live table and the outside store alone as well
     EXPECT_EQ(2, plugin.formats.alive);
+    ASSERT_EQ(2u, store->RefCount());
+    store->Release(); // the manager's reference, which its process would never give back
 }
 
 TEST_F(ManagerTest, SetRegAccessRecordsRebuildsAndKeepsOldTableOnFailure) {

@@ -34,4 +34,16 @@ class ManagerTest : public SandboxedTest {
     std::unique_ptr<FileFormatMgr> mgr = std::make_unique<FileFormatMgr>();
 };
 
+// The description of the thread's error information (taking it off the thread), or "<none>".
+inline std::wstring PendingDescription() {
+    ffm::ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) != S_OK || !info)
+        return L"<none>";
+    BSTR text = nullptr;
+    info->GetDescription(&text);
+    std::wstring d = text ? text : L"";
+    SysFreeString(text);
+    return d;
+}
+
 } // namespace ffmtest

@@ -71,15 +71,29 @@ TEST_F(ManagerTest, ActivationFailureTriesInstallerRepairEveryTime) {
 }
 
 TEST_F(ManagerTest, FormatContextGoesToPluginsOfAnOutsideStore) {
-    auto& plugin = Plugin(L"Ctx.dll", {{L".ctx", 1}}, [](FakeFormat& f) { f.contextResult = 0x80041001; });
+    auto& plugin = Plugin(L"Ctx.dll", {{L".ctx", 0x3}});
     store->context[0] = 7;
     store->context[1] = 9;
     UseStore();
     ComPtr<ITovFileFormat> format;
-    EXPECT_EQ(static_cast<HRESULT>(0x80041001), GetFormat(*mgr, L"a.ctx", 1, nullptr, &format));
-    ASSERT_TRUE(format) << "the object stays with the caller after a failed SetContext";
-    ASSERT_EQ(1u, plugin.last->contexts.size());
-    EXPECT_EQ(std::make_pair(7ul, 9ul), plugin.last->contexts[0]);
+    ASSERT_EQ(S_OK, GetFormat(*mgr, L"a.ctx", 1, nullptr, &format));
+    EXPECT_EQ(std::make_pair(7ul, 9ul), plugin.last->contexts.back());
+    EXPECT_TRUE(plugin.last->errorInfoAsked.empty());
+
+    // A failed SetContext: its own code (also one that reads as out of memory), the chosen mask,
+    // the plug-in's description, and the object stays with the caller, who releases it.
+    plugin.last->failureDescription = L"context refused";
+    for (const HRESULT failure : {static_cast<HRESULT>(0x80041001), E_OUTOFMEMORY}) {
+        plugin.last->contextResult = failure;
+        plugin.last->errorInfoAsked.clear();
+        SetErrorInfo(0, nullptr);
+        unsigned long out = 0xdead;
+        EXPECT_EQ(failure, GetFormat(*mgr, L"a.ctx", 1, &out, &format)) << std::hex << failure;
+        EXPECT_TRUE(format);
+        EXPECT_EQ(0x3u, out);
+        EXPECT_EQ(L"context refused", PendingDescription());
+        EXPECT_EQ(std::vector<IID>{__uuidof(ITovFormatContext)}, plugin.last->errorInfoAsked);
+    }
 }
 
 TEST_F(ManagerTest, NavigatorOpensWithCallbackAndReleasesOnFailure) {
@@ -165,13 +179,14 @@ TEST_F(ManagerTest, SuppliedFormatIsAskedForTheMaskOnlyWhenTheCallerHasNone) {
 }
 
 TEST_F(ManagerTest, ExtensionsAreListedUpperCaseWithoutWildcard) {
-    Plugin(L"A.dll", {{L".mrdprt", 0x3}, {L".*", 0x3}, {L".b", 0x4}, {L"..ab..", 0x1}, {L".DWG", 0x10}});
+    Plugin(L"A.dll",
+           {{L".mrdprt", 0x3}, {L".*", 0x3}, {L".b", 0x4}, {L"..ab..", 0x1}, {L".DWG", 0x10}, {L"...", 0x1}});
     UseStore();
     std::list<std::wstring> exts{L"KEEP"};
     ASSERT_EQ(S_OK, mgr->mhGetExtensions(0x1, exts, nullptr));
-    EXPECT_EQ((std::list<std::wstring>{L"KEEP", L"AB", L"MRDPRT"}), exts);
+    EXPECT_EQ((std::list<std::wstring>{L"KEEP", L"", L"AB", L"MRDPRT"}), exts) << "dots alone give \"\"";
     ASSERT_EQ(S_OK, mgr->mhGetExtensions(0x1000, exts, nullptr));
-    EXPECT_EQ(3u, exts.size());
+    EXPECT_EQ(4u, exts.size());
     exts.clear();
     ASSERT_EQ(S_OK, mgr->mhGetExtensions(0x14, exts, nullptr));
     EXPECT_EQ((std::list<std::wstring>{L"B", L"DWG"}), exts);

@@ -87,8 +87,14 @@ TEST_F(ManagerTest, SizeAndDateComeFromThePluginQuery) {
     size = 9;
     EXPECT_EQ(DISP_E_TYPEMISMATCH, mgr->mhGetFileSizeAndDate(L"x.sd", &date, &size, false));
     EXPECT_EQ(0, size);
+    // Without the interface the answer is E_NOINTERFACE, whatever QueryInterface said.
     plugin.last->Hide(__uuidof(ITovFileQuery));
-    EXPECT_EQ(E_NOINTERFACE, mgr->mhGetFileSizeAndDate(L"x.sd", &date, &size, false));
+    for (HRESULT said : {E_NOINTERFACE, E_UNEXPECTED, E_OUTOFMEMORY, S_OK}) {
+        plugin.last->SetQueryFailure(said);
+        date = 1;
+        EXPECT_EQ(E_NOINTERFACE, mgr->mhGetFileSizeAndDate(L"x.sd", &date, &size, false)) << std::hex << said;
+        EXPECT_EQ(0, date);
+    }
 }
 
 TEST_F(ManagerTest, UniversalTimeLeavesAZeroDateAlone) {

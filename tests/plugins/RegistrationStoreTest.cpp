@@ -69,8 +69,9 @@ class RegistrationStoreTest : public ffmtest::SandboxedTest {
     }
 };
 
-// Unreadable values are left to RegistryKey's tests; here a key that cannot be read is skipped.
-TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsid) {
+// Which values RegistryKey reads is left to its tests; here the store's stricter rule for strings
+// (a whole number of characters ending in NUL, where RegistryKey would terminate the text itself).
+TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWhole) {
     const CLSID a = ffmtest::NewClsid(), b = ffmtest::NewClsid(), c = ffmtest::NewClsid();
     Plugin(L"A.dll", ffmtest::ClsidText(a), L"{COMPONENT-A}");
     Plugin(L"B%d.exe", ffmtest::ClsidText(b, false), L""); // opened by name, not as a format
@@ -80,6 +81,18 @@ TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsid) {
     RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats + L"\\F.dll", L"CLSID", ffmtest::ClsidText(a));
     Plugin(L"H.dll", L"", L"h");
     Plugin(L"{I}", ffmtest::ClsidText(a), L"i");
+    // Text past the byte count keeps the registry from adding a terminator of its own.
+    const std::wstring clsid = ffmtest::ClsidText(a), cut = clsid + L"X",
+                       odd = clsid + std::wstring(L"\0X", 2);
+    const DWORD chars = static_cast<DWORD>(clsid.size() * sizeof(wchar_t));
+    Plugin(L"J.dll", L"", L"");
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\J.dll", L"CLSID", REG_SZ, cut.data(),
+                            chars); // unterminated
+    Plugin(L"K.dll", L"", L"");
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\K.dll", L"CLSID", REG_SZ, odd.data(),
+                            chars + sizeof(wchar_t) + 1); // terminated, then an odd byte
+    Plugin(L"L.dll", clsid, L"");
+    RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\L.dll", L"", REG_EXPAND_SZ, L"lX", 2);
 
     FileFmtRegistryAccess store;
     EXPECT_EQ(PluginsOf(store),
@@ -108,6 +121,10 @@ TEST_F(RegistrationStoreTest, ExtensionRecordsFollowCandidatesMasksAndValueOrder
     Capability(key, L"5", {L"@Lead", L"Q"});
     Capability(key, L"6", {L"Tail@", L"Q"});
     Capability(key, L"x7", {L"P"});
+    // Masks: leading blanks, then decimal digits; no sign; past 32 bits only the low 32 bits count.
+    const std::wstring numbers = L".num";
+    for (const wchar_t* name : {L"\t8", L"+4", L"-1", L"18446744073709551621", L"4294967295", L"4294967297"})
+        Capability(numbers, name, {name});
     // A value name too long for the buffer (260 characters with the terminator) ends the walk of
     // its key only. The names sort between "1" and "2", longest first.
     const std::wstring longest = L"1" + std::wstring(258, L'x'), overlong = L"1" + std::wstring(259, L'x');
@@ -120,11 +137,30 @@ TEST_F(RegistrationStoreTest, ExtensionRecordsFollowCandidatesMasksAndValueOrder
 
     FileFmtRegistryAccess store;
     const std::vector<Record> expected = {
-        {L".aaa", L"Before", 1},    {L".aaa", L"Longest", 1}, {L".DFT", L"A", 1},          {L".DFT", L"B", 1},
-        {L".dwg", L"A", 1},         {L".dxf", L"B", 1},       {L".pcfx", L"A", 1},         {L".psm", L"B", 1},
-        {L".SE.par", L"Before", 1}, {L".SE.par", L"Edge", 1}, {L".SE.par", L"Longest", 1}, {key, L"P", 12},
-        {key, L"P", 0x4000},        {key, L"@Lead", 5},       {key, L"Tail@", 6},          {key, L"P", 0},
-        {L".x.pcf", L"A", 1},       {L".x.pcf", L"B", 1},
+        {L".aaa", L"Before", 1},
+        {L".aaa", L"Longest", 1},
+        {L".DFT", L"A", 1},
+        {L".DFT", L"B", 1},
+        {L".dwg", L"A", 1},
+        {L".dxf", L"B", 1},
+        {numbers, L"\t8", 8},
+        {numbers, L"+4", 0},
+        {numbers, L"-1", 0},
+        {numbers, L"18446744073709551621", 5},
+        {numbers, L"4294967295", 0xFFFFFFFF},
+        {numbers, L"4294967297", 1},
+        {L".pcfx", L"A", 1},
+        {L".psm", L"B", 1},
+        {L".SE.par", L"Before", 1},
+        {L".SE.par", L"Edge", 1},
+        {L".SE.par", L"Longest", 1},
+        {key, L"P", 12},
+        {key, L"P", 0x4000},
+        {key, L"@Lead", 5},
+        {key, L"Tail@", 6},
+        {key, L"P", 0},
+        {L".x.pcf", L"A", 1},
+        {L".x.pcf", L"B", 1},
     };
     EXPECT_EQ(RecordsOf(store), expected);
 }

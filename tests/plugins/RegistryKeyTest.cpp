@@ -36,7 +36,7 @@ TEST_F(RegistryKeyTest, FailuresRaiseAndLeaveTheKeyAndTheNameAlone) {
 
 // Each value is read both ways, so every row also checks that the other type is refused. Text past
 // the byte count keeps the registry from adding a terminator it thinks was forgotten.
-TEST_F(RegistryKeyTest, ReadersTakeOnlyWholeTerminatedData) {
+TEST_F(RegistryKeyTest, StringsAreTerminatedWhereStoredDataIsNotMultiStringsMustBeWhole) {
     const DWORD number = 0x01020304;
     const struct {
         DWORD type;
@@ -49,8 +49,8 @@ TEST_F(RegistryKeyTest, ReadersTakeOnlyWholeTerminatedData) {
         {REG_EXPAND_SZ, std::wstring(L"%TEMP%\\x\0", 9), 18, L"%TEMP%\\x", {}}, // not expanded
         {REG_SZ, L"X", 0, L"", {}},
         {REG_SZ, std::wstring(L"a\0b\0", 4), 8, L"a", {}},
-        {REG_SZ, L"abXX", 5, nullptr, {}}, // odd byte count
-        {REG_SZ, L"abX", 4, nullptr, {}},  // unterminated
+        {REG_SZ, L"abXX", 5, L"abX", {}},      // odd byte count: the last byte is a character of its own
+        {REG_EXPAND_SZ, L"abX", 4, L"ab", {}}, // unterminated
         {REG_DWORD, std::wstring(reinterpret_cast<const wchar_t*>(&number), 2), 4, nullptr, {}},
         {REG_MULTI_SZ, std::wstring(L"A\0B\0\0", 5), 10, nullptr, {L"A", L"B"}},
         {REG_MULTI_SZ, std::wstring(L"\0", 1), 2, nullptr, {L""}},

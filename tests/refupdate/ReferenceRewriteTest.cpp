@@ -154,6 +154,12 @@ TEST(ReferenceRewrite, PluginResultsDecideTheResultAndNothingFollowsAFailure) {
         EXPECT_EQ(c.calls, held->Calls());
         EXPECT_EQ("", ledger.Problems());
     }
+    // A null move in the caller's list is refused before the plug-in hears of anything.
+    MoveList withNull(std::vector<MoveRef>{{L"C:\\a\\x.ipt", L"C:\\b\\x.ipt"}});
+    withNull.list.AddTail(nullptr);
+    HeldNavigator held(Generation::Records, {Ref(0, L"C:\\a\\x.ipt")});
+    EXPECT_EQ(E_POINTER, ghUpdateReferences(held.navigator, withNull.list, nullptr, nullptr, nullptr));
+    EXPECT_EQ("", held->Calls());
 }
 
 std::wstring RandomPath(std::mt19937& random) {

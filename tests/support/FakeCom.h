@@ -52,14 +52,14 @@ template <class... Is> class FakeObject : public ffm::ComObject<Is...> {
         *out = nullptr;
         for (const IID& h : m_hidden)
             if (h == iid)
-                return E_NOINTERFACE;
+                return m_queryFailure;
         const HRESULT hr = ffm::ComObject<Is...>::QueryInterface(iid, out);
         return hr == E_NOINTERFACE ? m_queryFailure : hr;
     }
 
-    // QueryInterface answers E_NOINTERFACE for this identifier from now on.
+    // QueryInterface fails for this identifier from now on.
     void Hide(REFIID iid) { m_hidden.push_back(iid); }
-    // The code QueryInterface gives for unknown interfaces (E_NOINTERFACE by default).
+    // The code QueryInterface gives for unknown and hidden interfaces (E_NOINTERFACE by default).
     void SetQueryFailure(HRESULT hr) { m_queryFailure = hr; }
     ULONG RefCount() const { return this->References(); }
 

@@ -1,5 +1,7 @@
 #include "support/FakePlugins.h"
 
+using ffm::ComPtr;
+
 namespace ffmtest {
 
 void TestStore::AddPlugin(const std::wstring& name, const CLSID& clsid, const std::wstring& component) {
@@ -64,7 +66,21 @@ HRESULT FakeFormat::GetTargetExtension(BSTR, BSTR* extension) {
 HRESULT FakeFormat::SetContext(unsigned long first, unsigned long second) {
     return NoThrow([&] {
         contexts.emplace_back(first, second);
+        if (FAILED(contextResult) && !failureDescription.empty()) {
+            ComPtr<ICreateErrorInfo> create;
+            if (SUCCEEDED(CreateErrorInfo(create.put()))) {
+                create->SetDescription(const_cast<LPOLESTR>(failureDescription.c_str()));
+                SetErrorInfo(0, create.try_query<IErrorInfo>().get());
+            }
+        }
         return contextResult;
+    });
+}
+
+HRESULT FakeFormat::InterfaceSupportsErrorInfo(REFIID iid) {
+    return NoThrow([&] {
+        errorInfoAsked.push_back(iid);
+        return failureDescription.empty() ? S_FALSE : S_OK;
     });
 }
 

@@ -40,7 +40,8 @@ class FakeNavigator : public NavigatorStub {
 };
 
 // A format object whose answers the test sets; counts its calls.
-class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFormatContext, ITovFileQuery> {
+class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFormatContext, ITovFileQuery,
+                                     ISupportErrorInfo> {
   public:
     FakeFormat(LiveCounter* formats, LiveCounter* navigators) : FakeObject(formats), navigators(navigators) {}
     ~FakeFormat() override {
@@ -54,6 +55,8 @@ class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFo
     HRESULT STDMETHODCALLTYPE GetTargetExtension(BSTR path, BSTR* extension) override;
     HRESULT STDMETHODCALLTYPE SetContext(unsigned long first, unsigned long second) override;
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
+    // Supplies error information for every interface once the test gives a failure description.
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
     LiveCounter* navigators;
     const DWORD createdOn = GetCurrentThreadId();
@@ -64,6 +67,8 @@ class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFo
     VARIANT queryDate{}; // answer of Query kind 1 (VT_EMPTY: E_FAIL)
     VARIANT querySize{};
     HRESULT queryResult = S_OK;
+    std::wstring failureDescription; // put on the thread by a failing SetContext
+    std::vector<IID> errorInfoAsked; // interfaces asked about through ISupportErrorInfo
 
     std::vector<std::wstring> opened;       // paths given to OpenFile
     std::vector<std::wstring> flagRequests; // extensions given to GetExtensionFlags

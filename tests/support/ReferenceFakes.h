@@ -18,7 +18,7 @@ namespace ffmtest::refs {
 
 // The record type of the configuration SAFEARRAY: SafeArrayDestroy frees each 36-byte element's
 // strings through RecordClear.
-class ConfigRecordInfo : public FakeObject<IRecordInfo> {
+class ConfigRecordInfo : public FakeObject<ffm::RecordInfoBase> {
   public:
     HRESULT STDMETHODCALLTYPE RecordClear(PVOID existing) override {
         TovRefConfigData element; // unaligned in the array
@@ -33,22 +33,6 @@ class ConfigRecordInfo : public FakeObject<IRecordInfo> {
         *size = sizeof(TovRefConfigData);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE RecordInit(PVOID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RecordCopy(PVOID, PVOID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetGuid(GUID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetName(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
-    BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo*) override { return FALSE; }
-    PVOID STDMETHODCALLTYPE RecordCreate() override { return nullptr; }
-    HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID, PVOID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RecordDestroy(PVOID) override { return E_NOTIMPL; }
 };
 
 // One reference as the double reports it, or as a target received it. An empty file path goes

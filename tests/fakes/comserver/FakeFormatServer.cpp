@@ -1,7 +1,8 @@
 // Format objects and navigators of a minimal plug-in, served from a real DLL through COM's
 // registry lookup. Tests read its counters through FakeServerCounts.
 #include "support/NavigatorStub.h"
-#include <new>
+#include <FileFmtMgr/ComModule.h>
+#include <FileFmtMgr/Handles.h>
 
 namespace {
 
@@ -10,21 +11,20 @@ ffmtest::LiveCounter gFormats, gNavigators;
 class Navigator : public ffmtest::NavigatorStub {
   public:
     explicit Navigator(BSTR path) : NavigatorStub(&gNavigators), m_path(SysAllocString(path)) {}
-    ~Navigator() override { SysFreeString(m_path); }
     // The library's callers ask for the file it opened.
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* path) override {
-        *path = SysAllocString(m_path);
+        *path = SysAllocString(m_path.get());
         return S_OK;
     }
 
   private:
-    BSTR m_path; // owned
+    ffm::UniqueBstr m_path;
+    ffm::ModuleLock m_module;
 };
 
-class Format : public ffmtest::FakeObject<ITovFileFormat> {
+class Format : public ffmtest::FakeObject<ffm::FormatBase> {
   public:
     Format() : FakeObject(&gFormats) {}
-    HRESULT STDMETHODCALLTYPE Unused3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetExtensionFlags(BSTR, unsigned long* mask) override {
         *mask = 1;
         return S_OK;
@@ -32,57 +32,27 @@ class Format : public ffmtest::FakeObject<ITovFileFormat> {
     HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navigator) override {
         if (!navigator)
             return E_POINTER;
-        auto* opened = new (std::nothrow) Navigator(path);
-        if (!opened)
-            return E_OUTOFMEMORY;
-        opened->AddRef();
-        *navigator = opened;
-        return S_OK;
+        return ffmtest::NoThrow([&] {
+            *navigator = ffm::Make<Navigator>(path).detach();
+            return S_OK;
+        });
     }
-    HRESULT STDMETHODCALLTYPE CreatePreview(long, TovRect*, ITovCallback*, ITovRegistry*,
-                                            ITovFilePreview**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR, BSTR*) override { return E_NOTIMPL; }
+
+  private:
+    ffm::ModuleLock m_module;
 };
 
-class Factory : public IClassFactory {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; } // static object
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        auto* format = new (std::nothrow) Format;
-        if (!format)
-            return E_OUTOFMEMORY;
-        format->AddRef();
-        const HRESULT hr = format->QueryInterface(iid, out);
-        format->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-Factory gFactory;
+// Every class identifier it is asked for: each test run registers a fresh one.
+const ffm::ClassRow kClasses[] = {{nullptr, ffm::CreateInstanceOf<Format>}};
 
 } // namespace
 
-extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID, REFIID iid, void** out) {
-    return gFactory.QueryInterface(iid, out);
+extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    return ffm::GetClassObject(kClasses, clsid, iid, out);
 }
 
 extern "C" HRESULT __stdcall DllCanUnloadNow() {
-    return gFormats.alive + gNavigators.alive == 0 ? S_OK : S_FALSE;
+    return ffm::CanUnloadNow();
 }
 
 // Format objects made, objects alive, files opened.
