@@ -1,12 +1,16 @@
 #pragma once
 // Owning interface pointer. query() for interfaces an operation requires (raises), try_query()
 // for optional ones (null when absent).
-#include <FileFmtMgr/ComError.h>
+#include <FileFmtMgr/Api.h>
 #include <type_traits>
 #include <unknwn.h>
 #include <utility>
 
 namespace ffm {
+
+// Throws ffm::ComError(hr). Declared here rather than by including ComError.h, which holds a
+// ComPtr itself; it lives in the DLL like ComError.
+[[noreturn]] FFM_API void RaiseComError(HRESULT hr);
 
 template <class T> class ComPtr {
   public:
@@ -64,10 +68,10 @@ template <class T> class ComPtr {
     template <class U> ComPtr<U> query() const {
         ComPtr<U> u;
         if (!m_p)
-            throw ComError(E_POINTER);
+            RaiseComError(E_POINTER);
         const HRESULT hr = m_p->QueryInterface(__uuidof(U), u.put_void());
         if (FAILED(hr))
-            throw ComError(hr);
+            RaiseComError(hr);
         return u;
     }
     // The result code of the query as well, for callers that treat some codes specially.

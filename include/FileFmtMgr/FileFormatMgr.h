@@ -2,6 +2,7 @@
 // FileFormatMgr: the process-wide manager through which a host reaches file-format plug-ins.
 // Take it with gpoGetFileFormatMgr(); every operation may be called from any thread.
 #include <FileFmtMgr/Api.h>
+#include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/Lst.h>
@@ -193,7 +194,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
                                ITovFileFormat* format);
     // Table lookup under the lock, initialising first.
     ffm::ComPtr<ITovFileFormat> moLookup(const wchar_t* path, unsigned long& mask, ITovCallback* callback);
-    void mvInstallTable(PluginTable* table) noexcept;
+    void mvInstallTable(std::unique_ptr<PluginTable> table) noexcept;
     HRESULT mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& count, TovRefData*& refs);
     HRESULT mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count, TovRefData* refs,
                                          IFileFormatMgrXRefCallback* target);
@@ -205,8 +206,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ffm::CriticalSection moLock;        // serialises all manager state; recursive
     ffm::ComPtr<ISettings> mpoSettings; // settings component, made on first use
     bool mbUninitializeDisabled = false;
-    std::atomic<PluginTable*> mpoPluginTable{nullptr}; // owned, except after mvDisableUninitialize
-    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess;  // outside store; null: the built-in one
+    std::unique_ptr<PluginTable> mpoPluginTable;      // under moLock; given up after mvDisableUninitialize
+    ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one
     bool mbUpdateDeletedVars = false;
     bool mbBatchAttributes = false;
     ffm::SpStr moDetailingModeName;

@@ -26,6 +26,8 @@ class FFM_API SpStr {
 
     // The text, or null for an empty string.
     const wchar_t* W() const noexcept;
+    // The text, never null: "" for an empty string.
+    const wchar_t* Text() const noexcept;
     // The stored BSTR itself (not a copy), or null for an empty string.
     BSTR Bstr() const noexcept;
     // The narrow copy in the ANSI code page, made on first request and kept; never null.

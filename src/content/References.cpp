@@ -83,7 +83,7 @@ HRESULT ReadReferencesOneByOne(ITovFileNavigator* navigator, RefRecordArray<TovR
 
 XRefConfigList::~XRefConfigList() {
     for (XRefConfigInfo* info : m_list)
-        delete info;
+        std::unique_ptr<XRefConfigInfo> owned(info);
 }
 
 namespace {

@@ -2,13 +2,15 @@
 // Reference reading pieces shared by the manager's reference operations and the reference
 // rewrite: ownership of a plug-in's reference array, the indexed (one-by-one) reading, the
 // configuration-pair summary, short-path expansion and the list-collecting callback.
-#include "content/ChainIndex.h"
+#include "foundation/ChainIndex.h"
+#include "foundation/Handles.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <functional>
 #include <optional>
 #include <string_view>
 #include <oleauto.h>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,9 +24,9 @@ bool ExpandShortPath(const std::wstring& path, std::wstring& out);
 // Frees what one plug-in record still owns (its data block and both strings) and clears those
 // fields, so a second call does nothing. mpwText belongs to the plug-in and is never freed.
 template <class Rec> void FreeRefRecord(Rec& rec) noexcept {
-    ::CoTaskMemFree(std::exchange(rec.mpcData, nullptr));
-    ::SysFreeString(std::exchange(rec.mbsFilePath, nullptr));
-    ::SysFreeString(std::exchange(rec.mbsRefPath, nullptr));
+    UniqueTaskMem<std::remove_pointer_t<decltype(rec.mpcData)>> data(std::exchange(rec.mpcData, nullptr));
+    UniqueBstr filePath(std::exchange(rec.mbsFilePath, nullptr));
+    UniqueBstr refPath(std::exchange(rec.mbsRefPath, nullptr));
 }
 
 // Owns a reference array handed over by a plug-in (or built for one) together with everything
@@ -42,10 +44,9 @@ template <class Rec> class RefRecordArray {
     Rec& operator[](long i) const noexcept { return m_refs[i]; }
 
     void reset(Rec* refs = nullptr, long count = 0) noexcept {
+        UniqueTaskMem<Rec> old(std::exchange(m_refs, refs));
         for (long i = 0; i < m_count; ++i)
-            FreeRefRecord(m_refs[i]);
-        ::CoTaskMemFree(m_refs);
-        m_refs = refs;
+            FreeRefRecord(old.get()[i]);
         m_count = refs ? count : 0;
     }
     // Gives up the array and its records' contents.

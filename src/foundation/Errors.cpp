@@ -5,28 +5,12 @@
 
 namespace ffm {
 
-ComError::ComError(HRESULT hr, IErrorInfo* info) noexcept : m_hr(hr), m_info(info) {
-    if (m_info)
-        m_info->AddRef();
-}
+ComError::ComError(HRESULT hr, IErrorInfo* info) noexcept : m_hr(hr), m_info(info) {}
 
-ComError::ComError(const ComError& other) noexcept : ComError(other.m_hr, other.m_info) {}
+ComError::~ComError() = default;
 
-ComError& ComError::operator=(const ComError& other) noexcept {
-    if (this != &other) {
-        if (other.m_info)
-            other.m_info->AddRef();
-        if (m_info)
-            m_info->Release();
-        m_hr = other.m_hr;
-        m_info = other.m_info;
-    }
-    return *this;
-}
-
-ComError::~ComError() {
-    if (m_info)
-        m_info->Release();
+void RaiseComError(HRESULT hr) {
+    throw ComError(hr);
 }
 
 void RaiseDescribed(HRESULT hr, const wchar_t* description) {

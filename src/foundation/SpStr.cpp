@@ -5,28 +5,31 @@
 #include "foundation/Handles.h"
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace ffm {
 
 struct SpStr::Block {
-    BSTR text;                 // owned
-    std::atomic<char*> narrow; // owned; made on first request
-    std::atomic<long> refs;
+    explicit Block(UniqueBstr owned) noexcept : text(std::move(owned)) {}
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    ~Block() { std::unique_ptr<char[]> owned(narrow.load()); }
+
+    UniqueBstr text;
+    std::atomic<char*> narrow{nullptr}; // owned (freed by the destructor); made on first request
+    std::atomic<long> refs{1};
 };
 
-SpStr::Block* SpStr::MakeBlock(BSTR owned) {
+SpStr::Block* SpStr::MakeBlock(BSTR text) {
+    UniqueBstr owned(text);
     if (!owned)
         throw ComError(E_OUTOFMEMORY);
-    if (SysStringLen(owned) == 0 && SysStringByteLen(owned) == 0) {
-        SysFreeString(owned);
+    if (SysStringLen(owned.get()) == 0 && SysStringByteLen(owned.get()) == 0)
         return nullptr;
-    }
-    auto* block = new (std::nothrow) Block{owned, {nullptr}, {1}};
-    if (!block) {
-        SysFreeString(owned);
+    auto* block = new (std::nothrow) Block(std::move(owned));
+    if (!block)
         throw ComError(E_OUTOFMEMORY);
-    }
     return block;
 }
 
@@ -74,9 +77,7 @@ void SpStr::Reset(Block* block) noexcept {
     Block* old = m_block;
     m_block = block;
     if (old && old->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        SysFreeString(old->text);
-        delete[] old->narrow.load();
-        delete old;
+        std::unique_ptr<Block> last(old); // the last share frees the block
     }
 }
 
@@ -96,7 +97,7 @@ SpStr& SpStr::operator=(SpStr&& other) noexcept {
 }
 
 SpStr& SpStr::operator=(const wchar_t* text) {
-    if (m_block && text == m_block->text)
+    if (m_block && text == m_block->text.get())
         return *this;
     SpStr copy(text);
     return *this = std::move(copy);
@@ -115,15 +116,19 @@ SpStr& SpStr::operator=(const VARIANT& value) {
 }
 
 const wchar_t* SpStr::W() const noexcept {
-    return m_block ? m_block->text : nullptr;
+    return m_block ? m_block->text.get() : nullptr;
+}
+
+const wchar_t* SpStr::Text() const noexcept {
+    return m_block ? m_block->text.get() : L"";
 }
 
 BSTR SpStr::Bstr() const noexcept {
-    return m_block ? m_block->text : nullptr;
+    return m_block ? m_block->text.get() : nullptr;
 }
 
 UINT SpStr::Length() const noexcept {
-    return m_block ? SysStringLen(m_block->text) : 0;
+    return m_block ? SysStringLen(m_block->text.get()) : 0;
 }
 
 long SpStr::ShareCount() const noexcept {
@@ -135,24 +140,23 @@ const char* SpStr::A() const {
         return "";
     if (char* ready = m_block->narrow.load(std::memory_order_acquire))
         return ready;
-    const int len = static_cast<int>(SysStringLen(m_block->text));
+    const wchar_t* text = m_block->text.get();
+    const int len = static_cast<int>(SysStringLen(m_block->text.get()));
     if (len == 0) // an odd single byte: no code unit to convert
         return "";
-    const int n = WideCharToMultiByte(CP_ACP, 0, m_block->text, len, nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_ACP, 0, text, len, nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         throw ComError(HRESULT_FROM_WIN32(GetLastError()));
-    char* made = new (std::nothrow) char[n + 1];
+    std::unique_ptr<char[]> made(new (std::nothrow) char[n + 1]);
     if (!made)
         throw ComError(E_OUTOFMEMORY);
-    WideCharToMultiByte(CP_ACP, 0, m_block->text, len, made, n, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text, len, made.get(), n, nullptr, nullptr);
     made[n] = '\0';
     char* expected = nullptr;
-    // Two threads may convert at once; the first copy stored wins.
-    if (!m_block->narrow.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        delete[] made;
+    // Two threads may convert at once; the first copy stored wins (the other is freed here).
+    if (!m_block->narrow.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
         return expected;
-    }
-    return made;
+    return made.release();
 }
 
 int SpStr::Compare(const SpStr& other) const noexcept {
@@ -161,8 +165,8 @@ int SpStr::Compare(const SpStr& other) const noexcept {
     const UINT la = Length(), lb = other.Length();
     if (la == 0 || lb == 0)
         return la == lb ? 0 : (la == 0 ? -1 : 1);
-    const wchar_t* a = m_block->text;
-    const wchar_t* b = other.m_block->text;
+    const wchar_t* a = m_block->text.get();
+    const wchar_t* b = other.m_block->text.get();
     const UINT common = la < lb ? la : lb;
     for (UINT i = 0; i < common; ++i) {
         const int d = static_cast<int>(static_cast<unsigned short>(a[i])) -

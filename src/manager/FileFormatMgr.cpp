@@ -31,10 +31,8 @@ FileFormatMgr::~FileFormatMgr() {
 
 // ---- Lifecycle ------------------------------------------------------------------------------
 
-void FileFormatMgr::mvInstallTable(PluginTable* table) noexcept {
-    PluginTable* old = mpoPluginTable.exchange(table);
-    if (old != table)
-        delete old;
+void FileFormatMgr::mvInstallTable(std::unique_ptr<PluginTable> table) noexcept {
+    mpoPluginTable = std::move(table);
 }
 
 HRESULT FileFormatMgr::mhInitialize(ITovCallback* callback) {
@@ -45,7 +43,7 @@ HRESULT FileFormatMgr::mhInitialize(ITovCallback* callback) {
         return E_FAIL;
     return ffm::Boundary([&] {
         mpoRegistry = TovReg::Create(L"MORDANE");
-        mvInstallTable(std::make_unique<PluginTable>(mpoRegAccess.get()).release());
+        mvInstallTable(std::make_unique<PluginTable>(mpoRegAccess.get()));
         mbInitialized = true;
         mbBatchAttributes = gbReadMachineSwitch(L"BatchAttributes");
         if (callback)
@@ -54,7 +52,7 @@ HRESULT FileFormatMgr::mhInitialize(ITovCallback* callback) {
 }
 
 void FileFormatMgr::mvInit(ITovCallback* callback) {
-    if (mpoPluginTable.load())
+    if (mpoPluginTable)
         return;
     const HRESULT hr = mhInitialize(callback);
     if (SUCCEEDED(hr))
@@ -70,10 +68,10 @@ void FileFormatMgr::mvUninitialize() {
     mbInitialized = false;
     if (mbUninitializeDisabled) {
         // The host ends the process and its plug-in objects may be gone: touch none of them.
-        mpoPluginTable.store(nullptr);
+        (void)mpoPluginTable.release();
         return;
     }
-    delete mpoPluginTable.exchange(nullptr);
+    mpoPluginTable.reset();
     mpoSettings.reset();
     mpoRegAccess.reset();
 }
@@ -92,7 +90,7 @@ HRESULT FileFormatMgr::mhSetRegAccess(IFileFmtRegistryAccess* store) {
         if (!mbInitialized)
             return;
         // Built completely before it replaces the old one, so a failure keeps the old table.
-        mvInstallTable(std::make_unique<PluginTable>(store).release());
+        mvInstallTable(std::make_unique<PluginTable>(store));
     });
 }
 

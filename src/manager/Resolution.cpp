@@ -18,7 +18,7 @@ ComPtr<ITovFileFormat> FileFormatMgr::moLookup(const wchar_t* path, unsigned lon
                                                ITovCallback* callback) {
     auto lock = moLock.Lock();
     mvInit(callback);
-    return mpoPluginTable.load()->moLookup(path, mask);
+    return mpoPluginTable->moLookup(path, mask);
 }
 
 HRESULT FileFormatMgr::mhGetFormat(const wchar_t* path, ITovFileFormat** format, unsigned long mask,
@@ -168,7 +168,7 @@ HRESULT FileFormatMgr::mhGetExtensions(unsigned long mask, std::list<std::wstrin
     return ffm::Boundary([&] {
         mvInit(callback);
         std::list<std::wstring> found;
-        for (const std::wstring& key : mpoPluginTable.load()->moCollectExtensions(mask)) {
+        for (const std::wstring& key : mpoPluginTable->moCollectExtensions(mask)) {
             if (key == L".*")
                 continue;
             // Dots alone give an empty name, listed like any other.
@@ -260,7 +260,7 @@ HRESULT FileFormatMgr::mhGetFileSizeAndDate(const wchar_t* path, double* date, L
     HRESULT hr = ffm::Boundary([&] {
         mvInit(nullptr);
         unsigned long mask = kSizeAndDateMask;
-        const ComPtr<ITovFileFormat> format = mpoPluginTable.load()->moLookup(path, mask);
+        const ComPtr<ITovFileFormat> format = mpoPluginTable->moLookup(path, mask);
         // Whatever QueryInterface answered, a format object without the interface lacks it.
         ComPtr<ITovFileQuery> query;
         if (FAILED(format.query_to(query)) || !query)

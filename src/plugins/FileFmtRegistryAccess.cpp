@@ -175,7 +175,8 @@ void FileFmtRegistryAccess::mvLoad() {
     mbLoaded = true;
 
     RegistryKey formats;
-    if (!Tolerate([&] { formats.mvOpen(HKEY_LOCAL_MACHINE, KEY_READ, L"%ls\\FileFormats", kVendorRoot); }))
+    if (!Tolerate(
+            [&] { formats.mvOpen(HKEY_LOCAL_MACHINE, KEY_READ, L"%ls", VendorKey(L"FileFormats").c_str()); }))
         return;
     // An enumeration failure ends the walk; what was read stays.
     Tolerate([&] {

@@ -4,6 +4,7 @@
 #include "foundation/Errors.h"
 #include <FileFmtMgr/FileFmtRegistryAccess.h>
 #include "plugins/Registry.h"
+#include "plugins/RegistryKey.h"
 #include <FileFmtMgr/Values.h>
 #include <atomic>
 #include <mutex>
@@ -26,9 +27,8 @@ bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
 }
 
 bool IsExecutableServer(const ffm::SpStr& pluginName) {
-    const wchar_t* name = pluginName.W();
     const UINT length = pluginName.Length();
-    return name && length >= 4 && EqualNoCase(name + length - 4, L".exe");
+    return length >= 4 && EqualNoCase(pluginName.Text() + length - 4, L".exe");
 }
 
 // Components whose plug-ins need a minimum system; read once per process.
@@ -59,7 +59,7 @@ bool MeetsSystemRequirement(const ffm::SpStr& component) {
     if (component.IsEmpty())
         return true;
     for (const auto& r : kOsRequirements) {
-        if (wcscmp(r.component, component.W()) != 0)
+        if (wcscmp(r.component, component.Text()) != 0)
             continue;
         const auto& v = SystemVersion();
         return v.dwPlatformId >= r.platform && v.dwMajorVersion >= r.major && v.dwMinorVersion >= r.minor;
@@ -70,7 +70,7 @@ bool MeetsSystemRequirement(const ffm::SpStr& component) {
 // Asks the installer to restore the component; true when it says it did.
 bool RepairInstallation(const ffm::SpStr& component) {
     const InstallerApi& msi = goInstallerApi();
-    const wchar_t* comp = component.W() ? component.W() : L"";
+    const wchar_t* comp = component.Text();
     UINT answer = msi.installMissingComponent(kProductCode, comp, INSTALLSTATE_DEFAULT);
     if (answer == kUnknownProduct) {
         wchar_t related[39] = {};
@@ -117,19 +117,17 @@ PluginTable::PluginTable(IFileFmtRegistryAccess* store) {
     ExtensionRecordList records;
     source->GetExtensionRecords(records);
     for (const ExtensionRecord& record : records) {
-        const wchar_t* name = record.moPluginName.W() ? record.moPluginName.W() : L"";
+        const wchar_t* name = record.moPluginName.Text();
         LoadedPlugin* owner = nullptr;
         for (LoadedPlugin& candidate : moPlugins) {
-            const wchar_t* have = candidate.moPlugin->mbsName.W();
-            if (EqualNoCase(have ? have : L"", name)) {
+            if (EqualNoCase(candidate.moPlugin->mbsName.Text(), name)) {
                 owner = &candidate;
                 break;
             }
         }
         if (!owner)
             continue;
-        const wchar_t* extension = record.moExtension.W();
-        moExtensions[extension ? extension : L""].push_back(
+        moExtensions[record.moExtension.Text()].push_back(
             ExtensionEntry{record.mlMask, owner, IsExecutableServer(record.moPluginName)});
     }
     mvReloadExcluded();
@@ -149,20 +147,30 @@ void PluginTable::zvEnsureMatchingList() {
     std::lock_guard<std::mutex> guard(gMatchingMutex);
     if (gMatchingLoaded.load(std::memory_order_relaxed))
         return;
-    Registry formats;
-    if (!formats.mbOpen(HKEY_LOCAL_MACHINE, (std::wstring(kVendorRoot) + L"\\FileFormats").c_str(), KEY_READ))
+    RegistryKey formats;
+    try {
+        formats.mvOpen(HKEY_LOCAL_MACHINE, KEY_READ, L"%ls", VendorKey(L"FileFormats").c_str());
+    } catch (const ffm::ComError&) {
         return; // tried again at the next lookup
+    }
     std::vector<std::wstring> list;
-    DWORD type = 0, size = 0;
-    const wchar_t* name = L"MatchingPluginExtList";
-    if (::RegQueryValueExW(formats.mhKey(), name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        type == REG_MULTI_SZ) {
-        std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-        if (size >= 3 && ::RegQueryValueExW(formats.mhKey(), name, nullptr, &type,
-                                            reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS) {
-            for (const wchar_t* s = data.data(); *s; s += wcslen(s) + 1)
-                list.emplace_back(s);
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    try {
+        data = formats.moGetData(L"MatchingPluginExtList", type);
+    } catch (const ffm::ComError&) {
+        type = REG_NONE; // no value: the defaults
+    }
+    if (type == REG_MULTI_SZ) {
+        std::list<std::wstring> strings;
+        try {
+            RegistryKey::zvMultiStringsOf(data, strings);
+        } catch (const ffm::ComError&) {
+            // Malformed data reads as an empty list.
         }
+        for (std::wstring& s : strings)
+            if (!s.empty())
+                list.push_back(std::move(s));
     } else {
         list = {L".IAM", L".IPT", L".IDW", L".IDE", L".IPN", L".IPJ"};
     }
@@ -282,8 +290,7 @@ void PluginTable::mvVisitPreviewCapable(const Visitor& visitor) {
     for (auto& [extension, entries] : moExtensions) {
         for (const ExtensionEntry& e : entries) {
             // That plug-in's previews stand for the extension's whole list.
-            if (EqualNoCase(e.mpoPlugin->moPlugin->mbsName.W() ? e.mpoPlugin->moPlugin->mbsName.W() : L"",
-                            L"InsoPlugin.dll"))
+            if (EqualNoCase(e.mpoPlugin->moPlugin->mbsName.Text(), L"InsoPlugin.dll"))
                 break;
             if (!(e.mlMask & kPreview))
                 continue;
@@ -299,7 +306,7 @@ void PluginTable::mvReloadExcluded() {
     moExcluded.clear();
     Registry key;
     std::wstring list;
-    if (!key.mbOpen(HKEY_CURRENT_USER, (std::wstring(kVendorRoot) + L"\\FileFmtMgr").c_str(), KEY_READ) ||
+    if (!key.mbOpen(HKEY_CURRENT_USER, VendorKey(L"FileFmtMgr").c_str(), KEY_READ) ||
         !key.mbGetString(L"ExcludeExtList", list))
         return;
     ffm::StrTok tokens(list, L" \t\n,");

@@ -3,6 +3,7 @@
 // registration store, then used under the manager's lock: lookup by extension chooses an entry
 // by capability mask and creates the plug-in's format object once (per thread for executable
 // servers), repairing a missing installation through the Windows Installer.
+#include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/RegistrationStore.h>
 #include <functional>

@@ -87,7 +87,7 @@ bool Registry::mbSetDWord(const wchar_t* name, DWORD value) {
 bool gbReadMachineSwitch(const wchar_t* name) {
     Registry key;
     DWORD value = 0;
-    if (!key.mbOpen(HKEY_LOCAL_MACHINE, (std::wstring(kVendorRoot) + L"\\Namespace").c_str(), KEY_READ))
+    if (!key.mbOpen(HKEY_LOCAL_MACHINE, VendorKey(L"Namespace").c_str(), KEY_READ))
         return true;
     if (!key.mbGetDWord(name, value))
         return true;

@@ -8,6 +8,11 @@
 // The vendor root below HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE.
 constexpr const wchar_t* kVendorRoot = L"Software\\Mordane\\Applications\\Quillan";
 
+// The path of a key below the vendor root ("<root>\<subkey>"); the one way to name one.
+inline std::wstring VendorKey(const wchar_t* subkey) {
+    return std::wstring(kVendorRoot) + L'\\' + subkey;
+}
+
 class Registry {
   public:
     Registry() = default;

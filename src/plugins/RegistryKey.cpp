@@ -116,7 +116,13 @@ std::wstring RegistryKey::moGetString(const wchar_t* name) const {
 void RegistryKey::mvGetMultiStringList(const wchar_t* name, std::list<std::wstring>& list) const {
     DWORD type = 0;
     const std::vector<BYTE> data = moGetData(name, type);
-    if (type != REG_MULTI_SZ || data.size() % sizeof(wchar_t) != 0 || data.empty())
+    if (type != REG_MULTI_SZ)
+        RaiseRead();
+    zvMultiStringsOf(data, list);
+}
+
+void RegistryKey::zvMultiStringsOf(const std::vector<BYTE>& data, std::list<std::wstring>& list) {
+    if (data.size() % sizeof(wchar_t) != 0 || data.empty())
         RaiseRead();
     std::wstring text(data.size() / sizeof(wchar_t), L'\0');
     std::memcpy(text.data(), data.data(), data.size());

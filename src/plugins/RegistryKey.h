@@ -44,6 +44,8 @@ class RegistryKey {
     // string is already empty (the empty multi-string) one empty string is appended, so a
     // successful read always adds at least one string.
     void mvGetMultiStringList(const wchar_t* name, std::list<std::wstring>& list) const;
+    // The same for REG_MULTI_SZ data already read (moGetData), with the same rules and failures.
+    static void zvMultiStringsOf(const std::vector<BYTE>& data, std::list<std::wstring>& list);
 
     HKEY mhKey() const noexcept { return moKey.get(); }
     // KEY_WOW64_32KEY / KEY_WOW64_64KEY as given to the last successful open.

@@ -1,5 +1,6 @@
 #include "plugins/SettingsLight.h"
 
+#include "foundation/Paths.h"
 #include <FileFmtMgr/ComPtr.h>
 #include <atomic>
 #include <shlobj.h>
@@ -10,12 +11,6 @@ namespace {
 constexpr const wchar_t* kHelpUrlFormat = L"https://help.mordane.com/quillan/%s/%s/%s/%s.htm";
 constexpr const wchar_t* kFallbackLanguage = L"GB";
 constexpr const wchar_t* kUserSettingsKey = L"Vaults\\_-Global\\Settings";
-
-std::wstring WithBackslash(std::wstring path) {
-    if (path.empty() || path.back() != L'\\')
-        path.push_back(L'\\');
-    return path;
-}
 
 bool SameText(const std::wstring& a, const wchar_t* b) {
     return lstrcmpiW(a.c_str(), b) == 0;
@@ -61,7 +56,7 @@ std::wstring SettingsLight::moValueDir(const wchar_t* name) {
     std::wstring value;
     if (!machine || !machine->mbGetString(name, value) || value.empty())
         return {};
-    return WithBackslash(std::move(value));
+    return ffm::WithBackslash(std::move(value));
 }
 
 std::wstring SettingsLight::moValueDirOr(const wchar_t* name, long baseKind, const wchar_t* tail) {
@@ -76,7 +71,7 @@ const std::wstring& SettingsLight::moLocationFromView(Registry& holder, REGSAM v
         return cache;
     std::wstring value;
     if (holder.mbGetString(L"Location", value) && !value.empty())
-        cache = WithBackslash(std::move(value));
+        cache = ffm::WithBackslash(std::move(value));
     return cache;
 }
 

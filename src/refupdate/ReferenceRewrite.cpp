@@ -4,7 +4,7 @@
 // references and moves while every pass still takes the first candidate in order.
 #include "refupdate/ReferenceRewrite.h"
 
-#include "content/ChainIndex.h"
+#include "foundation/ChainIndex.h"
 #include "content/References.h"
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
@@ -52,19 +52,18 @@ const wchar_t* Text(BSTR path) noexcept {
     return path ? path : L"";
 }
 
-// Puts a copy of the text in place of a record's path and returns the old path, which the caller
-// now owns.
-BSTR SwapPath(TovRefData& rec, const wchar_t* first, std::size_t firstLength, const wchar_t* second = L"",
-              std::size_t secondLength = 0) {
+// Puts a copy of the text in place of a record's path and returns the old path.
+UniqueBstr SwapPath(TovRefData& rec, const wchar_t* first, std::size_t firstLength,
+                    const wchar_t* second = L"", std::size_t secondLength = 0) {
     BSTR copy = AllocBstrLen(nullptr, static_cast<UINT>(firstLength + secondLength));
     if (!copy)
         throw ComError(E_OUTOFMEMORY);
     std::copy_n(first, firstLength, copy);
     std::copy_n(second, secondLength, copy + firstLength);
-    return std::exchange(rec.mbsFilePath, copy);
+    return UniqueBstr(std::exchange(rec.mbsFilePath, copy));
 }
 void SetPath(TovRefData& rec, const std::wstring& path) {
-    ::SysFreeString(SwapPath(rec, path.data(), path.size()));
+    SwapPath(rec, path.data(), path.size());
 }
 
 // Paths folded as PathEquals compares them.
@@ -90,14 +89,12 @@ class RetiredPaths {
     explicit RetiredPaths(std::size_t capacity) { m_paths.reserve(capacity); }
     RetiredPaths(const RetiredPaths&) = delete;
     RetiredPaths& operator=(const RetiredPaths&) = delete;
-    ~RetiredPaths() {
-        for (BSTR path : m_paths)
-            ::SysFreeString(path);
-    }
-    void Add(BSTR path) noexcept { m_paths.push_back(path); } // within the reserved capacity
+    ~RetiredPaths() = default;
+    // Within the reserved capacity, so the move cannot fail.
+    void Add(UniqueBstr path) noexcept { m_paths.push_back(std::move(path)); }
 
   private:
-    std::vector<BSTR> m_paths;
+    std::vector<UniqueBstr> m_paths;
 };
 
 } // namespace
@@ -150,13 +147,6 @@ bool IsProtectedReference(const TovRefData& ref) noexcept {
         if (PathEquals(extension, candidate))
             return true;
     return false;
-}
-
-std::wstring WithBackslash(const wchar_t* root) {
-    std::wstring withSlash(root ? root : L"");
-    if (withSlash.empty() || withSlash.back() != L'\\')
-        withSlash += L'\\';
-    return withSlash;
 }
 
 std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& moves, const wchar_t* newRoot,
@@ -232,7 +222,7 @@ std::vector<long> ApplyMoves(TovRefData* refs, long count, const Lst<MoveRef*>& 
                 cut = r3.size();
             else
                 continue;
-            ::SysFreeString(SwapPath(refs[i], r1.data(), r1.size(), path + cut, std::wcslen(path + cut)));
+            SwapPath(refs[i], r1.data(), r1.size(), path + cut, std::wcslen(path + cut));
             if (!changed[i]) {
                 changed[i] = true;
                 rebased.push_back(i);

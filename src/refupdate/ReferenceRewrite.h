@@ -1,6 +1,7 @@
 #pragma once
 // The decision part of the reference rewrite (which references change, to what, and in which
 // order they go back to the plug-in), and the path comparisons it is built on.
+#include "foundation/Paths.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <cstddef>
 #include <string>
@@ -21,9 +22,6 @@ const wchar_t* FileNameOf(const wchar_t* path) noexcept;
 // A CAD reference whose path the moves never touch: extension (cut to 8 characters) of one of the
 // CAD part, layout, assembly and drawing kinds, and mlNumberA 2.
 bool IsProtectedReference(const TovRefData& ref) noexcept;
-
-// A root with a backslash appended unless it already ends in one ("" becomes "\").
-std::wstring WithBackslash(const wchar_t* root);
 
 // Applies the moves and the roots to the records read from a file: exact paths first, then file
 // names, then rebasing onto the new root (only when all three roots are given). Replaces the

@@ -65,6 +65,8 @@ TEST(SpStr, CopiesShareOneBlockAndOneNarrowCopy) {
     EXPECT_EQ(SpStr(L"").W(), nullptr);
     EXPECT_EQ(SpStr("").W(), nullptr);
     EXPECT_STREQ(SpStr().A(), "");
+    EXPECT_STREQ(SpStr().Text(), L"");
+    EXPECT_EQ(a.Text(), a.W()) << "the stored text itself";
     EXPECT_EQ(SpStr(static_cast<const wchar_t*>(nullptr)).Length(), 0u);
     EXPECT_EQ(SpStr(L"abcdef", 2), SpStr(L"ab"));
 }

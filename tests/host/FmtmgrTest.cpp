@@ -32,9 +32,12 @@ class Fmtmgr : public ::testing::Test {
     }
 
     // Runs fmtmgr.exe with the arguments, its output going to files that are read afterwards.
+    // Each run writes files of its own: a helper process of Wine may hold the previous run's
+    // handles a little longer, and reusing the names would then read the previous output.
     Result Run(const std::wstring& arguments) {
-        const std::wstring outPath = folder.Path() + L"\\stdout.txt",
-                           errPath = folder.Path() + L"\\stderr.txt";
+        const std::wstring run = std::to_wstring(++runs);
+        const std::wstring outPath = folder.Path() + L"\\stdout" + run + L".txt",
+                           errPath = folder.Path() + L"\\stderr" + run + L".txt";
         DWORD exitCode = 0xFFFFFFFF;
         {
             SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -43,6 +46,7 @@ class Fmtmgr : public ::testing::Test {
                                                    CREATE_ALWAYS, 0, nullptr));
             };
             const ffm::UniqueFile out = create(outPath), err = create(errPath);
+            EXPECT_TRUE(out && err) << "cannot create the output files: " << GetLastError();
             STARTUPINFOW startup{};
             startup.cb = sizeof(startup);
             startup.dwFlags = STARTF_USESTDHANDLES;
@@ -68,6 +72,7 @@ class Fmtmgr : public ::testing::Test {
 
     SamplePluginRegistration plugin;
     TempFolder folder;
+    int runs = 0;
     std::wstring assembly, broken;
 };
 

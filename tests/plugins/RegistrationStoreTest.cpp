@@ -17,7 +17,7 @@ const std::wstring kFormats = std::wstring(kVendorRoot) + L"\\FileFormats";
 using Record = std::tuple<std::wstring, std::wstring, unsigned long>;
 
 std::wstring Text(const ffm::SpStr& s) {
-    return s.W() ? s.W() : L"";
+    return s.Text();
 }
 
 std::vector<Record> RecordsOf(FileFmtRegistryAccess& store) {

@@ -18,6 +18,7 @@ inline std::vector<long> ApplyMoves(TovRefData* refs, long count, const ffm::Lst
                                     const wchar_t* newRoot, const wchar_t* oldRoot,
                                     const wchar_t* altOldRoot) {
     using namespace ffm::refupdate;
+    using ffm::WithBackslash;
     const auto path = [](const TovRefData& r) -> const wchar_t* {
         return r.mbsFilePath ? r.mbsFilePath : L"";
     };
