@@ -1,5 +1,6 @@
 #include <FileFmtMgr/PathList.h>
 
+#include "foundation/Paths.h"
 #include <shlwapi.h>
 #include <windows.h>
 
@@ -41,9 +42,7 @@ std::wstring PathList::zoNormalize(const std::wstring& path) {
     for (wchar_t& c : normal)
         if (c == L'/')
             c = L'\\';
-    if (normal.empty() || normal.back() != L'\\')
-        normal += L'\\';
-    return normal;
+    return ffm::WithBackslash(std::move(normal));
 }
 
 // Upper case as the ordinal case-insensitive comparison folds it.
