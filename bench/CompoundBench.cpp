@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <psapi.h>
 #include <sstream>
@@ -71,7 +72,8 @@ Usage Now() {
 
 } // namespace
 
-int main() {
+// Optional argument: the number of streams of the listed container (default 10,000).
+int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ffm::SetModuleHandle(GetModuleHandleW(nullptr));
     const auto format = ffmtest::CompoundFormat();
@@ -83,7 +85,7 @@ int main() {
     FileFormatMgr manager;
 
     // 1. Listing 10,000 streams.
-    constexpr int kStreams = 10000;
+    const int kStreams = argc > 1 ? std::atoi(argv[1]) : 10000;
     const std::wstring big = folder + L"\\many.cfb";
     const auto made = Clock::now();
     MakeContainer(big, kStreams);
@@ -149,8 +151,9 @@ int main() {
         kFiles, Median(perFile), Percentile(perFile, 0.95), found);
     const int marks[] = {10, 100, 500, kFiles};
     for (std::size_t k = 0; k < usage.size(); ++k)
-        std::printf("  after %4d documents: %lu handles, %.1f MB private\n", marks[k], usage[k].handles,
-                    usage[k].privateBytes / 1048576.0);
+        std::printf(
+            "  after %4d documents: %lu handles (or open descriptors), %.1f MB (private, or resident)\n",
+            marks[k], usage[k].handles, usage[k].privateBytes / 1048576.0);
 
     for (const auto& f : files)
         DeleteFileW(f.c_str());
