@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         for (auto* f : files)
             f->Release();
         listing.push_back(Ms(Clock::now() - start));
-        if (count != kStreams)
+        if (count != static_cast<std::size_t>(kStreams))
             std::printf("listed %zu streams, expected %d\n", count, kStreams);
     }
     std::printf(
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
         kFiles, Median(perFile), Percentile(perFile, 0.95), found);
     const int marks[] = {10, 100, 500, kFiles};
     for (std::size_t k = 0; k < usage.size(); ++k)
-        std::printf("  after %4d documents: %lu handles %.1f MB private\n", marks[k], usage[k].handles,
+        std::printf("  after %4d documents: %lu handles, %.1f MB private\n", marks[k], usage[k].handles,
                     usage[k].privateBytes / 1048576.0);
 
     for (const auto& f : files)
