@@ -116,7 +116,7 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Installs an outside registration store (null: the built-in one); rebuilds the table when
     // initialised. On failure the old table stays and the new store stays recorded.
     HRESULT mhSetRegAccess(IFileFmtRegistryAccess* store) override;
-    // The reference update after a move arrives with a later release: answers 0x80004001 until then.
+    // Rewrites file's references after moves: ghUpdateXRefPaths with options 0 and no format.
     HRESULT mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves, const wchar_t* newRoot,
                                const wchar_t* oldRoot, const wchar_t* altOldRoot) override;
     // Size and last-write date (OLE date, local time unless universal) through a plug-in with the
@@ -226,3 +226,19 @@ FFM_API void gCleanUpMXDocMgrInstance(unsigned long value);
 // A null navigator or a null move gives 0x80004003 before the plug-in is called.
 FFM_API HRESULT ghUpdateReferences(ITovFileNavigator* navigator, const ffm::Lst<MoveRef*>& moves,
                                    const wchar_t* newRoot, const wchar_t* oldRoot, const wchar_t* altOldRoot);
+
+namespace ffm {
+// Option of ghUpdateXRefPaths: the kept file's last-write time survives the update (in whole even
+// seconds).
+constexpr unsigned long kKeepLastWriteTime = 0x1;
+} // namespace ffm
+
+// Updates one file's references after moves, keeping the file as it was in every other respect:
+// its read-only attribute, and with ffm::kKeepLastWriteTime its last-write time. file is a path,
+// or "open > kept": the file to update and the file whose attributes and time are kept. Formats
+// that need it are updated in a private copy beside copies of the moved files, then copied back
+// in one step. format may be null (then resolved for the file). 1: the file has no extension;
+// 0x80040228: the kept file cannot be read or made writable (nothing changed).
+FFM_API HRESULT ghUpdateXRefPaths(const wchar_t* file, const wchar_t* newRoot, const wchar_t* oldRoot,
+                                  const wchar_t* altOldRoot, const ffm::Lst<MoveRef*>& moves,
+                                  unsigned long options, ITovFileFormat* format);

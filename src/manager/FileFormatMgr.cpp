@@ -109,9 +109,11 @@ HRESULT FileFormatMgr::mhSetVars(ITovFileNavigator*, long, long, ffm::Lst<Variab
     return E_NOTIMPL;
 }
 
-HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t*, const ffm::Lst<MoveRef*>&, const wchar_t*,
-                                          const wchar_t*, const wchar_t*) {
-    return E_NOTIMPL;
+// No lock of its own: the update takes the manager's lock only inside resolution.
+HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves,
+                                          const wchar_t* newRoot, const wchar_t* oldRoot,
+                                          const wchar_t* altOldRoot) {
+    return ghUpdateXRefPaths(file, newRoot, oldRoot, altOldRoot, moves, 0, nullptr);
 }
 
 // ---- Exported free functions ----------------------------------------------------------------

@@ -132,12 +132,17 @@ const wchar_t* FileNameOf(const wchar_t* path) noexcept {
     return name;
 }
 
+const wchar_t* ExtensionOf(const wchar_t* path) noexcept {
+    const wchar_t* name = FileNameOf(path);
+    const wchar_t* dot = std::wcsrchr(name, L'.');
+    return dot ? dot : name + std::wcslen(name);
+}
+
 bool IsProtectedReference(const TovRefData& ref) noexcept {
     if (ref.mlNumberA != 2)
         return false;
-    const wchar_t* name = FileNameOf(Text(ref.mbsFilePath));
-    const wchar_t* dot = std::wcsrchr(name, L'.');
-    if (!dot)
+    const wchar_t* dot = ExtensionOf(Text(ref.mbsFilePath));
+    if (!*dot)
         return false;
     wchar_t extension[9] = {};
     std::wcsncpy(extension, dot, 8);

@@ -18,6 +18,8 @@ bool PathStartsWith(const wchar_t* path, const std::wstring& prefix) noexcept;
 
 // The last component of a path (after the last '\', '/' or ':').
 const wchar_t* FileNameOf(const wchar_t* path) noexcept;
+// The extension of the last component, from its last dot ("" when it has none).
+const wchar_t* ExtensionOf(const wchar_t* path) noexcept;
 
 // A CAD reference whose path the moves never touch: extension (cut to 8 characters) of one of the
 // CAD part, layout, assembly and drawing kinds, and mlNumberA 2.

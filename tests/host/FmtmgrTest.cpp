@@ -134,6 +134,39 @@ TEST_F(Fmtmgr, UpdatesReferencesAfterMovesAndReadsTheSavedFileBack) {
     EXPECT_EQ(0u, RunJson(L"update-refs box.mrdasm " + moves)["changed"].size());
 }
 
+TEST_F(Fmtmgr, UpdateKeepsTheReadOnlyAttributeAndTheTimeOfTheFileOrOfTheNamedOne) {
+    const auto stamp = [](const std::wstring& path) {
+        SYSTEMTIME st{2024, 3, 0, 14, 10, 15, 7, 640};
+        FILETIME ft;
+        SystemTimeToFileTime(&st, &ft);
+        const ffm::UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+        SetFileTime(file.get(), nullptr, nullptr, &ft);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    };
+    const auto seconds = [](const std::wstring& path) { return LastWrite(path) / 10000000 % 60; };
+    const std::wstring kept = folder.WriteFile(L"kept.txt", "kept\n");
+    stamp(assembly);
+    stamp(kept);
+    const DWORD readOnly = GetFileAttributesW(assembly.c_str());
+    ASSERT_TRUE(readOnly & FILE_ATTRIBUTE_READONLY);
+
+    const std::wstring move = L" --move parts\\shaft.mrdprt=bought\\shaft.mrdprt";
+    EXPECT_EQ(1u, RunJson(L"update-refs box.mrdasm --keep-time" + move)["changed"].size());
+    EXPECT_EQ(readOnly, GetFileAttributesW(assembly.c_str()));
+    EXPECT_EQ(6u, seconds(assembly)); // 10:15:07.640 kept in whole even seconds
+    EXPECT_EQ(0u, LastWrite(assembly) % 10000000);
+
+    // The ">" form: the named file keeps its attribute and time, the updated one is written.
+    SetFileAttributesW(assembly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const json back = RunJson(L"update-refs box.mrdasm --keep-time --keep-attributes-of kept.txt "
+                              L"--move bought\\shaft.mrdprt=parts\\shaft.mrdprt");
+    EXPECT_EQ(1u, back["changed"].size());
+    EXPECT_EQ(kSampleAssembly, ReadAll(assembly));
+    EXPECT_EQ(readOnly, GetFileAttributesW(kept.c_str()));
+    EXPECT_EQ(6u, seconds(kept));
+}
+
 // Every failure leaves stdout empty; a malformed file is left as it was, bytes and time.
 TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     const std::string before = ReadAll(broken);

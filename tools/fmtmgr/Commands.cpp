@@ -251,20 +251,22 @@ void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal
 }
 
 void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
-                      const Roots& roots) {
+                      const Roots& roots, const KeptFile& kept) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
-    std::vector<ReferenceRow> before;
+    const std::vector<ReferenceRow> before =
+        ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file);
     {
-        const auto navigator = OpenNavigator(file, kReferenceUpdateMask, &callback, chosen);
-        before = ReadReferences(navigator.get(), &callback, file);
         ffm::Lst<MoveRef*> list;
         for (const MoveRef& m : moves)
             list.AddTail(const_cast<MoveRef*>(&m));
         const auto text = [](const std::optional<std::wstring>& s) { return s ? s->c_str() : nullptr; };
+        // "FILE > KEPT" names the file whose attributes and time the library keeps.
+        const std::wstring argument = kept.path == file ? file : file + L">" + kept.path;
         ForgetErrorInfo();
-        const HRESULT hr = ghUpdateReferences(navigator.get(), list, text(roots.newRoot), text(roots.oldRoot),
-                                              text(roots.altOldRoot));
+        const HRESULT hr = ghUpdateXRefPaths(argument.c_str(), text(roots.newRoot), text(roots.oldRoot),
+                                             text(roots.altOldRoot), list,
+                                             kept.keepTime ? ffm::kKeepLastWriteTime : 0, nullptr);
         if (FAILED(hr))
             throw CommandError(hr, "cannot update the references of " + Utf8(file));
     }

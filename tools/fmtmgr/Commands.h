@@ -15,6 +15,12 @@ struct Roots {
     std::optional<std::wstring> altOldRoot;
 };
 
+// The file whose read-only attribute, and on request last-write time, an update keeps.
+struct KeptFile {
+    bool keepTime = false;
+    std::wstring path;
+};
+
 // A path made absolute against the current folder.
 std::wstring FullPath(const std::wstring& path);
 
@@ -24,6 +30,6 @@ void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask)
 void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
 void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
 void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
-                      const Roots& roots);
+                      const Roots& roots, const KeptFile& kept);
 
 } // namespace fmtmgr

@@ -64,6 +64,12 @@ int Run(int argc, char** argv) {
         update->add_option("--new-root", newRoot, "paths below the old roots move below this one");
     auto* oldRootOpt = update->add_option("--old-root", oldRoot, "the root the files were moved from");
     auto* altRootOpt = update->add_option("--alt-old-root", altOldRoot, "another spelling of the old root");
+    bool keepTime = false;
+    std::string keepAttributesOf;
+    update->add_flag("--keep-time", keepTime,
+                     "keep the last-write time (in whole even seconds) of FILE, or of --keep-attributes-of");
+    update->add_option("--keep-attributes-of", keepAttributesOf,
+                       "the file whose read-only attribute (and time) is kept, when it is not FILE");
     newRootOpt->needs(oldRootOpt);
     oldRootOpt->needs(newRootOpt);
     altRootOpt->needs(newRootOpt);
@@ -114,7 +120,8 @@ int Run(int argc, char** argv) {
                 roots.oldRoot = root(oldRoot);
                 roots.altOldRoot = root(altOldRoot);
             }
-            UpdateReferences(out, path, moves, roots);
+            const KeptFile kept{keepTime, keepAttributesOf.empty() ? path : FullPath(Wide(keepAttributesOf))};
+            UpdateReferences(out, path, moves, roots, kept);
         }
     } catch (const CommandError& e) {
         out.Failure(e);
