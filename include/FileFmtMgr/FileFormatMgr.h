@@ -2,8 +2,10 @@
 // FileFormatMgr: the process-wide manager through which a host reaches file-format plug-ins.
 // Take it with gpoGetFileFormatMgr(); every operation may be called from any thread.
 #include <FileFmtMgr/Api.h>
+#include <FileFmtMgr/AttributeData.h>
 #include <FileFmtMgr/ComError.h>
 #include <FileFmtMgr/ComPtr.h>
+#include <FileFmtMgr/ConfigData.h>
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/Lst.h>
 #include <FileFmtMgr/RegistrationStore.h>
@@ -12,14 +14,16 @@
 #include <FileFmtMgr/SpStr.h>
 #include <FileFmtMgr/TovContract.h>
 #include <FileFmtMgr/Values.h>
+#include <FileFmtMgr/VariableData.h>
 #include <atomic>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 
 class PluginTable;
-class VariableData;
-class ConfigDataLst;
+class _bstr_t;
+class FilePreviewWnd;
 
 // One configuration pair of one reference, counted over the plug-in's configuration elements.
 struct XRefConfigInfo {
@@ -108,9 +112,13 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // Delivers every reference of the navigator's file to target, with its configuration pairs.
     HRESULT mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
                             ITovCallback* callback) override;
-    // Variables arrive with a later release: these answer 0x80004001 until then.
+    // Reads the mapped attributes of every variable into its values, per configuration (bit 0x80
+    // of flags: every configuration of the file, else none). An empty configurations list receives
+    // the file's configurations. 1 when the last attribute read found nothing, else 0.
     HRESULT mhGetVars(ITovFileNavigator* navigator, long argument, ffm::Lst<VariableData*>& variables,
                       ConfigDataLst* configurations, bool flag) override;
+    // Writes every value of every variable into its mapped attributes in the value's
+    // configuration, and saves when asked and something was written (else 1).
     HRESULT mhSetVars(ITovFileNavigator* navigator, long first, long second,
                       ffm::Lst<VariableData*>& variables, bool flag) override;
     // Installs an outside registration store (null: the built-in one); rebuilds the table when
@@ -171,6 +179,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // The product module text of the plug-in for path and mask; raises ffm::ComError (0x80004003
     // when the plug-in offers no product modules).
     void mvGetProductModuleList(const wchar_t* path, long mask, std::wstring& modules);
+    class _bstr_t;
+    class FilePreviewWnd;
 
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }
@@ -179,6 +189,12 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ITovRegistry* mpoGetRegistry() const noexcept { return mpoRegistry.get(); }
     const ffm::SpStr& moGetDetailingModeName() const noexcept { return moDetailingModeName; }
     const ffm::SpStr& moGetLdrModeName() const noexcept { return moLdrModeName; }
+
+  protected:
+    // The plug-in array for attributes, zeroed and filled in list order (with copies of the values
+    // when asked). Null with count 0 for an empty list; null with count unchanged on failure.
+    TovAttribData* mpoCreateArray(ffm::Lst<AttributeData*>& attributes, int& count, bool withValues);
+    TovAttribData2* mpoCreateArray2(ffm::Lst<AttributeData*>& attributes, int& count, bool withValues);
 
   private:
     HRESULT mhListInner(bool folders, ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
@@ -189,6 +205,9 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     ffm::ComPtr<ISettings> moGetSettings();
     static void zvCleanPath(std::wstring& path);
     static std::wstring zoFolderOf(const std::wstring& path);
+    // File kinds by the extension of the navigator's path; raise when the path cannot be had.
+    static bool zbIsDravingFile(ITovFileNavigator* navigator);
+    static bool zbIsMXAssemblyFile(ITovFileNavigator* navigator);
     HRESULT mhAcquireNavigator(const std::wstring& path, ffm::ComPtr<ITovFileNavigator>& navigator,
                                unsigned long mask, ITovCallback* callback, unsigned long* outMask,
                                ITovFileFormat* format);

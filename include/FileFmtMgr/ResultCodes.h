@@ -10,8 +10,10 @@ constexpr HRESULT FFM_E_REG_VALUE_MISSING = static_cast<HRESULT>(0x8004021D); //
 constexpr HRESULT FFM_E_STOP_PREVIEWS = static_cast<HRESULT>(0x80040226); // plug-in: stop preview creation
 constexpr HRESULT FFM_E_FILE_NOT_PREPARED =
     static_cast<HRESULT>(0x80040228); // reference update: file untouchable
-constexpr HRESULT FFM_E_REDIRECT_FAILED = static_cast<HRESULT>(0x80040229); // redirected plug-in failed too
-constexpr HRESULT FFM_E_NO_PLUGIN = static_cast<HRESULT>(0x8004022A);       // no plug-in for the extension
+constexpr HRESULT FFM_E_REDIRECT_FAILED = static_cast<HRESULT>(0x80040229);  // redirected plug-in failed too
+constexpr HRESULT FFM_E_NO_PLUGIN = static_cast<HRESULT>(0x8004022A);        // no plug-in for the extension
+constexpr HRESULT FFM_E_PREVIEW_EXCLUDED = static_cast<HRESULT>(0x8004023C); // extension kept out of previews
+constexpr HRESULT FFM_E_PDF_VIEW_OPEN = static_cast<HRESULT>(0x800402BF);    // an outside PDF view is open
 constexpr HRESULT FFM_E_OPEN_ELSEWHERE = static_cast<HRESULT>(0x8004027D); // plug-in: another format reads it
 constexpr HRESULT FFM_E_NO_NAVIGATOR = static_cast<HRESULT>(0x800402F5);   // plug-in: no navigator, no error
 constexpr HRESULT FFM_E_REG_OPEN = static_cast<HRESULT>(0x80040412);       // registry key cannot be opened

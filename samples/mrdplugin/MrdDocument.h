@@ -50,6 +50,7 @@ class Document {
     FileKind Kind() const noexcept { return m_kind; }
     const std::vector<std::wstring>& Configurations() const noexcept { return m_configs; }
     const std::vector<Reference>& References() const noexcept { return m_refs; }
+    const std::vector<Property>& Properties() const noexcept { return m_props; }
     bool DetailingMode() const noexcept { return m_detailing; }
     bool LdrMode() const noexcept { return m_ldr; }
     bool HasConfiguration(const std::wstring& name) const;

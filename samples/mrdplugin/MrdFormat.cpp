@@ -1,6 +1,7 @@
 #include "MrdFormat.h"
 
 #include "MrdNavigator.h"
+#include "MrdPreview.h"
 #include <shlwapi.h>
 
 namespace mrd {
@@ -72,6 +73,19 @@ HRESULT Format::GetModuleList(long, BSTR extension, BSTR* modules) {
                               : kind == FileKind::Assembly ? L"Assembly;Part"
                                                            : L"Part";
         *modules = NewBstr(text).release();
+        return S_OK;
+    });
+}
+
+HRESULT Format::CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
+                              ITovFilePreview** preview) {
+    return Guard(__uuidof(ITovFileFormat), [&] {
+        if (!preview || !rect)
+            return E_POINTER;
+        *preview = nullptr;
+        // The host hands its window as the low 32 bits of the handle.
+        const HWND parent = reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow));
+        *preview = Preview::Create(parent, *rect).detach();
         return S_OK;
     });
 }

@@ -8,10 +8,11 @@ namespace mrd {
 // Capability masks registered for each of our extensions (one registry value each).
 constexpr unsigned long kCapReferenceUpdate = 0x1; // rewrites reference paths after moves
 constexpr unsigned long kCapRead = 0x2;            // references, configurations, properties
+constexpr unsigned long kCapPreview = 0x4;         // a preview window (MrdPreview.h)
 constexpr unsigned long kCapSizeAndDate = 0x4000;  // ITovFileQuery kind 1
-constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapSizeAndDate};
+constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapPreview, kCapSizeAndDate};
 
-// Previews are not offered: FormatBase answers them E_NOTIMPL.
+// Previews come from MrdPreview.h through CreatePreview.
 class Format final
     : public ffm::ComObject<ffm::FormatBase, ITovFileQuery, ITovProductModules, ISupportErrorInfo> {
   public:
@@ -22,6 +23,10 @@ class Format final
     // navigator and closed again before this returns; the caller owns the navigator's reference.
     HRESULT STDMETHODCALLTYPE OpenFile(BSTR path, ITovCallback* callback,
                                        ITovFileNavigator** navigator) override;
+    // The manager asks once per preview pane: a preview drawing in a child window of parentWindow
+    // (MrdPreview.h); the caller owns its reference.
+    HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback* callback,
+                                            ITovRegistry* registry, ITovFilePreview** preview) override;
     // The manager asks for size and date (kind 1, the path as a string in input) without opening
     // the file. result and second are the caller's: cleared and filled on success.
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;

@@ -3,6 +3,7 @@
 // caller's navigator, so they take no manager lock.
 #include "content/References.h"
 
+#include "content/SafeArrayReading.h"
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
 #include "foundation/Handles.h"
@@ -219,46 +220,6 @@ bool DeliveredFlag(const TovRefData2& rec) {
     return rec.mlFlag != 0;
 }
 
-// Raises a failure to read the plug-in's configuration array, with the thread's error
-// information when there is some, else with the description.
-[[noreturn]] void RaiseArrayFailure(HRESULT hr, const wchar_t* description) {
-    ComPtr<IErrorInfo> info;
-    if (::GetErrorInfo(0, info.put()) == S_OK && info)
-        throw ComError(hr, info.get());
-    ffm::RaiseDescribed(hr, description);
-}
-
-// SafeArrayAccessData for a scope.
-class ArrayData {
-  public:
-    explicit ArrayData(SAFEARRAY* array) : m_array(array) {
-        const HRESULT hr = ::SafeArrayAccessData(array, &m_data);
-        if (FAILED(hr))
-            RaiseArrayFailure(hr, L"Could not lock safe array.");
-    }
-    ArrayData(const ArrayData&) = delete;
-    ArrayData& operator=(const ArrayData&) = delete;
-    ~ArrayData() { ::SafeArrayUnaccessData(m_array); }
-    const void* Data() const noexcept { return m_data; }
-
-  private:
-    SAFEARRAY* m_array;
-    void* m_data = nullptr;
-};
-
-long ElementCount(SAFEARRAY* array) {
-    LONG lower = 0;
-    LONG upper = 0;
-    HRESULT hr = ::SafeArrayGetLBound(array, 1, &lower);
-    if (FAILED(hr))
-        RaiseArrayFailure(hr, L"Could not get lower bound of array");
-    hr = ::SafeArrayGetUBound(array, 1, &upper);
-    if (FAILED(hr))
-        RaiseArrayFailure(hr, L"Could not get upper bound of array");
-    const long long count = static_cast<long long>(upper) - lower + 1;
-    return count < 0 ? 0 : static_cast<long>(std::min<long long>(count, LONG_MAX));
-}
-
 // The plug-in's configuration information for all references, or null when it offers none.
 UniqueSafeArray ReferenceConfigurations(ITovFileNavigator* navigator) {
     ComPtr<ITovFileNavigator2> navigator2;
@@ -283,11 +244,11 @@ HRESULT DeliverReferences(ITovFileNavigator* navigator, RefRecordArray<Rec>& ref
     UniqueSafeArray array;
     if (refs.count() > 0)
         array = ReferenceConfigurations(navigator);
-    std::optional<ArrayData> data;
+    std::optional<ffm::ArrayData> data;
     std::optional<ffm::ConfigPairIndex> index;
     if (array) {
         data.emplace(array.get());
-        const long count = ElementCount(array.get());
+        const long count = ffm::ElementCount(array.get());
         index.emplace(static_cast<const TovRefConfigData*>(data->Data()), count);
     }
 

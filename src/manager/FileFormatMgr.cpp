@@ -99,15 +99,7 @@ HRESULT FileFormatMgr::mhSetUpdateDeletedVarsFlag(bool update) {
     return S_OK;
 }
 
-// ---- Operations of later releases -----------------------------------------------------------
-
-HRESULT FileFormatMgr::mhGetVars(ITovFileNavigator*, long, ffm::Lst<VariableData*>&, ConfigDataLst*, bool) {
-    return E_NOTIMPL;
-}
-
-HRESULT FileFormatMgr::mhSetVars(ITovFileNavigator*, long, long, ffm::Lst<VariableData*>&, bool) {
-    return E_NOTIMPL;
-}
+// ---- Reference update ------------------------------------------------------------------------
 
 // No lock of its own: the update takes the manager's lock only inside resolution.
 HRESULT FileFormatMgr::mhUpdateReferences(const wchar_t* file, const ffm::Lst<MoveRef*>& moves,

@@ -1,5 +1,7 @@
 // FileFmtMgr.dll as a host sees it: the exported manager, its entry point having recorded the
 // module handle, real activation of a plug-in server found through the registry.
+#include <FileFmtMgr/ComObject.h>
+#include <FileFmtMgr/ContractBases.h>
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -80,6 +82,68 @@ TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
     EXPECT_EQ(std::list<std::wstring>{L"MRDPRT"}, extensions);
     EXPECT_TRUE(gbUseSeparatedProcessing());
     gCleanUpMXDocMgrInstance(0);
+}
+
+namespace {
+
+// A host's own navigator: configuration names and one attribute value per configuration.
+class CardNavigator : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigator>> {
+  public:
+    HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* path) override {
+        *path = SysAllocString(L"C:\\v\\gear.mrdprt");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetConfigurationNames(BSTR* names) override {
+        *names = SysAllocString(L"Default\nBlue");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetAttributes(BSTR config, long, ITovCallback*, long count,
+                                            TovAttribData* elements) override {
+        for (long i = 0; i < count; ++i) {
+            elements[i].mlStatus = 1;
+            V_VT(&elements[i].mvValue) = VT_BSTR;
+            V_BSTR(&elements[i].mvValue) = SysAllocString(config);
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetAttributes(BSTR config, long, ITovCallback*, long count,
+                                            TovAttribData* elements, long) override {
+        for (long i = 0; i < count; ++i)
+            elements[i].mlStatus = 1;
+        written += std::wstring(config) + L";";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Save() override { return ++saves, S_OK; }
+    std::wstring written;
+    int saves = 0;
+};
+
+} // namespace
+
+// The fifth and sixth slots read and write variables; the records made on either side of the
+// boundary are deleted on the other.
+TEST(HostVariables, VariableSlotsReadAndWriteThroughTheExportedInterface) {
+    IFileFormatMgr* api = gpoGetFileFormatMgr();
+    auto navigator = ffm::Make<CardNavigator>();
+    auto* title = new VariableData;
+    title->moName = L"Title";
+    title->moAttributes.AddTail(new AttributeData(L"CustomProperty", L"Title"));
+    ffm::Lst<VariableData*> variables;
+    variables.AddTail(title);
+    ConfigDataLst configs;
+    ASSERT_EQ(S_OK, api->mhGetVars(navigator.get(), 0x80, variables, &configs, true));
+    ASSERT_EQ(2, configs.GetCount());
+    ValuePos pos;
+    std::wstring values;
+    for (title->First(pos); !title->AtEnd(pos);)
+        values += std::wstring(V_BSTR(title->Next(pos)->mpoValue)) + L";";
+    EXPECT_EQ(L"Blue;Default;", values);
+    EXPECT_EQ(S_OK, api->mhSetVars(navigator.get(), 0, 0, variables, true));
+    EXPECT_EQ(L"Blue;Default;", navigator->written);
+    EXPECT_EQ(1, navigator->saves);
+    for (ConfigData* c : configs)
+        delete c;
+    delete variables.RemoveHead();
 }
 
 int main(int argc, char** argv) {

@@ -82,7 +82,7 @@ TEST_F(Fmtmgr, ListsPluginsAndExtensionsAndResolvesAFileItsSizeAndDate) {
                                   [](const json& p) { return p["name"] == "MrdPlugin.dll"; });
     ASSERT_NE(plugins.end(), mrd);
     EXPECT_EQ("{484E65A5-42FC-42F3-A658-7A719CFAA378}", (*mrd)["clsid"]);
-    EXPECT_EQ(9u, (*mrd)["extensions"].size()); // three extensions, three capabilities each
+    EXPECT_EQ(12u, (*mrd)["extensions"].size()); // three extensions, four capabilities each
 
     EXPECT_EQ("MRDASM\nMRDDRW\nMRDPRT\n", Run(L"extensions --mask 0x4000").out); // upper case, no dot
     EXPECT_EQ(json::array(), RunJson(L"extensions --mask 8")["extensions"]);
@@ -178,7 +178,10 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     } cases[] = {
         {L"refs missing.mrdasm", 1, "0x80070002"},
         {L"refs notes.txt", 1, "0x8004022A: no plug-in serves this extension"},
-        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4003"},
+        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4007"},
+        {L"preview notes.txt --png notes.png", 1, "notes.txt has no preview: 0x8004022A"},
+        {L"preview box.mrdasm --size 0x20 --png box.png", 2, "WxH"},
+        {L"preview broken.mrdprt --png broken.png", 1, "every preview for .mrdprt failed to show it"},
         {L"update-refs broken.mrdprt --move a.mrdprt=b.mrdprt", 1, "0x80040300"},
         {L"refs broken.mrdprt", 1, "line 5: the configuration \"Standrd\" is not declared"},
         {L"size-date missing.txt", 1, "0x80040213"},
@@ -241,6 +244,70 @@ TEST_F(FmtmgrContainers, ListsInnerFilesSearchPathsAndModules) {
     const Result none = Run(L"modules names.xls");
     EXPECT_EQ(1u, none.exitCode);
     EXPECT_NE(std::string::npos, none.err.find("0x80004003"));
+}
+
+TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteOneProperty) {
+    const json configs = RunJson(L"configs box.mrdasm")["configurations"];
+    ASSERT_EQ(2u, configs.size());
+    EXPECT_EQ("Default", configs[0]["name"]);
+    EXPECT_EQ("Heavy", configs[1]["name"]);
+    EXPECT_NE(configs[0]["tag"], configs[1]["tag"]);
+
+    const json heavy =
+        RunJson(L"attrs box.mrdasm --config Heavy CustomProperty:Title CustomProperty:Missing");
+    ASSERT_EQ(2u, heavy["attributes"].size());
+    EXPECT_EQ("Heavy box", heavy["attributes"][0]["value"]);
+    EXPECT_EQ("string", heavy["attributes"][0]["type"]);
+    EXPECT_EQ(false, heavy["attributes"][1]["found"]);
+
+    for (const wchar_t* form : {L"--batch", L"--no-batch", L""}) {
+        const json vars =
+            RunJson(std::wstring(L"vars box.mrdasm --all-configs --map Title=CustomProperty:Title ") +
+                    L"--map Title=CustomProperty:Material --map Material=CustomProperty:Material " + form);
+        ASSERT_EQ(2u, vars["variables"].size()) << ffmtest::Utf8(form);
+        const json& title = vars["variables"][0]["values"];
+        ASSERT_EQ(2u, title.size());
+        EXPECT_EQ("Default", title[0]["configuration"]);
+        EXPECT_EQ("Steel", title[0]["value"]); // no title of its own: the second mapping
+        EXPECT_EQ("Heavy box", title[1]["value"]);
+    }
+
+    // One property in one configuration, and nothing else of the file changes.
+    const std::string before = ReadAll(assembly);
+    const Result set = Run(L"set-attrs box.mrdasm --config Heavy \"CustomProperty:Title=Heavier box\"");
+    EXPECT_EQ(0u, set.exitCode) << set.err;
+    const std::string after = ReadAll(assembly);
+    EXPECT_NE(std::string::npos, after.find("CustomProperty:Title = Heavier box\r\n"));
+    std::string expected = before;
+    expected.replace(expected.find("Heavy box"), 9, "Heavier box");
+    EXPECT_EQ(expected, after);
+    const json title =
+        RunJson(L"vars box.mrdasm --all-configs --map T=CustomProperty:Title")["variables"][0]["values"];
+    ASSERT_EQ(1u, title.size()); // Default has no title, and deleted variables are not updated
+    EXPECT_EQ("Heavy", title[0]["configuration"]);
+    EXPECT_EQ("Heavier box", title[0]["value"]);
+
+    const Result unsaved =
+        Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set T=X --config Default --no-save");
+    EXPECT_EQ(0u, unsaved.exitCode) << unsaved.err;
+    EXPECT_EQ(after, ReadAll(assembly));
+    EXPECT_EQ(2u, Run(L"attrs box.mrdasm NoColon").exitCode);
+    EXPECT_EQ(1u, Run(L"set-vars box.mrdasm --map T=CustomProperty:Title --set U=1").exitCode);
+}
+
+TEST_F(Fmtmgr, DrawsAFilesPreviewIntoAPngImageOfTheAskedSize) {
+    const Result r = Run(L"-q preview box.mrdasm --size 320x200 --png box.png");
+    EXPECT_EQ(0u, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("box.png (320x200)")) << r.out;
+    const std::string png = ReadAll(folder.Path() + L"\\box.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), png.substr(0, 8));
+    const auto bigEndian = [&](size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(320, bigEndian(16)) << "the header's width";
+    EXPECT_EQ(200, bigEndian(20)) << "the header's height";
 }
 
 } // namespace

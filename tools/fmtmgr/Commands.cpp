@@ -43,20 +43,6 @@ std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
     return {};
 }
 
-ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned long mask,
-                                             ITovCallback* callback, unsigned long& chosen) {
-    ffm::ComPtr<ITovFileNavigator> navigator;
-    chosen = 0;
-    ForgetErrorInfo();
-    const HRESULT hr =
-        gpoGetFileFormatMgr()->mhGetNavigator2(file, navigator, mask, callback, &chosen, nullptr);
-    if (FAILED(hr))
-        throw CommandError(hr, "cannot open " + Utf8(file));
-    if (!navigator)
-        throw CommandError(ffm::FFM_E_NO_NAVIGATOR, "cannot open " + Utf8(file));
-    return navigator;
-}
-
 std::vector<ReferenceRow> ReadReferences(ITovFileNavigator* navigator, ITovCallback* callback,
                                          const std::wstring& file) {
     ReferenceCollector collector;
@@ -98,6 +84,20 @@ std::string PairLine(const ConfigPair& p) {
 }
 
 } // namespace
+
+ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned long mask,
+                                             ITovCallback* callback, unsigned long& chosen) {
+    ffm::ComPtr<ITovFileNavigator> navigator;
+    chosen = 0;
+    ForgetErrorInfo();
+    const HRESULT hr =
+        gpoGetFileFormatMgr()->mhGetNavigator2(file, navigator, mask, callback, &chosen, nullptr);
+    if (FAILED(hr))
+        throw CommandError(hr, "cannot open " + Utf8(file));
+    if (!navigator)
+        throw CommandError(ffm::FFM_E_NO_NAVIGATOR, "cannot open " + Utf8(file));
+    return navigator;
+}
 
 std::wstring FullPath(const std::wstring& path) {
     std::vector<wchar_t> buffer(32768);

@@ -23,12 +23,20 @@ struct KeptFile {
 
 // A path made absolute against the current folder.
 std::wstring FullPath(const std::wstring& path);
+// Opens the file through the entry of its plug-in that shares a bit with mask; raises
+// CommandError. chosen receives the entry's mask.
+ffm::ComPtr<ITovFileNavigator> OpenNavigator(const std::wstring& file, unsigned long mask,
+                                             ITovCallback* callback, unsigned long& chosen);
 
 void ListPlugins(const Output& out);
 void ListExtensions(const Output& out, unsigned long mask);
 void ShowFormat(const Output& out, const std::wstring& file, unsigned long mask);
 void ShowReferences(const Output& out, const std::wstring& file, unsigned long mask);
 void ShowSizeAndDate(const Output& out, const std::wstring& file, bool universal);
+// Shows file in a pane of width x height through the plug-ins' previews and writes what the pane
+// shows to png.
+void RenderPreview(const Output& out, const std::wstring& file, int width, int height,
+                   const std::wstring& png);
 void UpdateReferences(const Output& out, const std::wstring& file, const std::vector<MoveRef>& moves,
                       const Roots& roots, const KeptFile& kept);
 

@@ -1,10 +1,14 @@
 // fmtmgr: the file-format manager for a person at a command line. Lists the plug-ins and the
 // extensions they serve, resolves a file's format, shows its references with their
-// configuration pairs, its size and date, and rewrites its references after files were moved.
+// configuration pairs, its size and date, its configurations, attributes and data-card variables
+// (read and written), rewrites its references after files were moved, and draws its preview
+// into a PNG image.
 // Exit code 0 on success, 1 when an operation failed (code and meaning on stderr), 2 for a
 // command line that cannot be understood.
 #include "Commands.h"
 #include "ContentCommands.h"
+
+#include "DataCard.h"
 #include "Report.h"
 
 #include <CLI/CLI.hpp>
@@ -48,6 +52,20 @@ int Run(int argc, char** argv) {
     bool utc = false;
     sizeDate->add_flag("--utc", utc, "the date in universal time instead of local time");
 
+    auto* preview = app.add_subcommand("preview", "FILE's preview, drawn by its plug-in, as a PNG image");
+    fileArg(preview);
+    std::string size = "640x480", png;
+    preview->add_option("--size", size, "the pane's size as WxH (default 640x480)")
+        ->check([](const std::string& s) {
+            int w = 0, h = 0;
+            char x = 0, rest = 0;
+            return sscanf(s.c_str(), "%d%c%d%c", &w, &x, &h, &rest) == 3 && (x == 'x' || x == 'X') && w > 0 &&
+                           h > 0 && w <= 8192 && h <= 8192
+                       ? std::string()
+                       : std::string("a size reads WxH, each from 1 to 8192");
+        });
+    preview->add_option("--png", png, "the PNG file to write")->required();
+
     auto* update = app.add_subcommand("update-refs", "rewrite FILE's references after files were moved");
     fileArg(update);
     std::vector<std::string> moveArgs;
@@ -77,6 +95,63 @@ int Run(int argc, char** argv) {
     ContentCommands content;
     AddContentCommands(app, content);
 
+    // ---- Data card ----
+    auto* configs = app.add_subcommand("configs", "FILE's configurations with their tags");
+    fileArg(configs);
+    std::string config;
+    std::vector<std::string> attributeArgs, mapArgs, setArgs, configArgs;
+    const auto attributeCheck = [](bool withValue) {
+        return [withValue](const std::string& s) {
+            AttributeArg parsed;
+            return ParseAttributeArg(s, withValue, parsed)
+                       ? std::string()
+                       : std::string(withValue ? "an attribute reads BLOCK:NAME=VALUE"
+                                               : "an attribute reads BLOCK:NAME");
+        };
+    };
+    const auto mapCheck = [](const std::string& s) {
+        VariableMapArg parsed;
+        return ParseVariableMapArg(s, parsed) ? std::string() : std::string("a mapping reads VAR=BLOCK:NAME");
+    };
+    auto* attrs = app.add_subcommand("attrs", "FILE's attributes BLOCK:NAME in one configuration");
+    fileArg(attrs);
+    attrs->add_option("--config", config, "the configuration (default: none, the file-wide values)");
+    attrs->add_option("ATTRIBUTE", attributeArgs, "BLOCK:NAME, one or more")
+        ->required()
+        ->check(attributeCheck(false));
+    auto* setAttrs =
+        app.add_subcommand("set-attrs", "write FILE's attributes BLOCK:NAME=VALUE in one configuration");
+    fileArg(setAttrs);
+    setAttrs->add_option("--config", config, "the configuration (default: none, the file-wide values)");
+    setAttrs->add_option("ATTRIBUTE", attributeArgs, "BLOCK:NAME=VALUE, one or more")
+        ->required()
+        ->check(attributeCheck(true));
+    bool noSave = false;
+    setAttrs->add_flag("--no-save", noSave, "write without saving the file");
+    bool allConfigs = false, batch = false, noBatch = false;
+    auto* vars =
+        app.add_subcommand("vars", "data-card variables of FILE through a variable-to-attribute map");
+    fileArg(vars);
+    vars->add_option("--map", mapArgs,
+                     "VAR=BLOCK:NAME (repeat; a variable's attributes in order of preference)")
+        ->required()
+        ->check(mapCheck);
+    vars->add_flag("--all-configs", allConfigs,
+                   "every configuration of the file (default: the file without one)");
+    auto* setVars = app.add_subcommand("set-vars", "write data-card variables of FILE through the map");
+    fileArg(setVars);
+    setVars->add_option("--map", mapArgs, "VAR=BLOCK:NAME (repeat)")->required()->check(mapCheck);
+    setVars->add_option("--set", setArgs, "VAR=VALUE (repeat)")->required();
+    setVars->add_option("--config", configArgs,
+                        "a configuration to write (repeat; default: the file without one)");
+    setVars->add_flag("--no-save", noSave, "write without saving the file");
+    for (auto* sub : {vars, setVars}) {
+        auto* on = sub->add_flag("--batch", batch, "one attribute request per configuration");
+        auto* off =
+            sub->add_flag("--no-batch", noBatch, "one attribute request per variable and configuration");
+        on->excludes(off);
+    }
+
     try {
         app.parse(argc, argv);
         if (update->parsed() && moveArgs.empty() && !newRootOpt->count())
@@ -103,7 +178,47 @@ int Run(int argc, char** argv) {
             ShowReferences(out, path, mask);
         else if (sizeDate->parsed())
             ShowSizeAndDate(out, path, utc);
-        else {
+        else if (configs->parsed())
+            ShowConfigurations(out, path);
+        else if (attrs->parsed() || setAttrs->parsed()) {
+            std::vector<AttributeArg> attributes(attributeArgs.size());
+            for (std::size_t i = 0; i < attributeArgs.size(); ++i)
+                ParseAttributeArg(attributeArgs[i], setAttrs->parsed(), attributes[i]);
+            const std::optional<std::wstring> configuration =
+                (attrs->parsed() ? attrs : setAttrs)->get_option("--config")->count()
+                    ? std::optional<std::wstring>(Wide(config))
+                    : std::nullopt;
+            if (attrs->parsed())
+                ShowAttributes(out, path, configuration, attributes);
+            else
+                SetAttributes(out, path, configuration, attributes, !noSave);
+        } else if (vars->parsed() || setVars->parsed()) {
+            std::vector<VariableMapArg> map(mapArgs.size());
+            for (std::size_t i = 0; i < mapArgs.size(); ++i)
+                ParseVariableMapArg(mapArgs[i], map[i]);
+            const BatchChoice choice = batch     ? BatchChoice::Batch
+                                       : noBatch ? BatchChoice::PerConfiguration
+                                                 : BatchChoice::Library;
+            if (vars->parsed()) {
+                ShowVariables(out, path, map, allConfigs, choice);
+            } else {
+                std::vector<std::pair<std::wstring, std::wstring>> values;
+                for (const std::string& s : setArgs) {
+                    const auto eq = s.find('=');
+                    if (eq == std::string::npos || eq == 0)
+                        throw CommandError(E_INVALIDARG, "a value reads VAR=VALUE: " + s);
+                    values.emplace_back(Wide(s.substr(0, eq)), Wide(s.substr(eq + 1)));
+                }
+                std::vector<std::wstring> configurations;
+                for (const std::string& c : configArgs)
+                    configurations.push_back(Wide(c));
+                SetVariables(out, path, map, values, configurations, choice, !noSave);
+            }
+        } else if (preview->parsed()) {
+            int w = 0, h = 0;
+            sscanf(size.c_str(), "%d%*c%d", &w, &h);
+            RenderPreview(out, path, w, h, FullPath(Wide(png)));
+        } else {
             std::vector<MoveRef> moves;
             for (const auto& m : moveArgs) {
                 const auto eq = m.find('=');

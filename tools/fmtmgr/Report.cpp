@@ -75,6 +75,10 @@ std::string Meaning(HRESULT hr) {
         return "no plug-in serves this extension with the requested capability";
     case ffm::FFM_E_REDIRECT_FAILED:
         return "the plug-in the file was redirected to could not open it either";
+    case ffm::FFM_E_PREVIEW_EXCLUDED:
+        return "the extension is excluded from previews";
+    case ffm::FFM_E_PDF_VIEW_OPEN:
+        return "an outside PDF view is open";
     case ffm::FFM_E_NO_NAVIGATOR:
         return "the plug-in gives no navigator for this file";
     case ffm::FFM_E_FILE_NOT_FOUND:

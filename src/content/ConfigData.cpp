@@ -1,0 +1,3 @@
+#include <FileFmtMgr/ConfigData.h>
+
+ConfigDataLst::~ConfigDataLst() = default;

@@ -1,0 +1,156 @@
+// The sample plug-in's preview in a real pane: registered with its own DllRegisterServer, created
+// by the manager, drawing an assembly, a part and a drawing the way a person recognises them; a
+// drawing that is really a part goes through the redirection; a changed file is shown again.
+#include "PreviewKit.h"
+
+#include "WindowCapture.h"
+#include "support/SamplePlugin.h"
+#include <FileFmtMgr/FileFormatMgr.h>
+
+using namespace ffmtest;
+using ffm::ComPtr;
+
+namespace {
+
+constexpr int kWidth = 480, kHeight = 320;
+constexpr std::uint32_t kBand = 0x28466E, kBox = 0xE8EEF6, kMissing = 0xFAE6E6, kInk = 0x1E1E1E;
+constexpr std::uint32_t kGrey = 0x808080;
+
+constexpr char kPart[] = "MRD 1 part\r\n[Configurations]\r\nZ32\r\nZ40\r\n"
+                         "[Properties]\r\nCustomProperty:Material = C45\r\n"
+                         "[Properties Z32]\r\nCustomProperty:Title = Spur gear, 32 teeth\r\n";
+constexpr char kDrawing[] =
+    "MRD 1 drawing\r\n[Configurations]\r\nSheet1\r\n[Settings]\r\nDetailingMode = yes\r\n"
+    "[Properties Sheet1]\r\nCustomProperty:Title = Gear box\r\nCustomProperty:Sheet = 1 of 1\r\n"
+    "[Reference Front]\r\nPath = box.mrdasm\r\nKind = view\r\nUse = Sheet1 > Default\r\n";
+
+// Whether the colour shows anywhere in the rectangle [x0, x1) x [y0, y1).
+bool Shows(const capture::Image& image, int x0, int y0, int x1, int y1, std::uint32_t colour) {
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x)
+            if (image.At(x, y) == colour)
+                return true;
+    return false;
+}
+
+// A host callback that also takes the preview's requests to be shown again.
+class ReshowRecorder : public FakeObject<ffm::CallbackBase, ITovPluginPreviewCallbackInternal> {
+  public:
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ReshowFile(long) override {
+        ++reshows;
+        return S_OK;
+    }
+    std::atomic<long> reshows{0};
+};
+
+class SamplePreviewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, plugin.registered);
+        ASSERT_NE(nullptr, host.get());
+        ASSERT_EQ(S_OK, mgr.mhCreatePreview(window, host.get(), nullptr, nullptr));
+        window.mvResize(nullptr);
+    }
+    void TearDown() override { mgr.mvUninitialize(); }
+
+    long Show(const std::wstring& path, ITovCallback* callback = nullptr) {
+        return window.mhShow(path, TovFileVaultType{}, callback, nullptr, false, 0);
+    }
+    capture::Image Look(const wchar_t* name) {
+        capture::PumpMessages(200);
+        capture::Image image = capture::CaptureClient(host.get());
+        capture::SavePng(image, ExecutableFolder() + L"\\..\\preview-png\\sample-" + name + L".png");
+        return image;
+    }
+
+    SamplePluginRegistration plugin;
+    TempFolder folder;
+    ffm::UniqueHwnd host{MakePane(kWidth, kHeight)};
+    FileFormatMgr mgr;
+    FilePreviewWnd window;
+};
+
+TEST_F(SamplePreviewTest, AnAssemblyAPartAndADrawingAreDrawnAsAPersonKnowsThem) {
+    CreateDirectoryW((ExecutableFolder() + L"\\..\\preview-png").c_str(), nullptr);
+    const std::wstring assembly = folder.WriteFile(L"box.mrdasm", kSampleAssembly);
+    const std::wstring part = folder.WriteFile(L"gear.mrdprt", kPart);
+    const std::wstring drawing = folder.WriteFile(L"box.mrddrw", kDrawing);
+
+    ASSERT_EQ(S_OK, Show(assembly));
+    const capture::Image tree = Look(L"assembly");
+    ASSERT_EQ(kWidth, tree.width);
+    EXPECT_EQ(kBand, tree.At(4, 4)) << "the title band";
+    EXPECT_EQ(kBox, tree.At(16, 52)) << "the assembly at the root of the tree";
+    EXPECT_EQ(kMissing, tree.At(60, 126)) << "the first reference's file is not there: marked";
+    EXPECT_EQ(kBand, tree.At(28, 110)) << "the branch to it";
+
+    ASSERT_EQ(S_OK, Show(part));
+    const capture::Image table = Look(L"part");
+    EXPECT_EQ(kBand, table.At(14, 110)) << "the properties table's head";
+    EXPECT_NE(kBox, table.At(16, 52));
+
+    ASSERT_EQ(S_OK, Show(drawing));
+    const capture::Image sheet = Look(L"drawing");
+    EXPECT_TRUE(Shows(sheet, 6, 200, 16, 201, kInk)) << "the sheet's border";
+    EXPECT_TRUE(Shows(sheet, kWidth - 24, kHeight - 60, kWidth - 14, kHeight - 59, kInk))
+        << "the title block's frame, bottom right";
+    EXPECT_FALSE(Shows(sheet, 6, 200, 16, 201, kBox));
+
+    window.mvHide(true);
+    EXPECT_EQ(kGrey, Look(L"hidden").At(4, 4)) << "hidden: the pane shows";
+    EXPECT_TRUE(window.mbReleaseFile(drawing.c_str())) << "the sample keeps no file open";
+    const RECT half{0, 0, kWidth / 2, kHeight};
+    window.mvResize(&half);
+    ASSERT_EQ(S_OK, Show(assembly));
+    const capture::Image narrow = Look(L"narrow");
+    EXPECT_EQ(kBand, narrow.At(4, 4));
+    EXPECT_EQ(kGrey, narrow.At(kWidth - 4, 4)) << "the preview keeps to its rectangle";
+}
+
+TEST_F(SamplePreviewTest, ADrawingThatIsReallyAPartIsShownByThePartsPreview) {
+    const std::wstring misnamed = folder.WriteFile(L"gear.mrddrw", kPart);
+    ASSERT_EQ(S_OK, Show(misnamed));
+    const capture::Image image = Look(L"redirected");
+    EXPECT_EQ(kBand, image.At(14, 110)) << "drawn as a part: the properties table";
+    EXPECT_FALSE(Shows(image, 6, 200, 16, 201, kInk)) << "not as a sheet";
+}
+
+TEST_F(SamplePreviewTest, AChangedFileIsShownAgain) {
+    const std::wstring part = folder.WriteFile(L"gear.mrdprt", kPart);
+    ReshowRecorder recorder;
+    recorder.AddRef();
+    ASSERT_EQ(S_OK, Show(part, &recorder));
+    capture::PumpMessages(700);
+    EXPECT_EQ(0, recorder.reshows) << "nothing changed yet";
+    Sleep(20);
+    folder.WriteFile(L"gear.mrdprt", std::string(kPart) + "CustomProperty:Colour = blue\r\n");
+    const ULONGLONG deadline = GetTickCount64() + 3000;
+    while (recorder.reshows == 0 && GetTickCount64() < deadline)
+        capture::PumpMessages(50);
+    EXPECT_EQ(1, recorder.reshows) << "the preview asked through the host's callback";
+
+    // Without a callback that can show it again, the preview redraws by itself.
+    ASSERT_EQ(S_OK, Show(part));
+    const capture::Image before = Look(L"before-change");
+    Sleep(20);
+    folder.WriteFile(L"gear.mrdprt", std::string(kPart) + "CustomProperty:Colour = blue\r\n"
+                                                          "CustomProperty:Finish = ground\r\n");
+    capture::PumpMessages(1500);
+    const capture::Image after = Look(L"after-change");
+    EXPECT_NE(before.pixels, after.pixels) << "a new property row is drawn";
+    window.mvHide(false);
+}
+
+} // namespace
