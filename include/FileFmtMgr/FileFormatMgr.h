@@ -179,8 +179,51 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     // The product module text of the plug-in for path and mask; raises ffm::ComError (0x80004003
     // when the plug-in offers no product modules).
     void mvGetProductModuleList(const wchar_t* path, long mask, std::wstring& modules);
-    class _bstr_t;
-    class FilePreviewWnd;
+
+    // ---- Variables, batch forms: one attribute request per configuration ---------------------
+    HRESULT mhGetVars2(ITovFileNavigator* navigator, long flags, ffm::Lst<VariableData*>& variables,
+                       ConfigDataLst* configurations, bool revisionFlag);
+    HRESULT mhSetVars2(ITovFileNavigator* navigator, long number1, long number2,
+                       ffm::Lst<VariableData*>& variables, bool save);
+
+    // ---- Attributes -----------------------------------------------------------------------
+    // Reads the attributes in one plug-in call; the plug-in's result comes back after the records
+    // were updated from what it reported. 0 for an empty list.
+    HRESULT mhGetAttribs(const wchar_t* configuration, bool option, ITovFileNavigator* navigator,
+                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool revisionFlag);
+    // Writes the attributes' values in one plug-in call: 0 when the plug-in wrote any, else 1.
+    HRESULT mhSetAttribs(const wchar_t* configuration, bool option, long number, ITovFileNavigator* navigator,
+                         ffm::Lst<AttributeData*>& attributes, ITovCallback* callback, bool save);
+
+    // ---- Configurations -------------------------------------------------------------------
+    // Appends the file's configurations (the caller deletes the records); a file that lists none
+    // by name gets one with an empty name. Entries appended before a failure stay.
+    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ConfigDataLst& configurations);
+    HRESULT mhGetConfigurations(ITovFileNavigator* navigator, ffm::Lst<_bstr_t>& names);
+
+    // ---- Previews ---------------------------------------------------------------------------
+    // What every plug-in receives during one preview creation; each holds its own reference.
+    struct ExtraArgs {
+        ffm::ComPtr<ITovCallback> callback;
+        ffm::ComPtr<IUnknown> context;
+    };
+    // One preview per format object, however many extensions it serves.
+    using PreviewByFormat = std::map<ITovFileFormat*, ffm::ComPtr<ITovFilePreview>>;
+
+    // Fills window with one preview of every preview-capable plug-in, bound to parent (rect null:
+    // the parent's client area), and records parent in it. 0 also when plug-ins fail or the
+    // manager cannot initialise; 0x80040226 from a plug-in stops the creation and is returned;
+    // 0x8007000E memory. Takes the manager's lock, then the window's: never fill a window while
+    // another thread shows files in it.
+    HRESULT mhCreatePreview(FilePreviewWnd& window, HWND parent, const RECT* rect, ITovCallback* callback);
+    HRESULT mhCreatePreview2(FilePreviewWnd& window, HWND parent, IUnknown* context, const RECT* rect,
+                             ITovCallback* callback);
+    HRESULT mhDoCreatePreview(FilePreviewWnd& window, HWND parent, IUnknown* context, const RECT* rect,
+                              ITovCallback* callback);
+    // One (plug-in, extension) pair of the creation: creates the format's preview once and
+    // registers it under the extension. Raises only 0x80040226 and memory errors.
+    void mvAddPreview(FilePreviewWnd* window, ffm::ComPtr<ITovFileFormat>& format, const wchar_t* extension,
+                      long mask, HWND parent, TovRect* rect, ExtraArgs* extra, PreviewByFormat& previews);
 
     // ---- State read by the content services -----------------------------------------------
     bool mbIsInitialized() const noexcept { return mbInitialized; }
