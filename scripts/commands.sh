@@ -14,6 +14,7 @@ ffm_command_packages=(
 )
 # Needed without a command of their own: the 64-bit Wine loader, GoogleTest's sources, headers.
 ffm_other_packages=(wine64 googletest libcli11-dev nlohmann-json3-dev)
+ffm_other_packages+=(python3-xlrd libole-storage-lite-perl) # real compound documents the compound plug-in's tests read
 
 # Prints every package, each once.
 ffm_packages() {

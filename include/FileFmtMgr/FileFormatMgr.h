@@ -9,6 +9,7 @@
 #include <FileFmtMgr/CriticalSection.h>
 #include <FileFmtMgr/Lst.h>
 #include <FileFmtMgr/RegistrationStore.h>
+#include <FileFmtMgr/Settings.h>
 #include <FileFmtMgr/ResultCodes.h>
 #include <FileFmtMgr/SpStr.h>
 #include <FileFmtMgr/TovContract.h>
@@ -159,6 +160,26 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     HRESULT mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
                                 ITovCallback* callback, bool save);
 
+    // ---- Sub-files and sub-folders ---------------------------------------------------------
+    // Appends the container's inner files (folders) to list; each carries one reference that the
+    // caller releases. A plug-in that cannot list them leaves the list as it was and gives 0.
+    HRESULT mhGetSubFiles(ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
+                          ITovCallback* callback);
+    HRESULT mhGetSubFolders(ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
+                            ITovCallback* callback);
+
+    // ---- Search paths and product modules -------------------------------------------------
+    // Replaces result with the folders to search for referenced files: the settings component's
+    // folders for settingsKey (after what result held), the file's folder, the folders format
+    // names; normalised, without repeats. Shows a message box when the settings component cannot
+    // be created and returns its code.
+    HRESULT mhGetSearchPaths(const wchar_t* settingsKey, const wchar_t* filePath,
+                             const wchar_t* pluginArgument, ITovFileFormat* format,
+                             std::list<std::wstring>& result);
+    // The product module text of the plug-in for path and mask; raises ffm::ComError (0x80004003
+    // when the plug-in offers no product modules).
+    void mvGetProductModuleList(const wchar_t* path, long mask, std::wstring& modules);
+
     // ---- Variables, batch forms: one attribute request per configuration ---------------------
     HRESULT mhGetVars2(ITovFileNavigator* navigator, long flags, ffm::Lst<VariableData*>& variables,
                        ConfigDataLst* configurations, bool revisionFlag);
@@ -231,6 +252,14 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
     TovAttribData2* mpoCreateArray2(ffm::Lst<AttributeData*>& attributes, int& count, bool withValues);
 
   private:
+    HRESULT mhListInner(bool folders, ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
+                        ITovCallback* callback);
+    // The registry object for plug-ins, initialising first.
+    ffm::ComPtr<ITovRegistry> moGetRegistry(ITovCallback* callback);
+    // The settings component, created on first use and kept until mvUninitialize.
+    ffm::ComPtr<ISettings> moGetSettings();
+    static void zvCleanPath(std::wstring& path);
+    static std::wstring zoFolderOf(const std::wstring& path);
     // File kinds by the extension of the navigator's path; raise when the path cannot be had.
     static bool zbIsDravingFile(ITovFileNavigator* navigator);
     static bool zbIsMXAssemblyFile(ITovFileNavigator* navigator);
@@ -248,8 +277,8 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
 
     ffm::ComPtr<ITovRegistry> mpoRegistry; // handed to plug-ins; released by the destructor only
     bool mbInitialized = false;
-    ffm::CriticalSection moLock;       // serialises all manager state; recursive
-    ffm::ComPtr<IUnknown> mpoSettings; // settings component, made on first use
+    ffm::CriticalSection moLock;        // serialises all manager state; recursive
+    ffm::ComPtr<ISettings> mpoSettings; // settings component, made on first use
     bool mbUninitializeDisabled = false;
     std::unique_ptr<PluginTable> mpoPluginTable;      // under moLock; given up after mvDisableUninitialize
     ffm::ComPtr<IFileFmtRegistryAccess> mpoRegAccess; // outside store; null: the built-in one

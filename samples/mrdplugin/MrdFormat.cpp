@@ -46,6 +46,37 @@ HRESULT Format::Query(long kind, VARIANT input, VARIANT* result, VARIANT* second
     });
 }
 
+HRESULT Format::GetSearchPaths(BSTR argument, BSTR* paths) {
+    return Guard(__uuidof(ITovFileFormat), [&] {
+        if (!paths)
+            return E_POINTER;
+        *paths = nullptr;
+        const std::wstring file = FromBstr(argument);
+        const auto slash = file.find_last_of(L"\\/");
+        const std::wstring folders =
+            slash == std::wstring::npos ? std::wstring() : file.substr(0, slash) + L"\\parts";
+        *paths = NewBstr(folders).release();
+        return S_OK;
+    });
+}
+
+HRESULT Format::GetModuleList(long, BSTR extension, BSTR* modules) {
+    return Guard(__uuidof(ITovProductModules), [&] {
+        if (!modules)
+            return E_POINTER;
+        *modules = nullptr;
+        FileKind kind;
+        if (!KindOfExtension(FromBstr(extension), kind))
+            throw Failure(MRD_E_NOT_MRD_FILE,
+                          L"The MRD plug-in has no modules for ." + FromBstr(extension) + L" files.");
+        const wchar_t* text = kind == FileKind::Drawing    ? L"Drawing;Assembly;Part"
+                              : kind == FileKind::Assembly ? L"Assembly;Part"
+                                                           : L"Part";
+        *modules = NewBstr(text).release();
+        return S_OK;
+    });
+}
+
 HRESULT Format::CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
                               ITovFilePreview** preview) {
     return Guard(__uuidof(ITovFileFormat), [&] {

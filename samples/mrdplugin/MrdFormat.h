@@ -12,8 +12,9 @@ constexpr unsigned long kCapPreview = 0x4;         // a preview window (MrdPrevi
 constexpr unsigned long kCapSizeAndDate = 0x4000;  // ITovFileQuery kind 1
 constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapPreview, kCapSizeAndDate};
 
-// Search paths are not offered: FormatBase answers them E_NOTIMPL.
-class Format final : public ffm::ComObject<ffm::FormatBase, ITovFileQuery, ISupportErrorInfo> {
+// Previews come from MrdPreview.h through CreatePreview.
+class Format final
+    : public ffm::ComObject<ffm::FormatBase, ITovFileQuery, ITovProductModules, ISupportErrorInfo> {
   public:
     // The manager asks while it builds its extension table: the union of our capabilities for
     // mrdasm, mrdprt and mrddrw (with or without the dot); MRD_E_NOT_MRD_FILE for others.
@@ -29,6 +30,12 @@ class Format final : public ffm::ComObject<ffm::FormatBase, ITovFileQuery, ISupp
     // The manager asks for size and date (kind 1, the path as a string in input) without opening
     // the file. result and second are the caller's: cleared and filled on success.
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
+    // Folders where the files an MRD file refers to are kept by convention: the "parts" folder
+    // beside the file given as argument (a file path), separated by ';'. Empty for no argument.
+    HRESULT STDMETHODCALLTYPE GetSearchPaths(BSTR argument, BSTR* paths) override;
+    // The product modules a host needs for a file type (extension without its dot), separated by
+    // ';': a drawing needs all three, an assembly its parts too.
+    HRESULT STDMETHODCALLTYPE GetModuleList(long mask, BSTR extension, BSTR* modules) override;
 
   private:
     ffm::ModuleLock m_module; // the DLL stays loaded while the manager caches the object

@@ -461,6 +461,47 @@ TEST_F(Fmtmgr, ActivationFailuresNameTheDllAndTheCause) {
 
 namespace {
 
+// A real spreadsheet listed, its search paths built through the settings component's double,
+// and the product modules of the sample plug-in.
+class FmtmgrContainers : public Fmtmgr {
+  protected:
+    void SetUp() override {
+        Fmtmgr::SetUp();
+        ASSERT_EQ(S_OK, compound.registered);
+        ASSERT_EQ(S_OK, settings.registered);
+        spreadsheet = folder.WriteFile(
+            L"names.xls", ReadAll(L"Z:\\usr\\share\\doc\\python3-xlrd\\examples\\namesdemo.xls"));
+        folder.WriteFile(L"settings.ini", "[Parts]\r\nSearchPaths=C:\\Lib\\;D:/Shared\r\n");
+        SetEnvironmentVariableW(L"FFM_SETTINGS_CONFIG", (folder.Path() + L"\\settings.ini").c_str());
+    }
+    void TearDown() override { SetEnvironmentVariableW(L"FFM_SETTINGS_CONFIG", nullptr); }
+
+    SamplePluginRegistration compound{L"CompoundPlugin.dll"};
+    SamplePluginRegistration settings{L"VkrSettings.dll"};
+    std::wstring spreadsheet;
+};
+
+TEST_F(FmtmgrContainers, ListsInnerFilesSearchPathsAndModules) {
+    const Result text = Run(L"subfiles names.xls");
+    ASSERT_EQ(0u, text.exitCode) << text.err;
+    EXPECT_NE(std::string::npos, text.out.find("3 inner files in "));
+    EXPECT_NE(std::string::npos, text.out.find("  Workbook  (12515 bytes)\n"));
+    EXPECT_NE(std::string::npos, text.out.find("  \\x05SummaryInformation  (4096 bytes)\n"));
+    const json files = RunJson(L"subfiles names.xls");
+    ASSERT_EQ(3u, files["entries"].size());
+    EXPECT_EQ(Utf8(spreadsheet) + "|Workbook", files["entries"][0]["path"]);
+    EXPECT_TRUE(RunJson(L"subfiles names.xls --folders")["entries"].empty());
+
+    const json paths = RunJson(L"search-paths box.mrdasm --settings-key Parts");
+    const std::string here = Utf8(folder.Path()) + "\\";
+    EXPECT_EQ((json{"C:\\Lib\\", "D:\\Shared\\", here, here + "parts\\"}), paths["searchPaths"]);
+
+    EXPECT_EQ("Assembly;Part", RunJson(L"modules box.mrdasm")["modules"]);
+    const Result none = Run(L"modules names.xls");
+    EXPECT_EQ(1u, none.exitCode);
+    EXPECT_NE(std::string::npos, none.err.find("0x80004003"));
+}
+
 TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteOneProperty) {
     const json configs = RunJson(L"configs box.mrdasm")["configurations"];
     ASSERT_EQ(2u, configs.size());

@@ -231,3 +231,28 @@ TEST_F(MrdPlugin, AnswersQueriesForSizeConfigurationsAndModes) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MrdPlugin, NamesItsPartsFolderAndTheProductModulesOfEachKind) {
+    ffm::UniqueBstr paths;
+    ASSERT_EQ(S_OK, format->GetSearchPaths(Bstr(L"C:\\work\\gearbox.mrdasm").get(), paths.put()));
+    EXPECT_STREQ(L"C:\\work\\parts", paths.get());
+    ASSERT_EQ(S_OK, format->GetSearchPaths(nullptr, paths.put()));
+    EXPECT_EQ(0u, SysStringLen(paths.get()));
+
+    ComPtr<ITovProductModules> modules;
+    ASSERT_EQ(S_OK, format->QueryInterface(__uuidof(ITovProductModules), modules.put_void()));
+    const std::pair<const wchar_t*, const wchar_t*> kinds[] = {
+        {L"mrddrw", L"Drawing;Assembly;Part"}, {L"MRDASM", L"Assembly;Part"}, {L"mrdprt", L"Part"}};
+    for (const auto& [extension, expected] : kinds) {
+        ffm::UniqueBstr text;
+        ASSERT_EQ(S_OK, modules->GetModuleList(0x2, Bstr(extension).get(), text.put()));
+        EXPECT_STREQ(expected, text.get());
+    }
+    ffm::UniqueBstr none;
+    EXPECT_EQ(static_cast<HRESULT>(0x80040302), modules->GetModuleList(0x2, Bstr(L"dwg").get(), none.put()));
+    EXPECT_FALSE(none);
+}
+
+} // namespace

@@ -41,13 +41,14 @@ inline std::wstring ExecutableFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
+// Any sample plug-in or double beside the executable that registers itself; one mutex per DLL.
 class SamplePluginRegistration {
   public:
-    SamplePluginRegistration()
-        : m_mutex(CreateMutexW(nullptr, FALSE, L"Local\\FfmSamplePluginRegistration")) {
+    explicit SamplePluginRegistration(const std::wstring& dll = L"MrdPlugin.dll")
+        : m_mutex(CreateMutexW(nullptr, FALSE, (L"Local\\FfmSamplePluginRegistration-" + dll).c_str())) {
         if (m_mutex)
             WaitForSingleObject(m_mutex, 120000);
-        m_module = LoadLibraryW((ExecutableFolder() + L"\\MrdPlugin.dll").c_str());
+        m_module = LoadLibraryW((ExecutableFolder() + L"\\" + dll).c_str());
         registered = Call("DllRegisterServer");
     }
     SamplePluginRegistration(const SamplePluginRegistration&) = delete;

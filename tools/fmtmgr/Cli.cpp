@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "Commands.h"
+#include "ContentCommands.h"
 #include "DataCard.h"
 #include "UiCommands.h"
 #include <CLI/CLI.hpp>
@@ -232,6 +233,8 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
 
     UiCommands ui;
     AddUiCommands(app, ui);
+    ContentCommands content;
+    AddContentCommands(app, content);
 
     auto* preview = app.add_subcommand("preview", "FILE's preview, drawn by its plug-in, as a PNG image");
     fileArg(preview);
@@ -359,6 +362,8 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
     try {
         if (RunUiCommand(out, ui)) {
             // the user-interface commands, in UiCommands.cpp
+        } else if (RunContentCommand(out, content)) {
+            // the container and search commands, in ContentCommands.cpp
         } else if (plugins->parsed()) {
             ListPlugins(out);
         } else if (extensions->parsed()) {

@@ -1,0 +1,466 @@
+// CompoundPlugin.dll on real compound documents from Debian packages and on hostile ones: inner
+// files and folders, property sets read and written with their types, the sub-file commands, and
+// the rule that a failed write leaves the document as it was.
+#include "support/CompoundFiles.h"
+#include "support/FakeCom.h"
+#include "support/SamplePlugin.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+
+using namespace ffmtest;
+using ffm::ComPtr;
+
+namespace {
+
+ffm::UniqueBstr Bstr(const std::wstring& text) {
+    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
+
+std::wstring PathOf(ITovFileNavigator* navigator) {
+    ffm::UniqueBstr path;
+    EXPECT_EQ(S_OK, navigator->GetFilePath(path.put()));
+    return path ? path.get() : L"";
+}
+
+// Attribute records as the manager builds them, freed when they go.
+class Attributes {
+  public:
+    struct In {
+        std::wstring block, name;
+        VARIANT value; // owned by the records from then on
+    };
+    explicit Attributes(const std::vector<In>& in) : records(in.size()) {
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            records[i] = {};
+            records[i].mbsBlock = SysAllocString(in[i].block.c_str());
+            records[i].mbsName = SysAllocString(in[i].name.c_str());
+            records[i].mvValue = in[i].value;
+        }
+    }
+    ~Attributes() {
+        for (auto& r : records) {
+            SysFreeString(r.mbsBlock);
+            SysFreeString(r.mbsName);
+            VariantClear(&r.mvValue);
+        }
+    }
+    HRESULT Read(ITovFileNavigator* nav) {
+        ComPtr<ITovFileNavigator3> v3;
+        nav->QueryInterface(__uuidof(ITovFileNavigator3), v3.put_void());
+        return v3->GetAttributes2(nullptr, 0, nullptr, static_cast<long>(records.size()), records.data());
+    }
+    HRESULT Write(ITovFileNavigator* nav) {
+        ComPtr<ITovFileNavigator3> v3;
+        nav->QueryInterface(__uuidof(ITovFileNavigator3), v3.put_void());
+        return v3->SetAttributes2(nullptr, 0, nullptr, static_cast<long>(records.size()), records.data(), 0);
+    }
+    std::vector<TovAttribData2> records;
+};
+
+VARIANT Empty() {
+    VARIANT v;
+    VariantInit(&v);
+    return v;
+}
+VARIANT Text(const wchar_t* text) {
+    VARIANT v;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text);
+    return v;
+}
+VARIANT Number(long n) {
+    VARIANT v;
+    v.vt = VT_I4;
+    v.lVal = n;
+    return v;
+}
+VARIANT Flag(bool b) {
+    VARIANT v;
+    v.vt = VT_BOOL;
+    v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+VARIANT Date(double d) {
+    VARIANT v;
+    v.vt = VT_DATE;
+    v.date = d;
+    return v;
+}
+
+std::vector<ComPtr<ITovFileNavigator>> List(ITovFileNavigator* nav, bool folders, HRESULT* result = nullptr) {
+    long count = -1;
+    ITovFileNavigator** array = nullptr;
+    const HRESULT hr = folders ? nav->GetSubFolders(nullptr, nullptr, &count, &array)
+                               : nav->GetSubFiles(nullptr, nullptr, &count, &array);
+    if (result)
+        *result = hr;
+    std::vector<ComPtr<ITovFileNavigator>> list;
+    for (long i = 0; SUCCEEDED(hr) && i < count; ++i)
+        list.push_back(ComPtr<ITovFileNavigator>::Attach(array[i]));
+    CoTaskMemFree(array);
+    return list;
+}
+
+// Walks everything a navigator offers, as a host would, bounded.
+int Exercise(ITovFileNavigator* nav, int depth = 0) {
+    int visited = 1;
+    Attributes summary({{L"SummaryInformation", L"Title", Empty()},
+                        {L"SummaryInformation", L"Created", Empty()},
+                        {L"DocumentSummaryInformation", L"Company", Empty()},
+                        {L"CustomProperty", L"Anything", Empty()}});
+    summary.Read(nav);
+    ComPtr<ITovFileQuery> query;
+    nav->QueryInterface(__uuidof(ITovFileQuery), query.put_void());
+    VARIANT date = Empty(), size = Empty();
+    if (query)
+        query->Query(1, Empty(), &date, &size);
+    VariantClear(&date);
+    VariantClear(&size);
+    if (depth > 8)
+        return visited;
+    for (bool folders : {false, true})
+        for (auto& inner : List(nav, folders))
+            visited += Exercise(inner.get(), depth + 1);
+    return visited;
+}
+
+class CompoundPlugin : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(format); }
+
+    std::wstring Copy(const std::wstring& source, const std::wstring& name) {
+        const std::string bytes = ReadAll(source);
+        EXPECT_FALSE(bytes.empty()) << Utf8(source) << " missing: run scripts/setup";
+        return scratch.WriteFile(name, bytes);
+    }
+    HRESULT Open(const std::wstring& path, ComPtr<ITovFileNavigator>& nav) {
+        return format->OpenFile(Bstr(path).get(), nullptr, nav.put());
+    }
+
+    ComPtr<ITovFileFormat> format = CompoundFormat();
+    TempFolder scratch;
+};
+
+TEST_F(CompoundPlugin, ListsInnerFilesOfRealSpreadsheetsAsNavigatorsNamingContainerAndStream) {
+    for (const auto& source : RealCompoundFiles()) {
+        SCOPED_TRACE(Utf8(source));
+        const std::wstring copy = Copy(source, L"book.xls");
+        ComPtr<ITovFileNavigator> nav;
+        ASSERT_EQ(S_OK, Open(copy, nav));
+        EXPECT_EQ(copy, PathOf(nav.get()));
+        const auto expected = ReadStreams(copy);
+        std::map<std::wstring, std::string> seen;
+        for (auto& file : List(nav.get(), false)) {
+            const std::wstring path = PathOf(file.get());
+            ASSERT_EQ(copy + L"|", path.substr(0, copy.size() + 1));
+            const std::wstring inner = path.substr(copy.size() + 1);
+            ComPtr<ITovFileQuery> query;
+            ASSERT_EQ(S_OK, file->QueryInterface(__uuidof(ITovFileQuery), query.put_void()));
+            VARIANT date = Empty(), size = Empty();
+            ASSERT_EQ(S_OK, query->Query(1, Empty(), &date, &size));
+            EXPECT_EQ(VT_I8, size.vt);
+            EXPECT_EQ(expected.at(inner).size(), static_cast<std::size_t>(size.llVal));
+            EXPECT_EQ(VT_DATE, date.vt);
+            seen[inner] = expected.at(inner);
+            HRESULT hr = S_OK;
+            EXPECT_TRUE(List(file.get(), false, &hr).empty());
+            EXPECT_EQ(E_NOTIMPL, hr) << "an inner file holds nothing";
+        }
+        EXPECT_EQ(expected, seen);
+        EXPECT_TRUE(seen.count(L"Workbook"));
+        EXPECT_TRUE(List(nav.get(), true).empty()) << "these spreadsheets have no storages";
+    }
+}
+
+TEST_F(CompoundPlugin, ReadsSummaryPropertiesWithTheirTypes) {
+    struct Case {
+        std::wstring file, author;
+    } cases[] = {{RealCompoundFiles()[0], L"John Machin"}, {RealCompoundFiles()[1], L"kawait"}};
+    for (const auto& c : cases) {
+        ComPtr<ITovFileNavigator> nav;
+        ASSERT_EQ(S_OK, Open(Copy(c.file, L"read.xls"), nav));
+        Attributes a({{L"SummaryInformation", L"Author", Empty()},
+                      {L"summaryinformation", L"appname", Empty()},
+                      {L"SummaryInformation", L"Created", Empty()},
+                      {L"SummaryInformation", L"Security", Empty()},
+                      {L"SummaryInformation", L"NoSuchProperty", Empty()},
+                      {L"NoSuchBlock", L"Author", Empty()},
+                      {L"CustomProperty", L"NotThere", Empty()}});
+        ASSERT_EQ(S_OK, a.Read(nav.get()));
+        ASSERT_EQ(VT_BSTR, a.records[0].mvValue.vt);
+        EXPECT_EQ(c.author, a.records[0].mvValue.bstrVal);
+        EXPECT_STREQ(L"Microsoft Excel", a.records[1].mvValue.bstrVal);
+        EXPECT_EQ(VT_DATE, a.records[2].mvValue.vt);
+        EXPECT_GT(a.records[2].mvValue.date, 36000.0) << "created after 1998";
+        EXPECT_EQ(VT_I4, a.records[3].mvValue.vt);
+        const long found[] = {1, 1, 1, 1, 0, 0, 0};
+        for (std::size_t i = 0; i < a.records.size(); ++i)
+            EXPECT_EQ(found[i], a.records[i].mlStatus) << i;
+    }
+}
+
+TEST_F(CompoundPlugin, WritesCustomAndSummaryPropertiesKeepingTypesAndEveryOtherStream) {
+    for (const auto& source : RealCompoundFiles()) {
+        SCOPED_TRACE(Utf8(source));
+        const std::wstring copy = Copy(source, L"write.xls");
+        const auto before = ReadStreams(copy);
+        ComPtr<ITovFileNavigator> nav;
+        ASSERT_EQ(S_OK, Open(copy, nav));
+        Attributes old({{L"SummaryInformation", L"Author", Empty()},
+                        {L"DocumentSummaryInformation", L"Company", Empty()}});
+        ASSERT_EQ(S_OK, old.Read(nav.get()));
+        const double due = 45000.5;
+        Attributes w({{L"CustomProperty", L"Reviewer", Text(L"Zo\u00eb")},
+                      {L"CustomProperty", L"Sheets", Number(42)},
+                      {L"CustomProperty", L"Approved", Flag(true)},
+                      {L"CustomProperty", L"Due", Date(due)},
+                      {L"SummaryInformation", L"Title", Text(L"Quarterly \u20ac figures")},
+                      {L"SummaryInformation", L"NoSuchProperty", Text(L"x")}});
+        ASSERT_EQ(S_OK, w.Write(nav.get()));
+        const long written[] = {1, 1, 1, 1, 1, 0};
+        for (std::size_t i = 0; i < w.records.size(); ++i)
+            EXPECT_EQ(written[i], w.records[i].mlStatus) << i;
+
+        ComPtr<ITovFileNavigator> again;
+        ASSERT_EQ(S_OK, Open(copy, again)) << "the copy still opens";
+        Attributes r({{L"CustomProperty", L"reviewer", Empty()},
+                      {L"CustomProperty", L"Sheets", Empty()},
+                      {L"CustomProperty", L"Approved", Empty()},
+                      {L"CustomProperty", L"Due", Empty()},
+                      {L"SummaryInformation", L"Title", Empty()},
+                      {L"SummaryInformation", L"Author", Empty()},
+                      {L"DocumentSummaryInformation", L"Company", Empty()}});
+        ASSERT_EQ(S_OK, r.Read(again.get()));
+        EXPECT_EQ(VT_BSTR, r.records[0].mvValue.vt);
+        EXPECT_STREQ(L"Zo\u00eb", r.records[0].mvValue.bstrVal);
+        EXPECT_EQ(VT_I4, r.records[1].mvValue.vt);
+        EXPECT_EQ(42, r.records[1].mvValue.lVal);
+        EXPECT_EQ(VT_BOOL, r.records[2].mvValue.vt);
+        EXPECT_EQ(VARIANT_TRUE, r.records[2].mvValue.boolVal);
+        EXPECT_EQ(VT_DATE, r.records[3].mvValue.vt);
+        EXPECT_NEAR(due, r.records[3].mvValue.date, 1.0 / 86400);
+        EXPECT_STREQ(L"Quarterly \u20ac figures", r.records[4].mvValue.bstrVal);
+        EXPECT_EQ(old.records[0].mlStatus, r.records[5].mlStatus);
+        EXPECT_EQ(0, VarCmp(&old.records[0].mvValue, &r.records[5].mvValue, 0, 0) - VARCMP_EQ);
+        EXPECT_EQ(old.records[1].mlStatus, r.records[6].mlStatus) << "the first section survives";
+
+        const auto after = ReadStreams(copy);
+        for (const auto& [name, bytes] : before) {
+            if (name[0] != L'\005') {
+                EXPECT_EQ(bytes, after.at(name)) << Utf8(name);
+            }
+        }
+        EXPECT_EQ(before.size(), after.size());
+
+        // Removing a user-defined property takes its name out as well.
+        Attributes gone({{L"CustomProperty", L"Sheets", Empty()}});
+        ASSERT_EQ(S_OK, gone.Write(again.get()));
+        Attributes check(
+            {{L"CustomProperty", L"Sheets", Empty()}, {L"CustomProperty", L"Reviewer", Empty()}});
+        ASSERT_EQ(S_OK, check.Read(again.get()));
+        EXPECT_EQ(0, check.records[0].mlStatus);
+        EXPECT_EQ(1, check.records[1].mlStatus);
+    }
+}
+
+TEST_F(CompoundPlugin, AFailedWriteLeavesTheDocumentIntactAndNoCopyBehind) {
+    struct Case {
+        const char* what;
+        std::function<std::function<void()>(const std::wstring&)> obstruct; // returns the undo
+    } cases[] = {
+        {"marked read-only",
+         [](const std::wstring& path) {
+             SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+             return [path] { SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); };
+         }},
+        {"open for writing elsewhere",
+         [](const std::wstring& path) {
+             auto writer = std::make_shared<ffm::UniqueFile>(CreateFileW(
+                 path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+             return [writer] { writer->reset(); };
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring copy = Copy(RealCompoundFiles()[0], L"locked.xls");
+        const std::string before = ReadAll(copy);
+        ComPtr<ITovFileNavigator> nav;
+        ASSERT_EQ(S_OK, Open(copy, nav));
+        const auto undo = c.obstruct(copy);
+        Attributes w({{L"CustomProperty", L"Reviewer", Text(L"nobody")}});
+        EXPECT_TRUE(FAILED(w.Write(nav.get())));
+        EXPECT_EQ(0, w.records[0].mlStatus);
+        undo();
+        EXPECT_EQ(before, ReadAll(copy));
+        WIN32_FIND_DATAW found;
+        ffm::UniqueFind search(FindFirstFileW((scratch.Path() + L"\\*.tmp").c_str(), &found));
+        EXPECT_FALSE(search) << "temporary copy left behind";
+    }
+}
+
+TEST_F(CompoundPlugin, ExtractWritesTheStreamBesideTheDocumentNeverOverAFile) {
+    const std::wstring copy = Copy(RealCompoundFiles()[1], L"x.xls");
+    ComPtr<ITovFileNavigator> nav;
+    ASSERT_EQ(S_OK, Open(copy, nav));
+    auto files = List(nav.get(), false);
+    ComPtr<ITovFileNavigator> workbook;
+    for (auto& f : files)
+        if (PathOf(f.get()) == copy + L"|Workbook")
+            workbook = f;
+    ASSERT_TRUE(workbook);
+
+    long count = 0;
+    TovPreviewMenuItem* items = nullptr;
+    ASSERT_EQ(S_OK, workbook->GetSubFileMenuItems(nullptr, &count, &items, 0, nullptr));
+    ASSERT_EQ(2, count);
+    EXPECT_STREQ(L"Extract", items[0].mbsText);
+    EXPECT_STREQ(L"Properties", items[1].mbsText);
+    const long extract = items[0].mlCommand, properties = items[1].mlCommand;
+    for (long i = 0; i < count; ++i) {
+        SysFreeString(items[i].mbsText);
+        SysFreeString(items[i].mbsHelp);
+        SysFreeString(items[i].mbsTextB);
+    }
+    CoTaskMemFree(items);
+
+    RecordingCallback callback;
+    callback.AddRef();
+    ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr));
+    ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr));
+    const std::string expected = ReadStreams(copy).at(L"Workbook");
+    EXPECT_EQ(expected, ReadAll(scratch.Path() + L"\\x.xls.Workbook"));
+    EXPECT_EQ(expected, ReadAll(scratch.Path() + L"\\x.xls.Workbook (2)")) << "the first one is kept";
+    ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, properties, 0, nullptr));
+    ASSERT_EQ(3u, callback.status.size());
+    EXPECT_NE(std::wstring::npos, callback.status[2].find(std::to_wstring(expected.size()) + L" bytes"));
+    EXPECT_EQ(E_INVALIDARG, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, 99, 0, nullptr));
+    EXPECT_TRUE(FAILED(nav->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr)))
+        << "the document itself is no inner file";
+}
+
+// Property set streams with a header, one section and the given property entries (id, bytes).
+std::string PropertySet(const std::vector<std::pair<DWORD, std::string>>& properties,
+                        DWORD declaredCount = ~0u) {
+    auto u32 = [](DWORD v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    const GUID summary = {0xf29f85e0, 0x4ff9, 0x1068, {0xab, 0x91, 0x08, 0x00, 0x2b, 0x27, 0xb3, 0xd9}};
+    std::string s = std::string("\xfe\xff\x00\x00\x0a\x00\x02\x00", 8) + std::string(16, '\0') + u32(1) +
+                    std::string(reinterpret_cast<const char*>(&summary), 16) + u32(48);
+    std::string table, values;
+    const DWORD base = 8 + 8 * static_cast<DWORD>(properties.size());
+    for (const auto& [id, bytes] : properties) {
+        table += u32(id) + u32(base + static_cast<DWORD>(values.size()));
+        values += bytes;
+    }
+    const DWORD count = declaredCount == ~0u ? static_cast<DWORD>(properties.size()) : declaredCount;
+    return s + u32(8 + static_cast<DWORD>(table.size() + values.size())) + u32(count) + table + values;
+}
+
+std::wstring MakeDocument(const std::wstring& path, const std::string& summary) {
+    ComPtr<IStorage> root;
+    EXPECT_EQ(S_OK, StgCreateStorageEx(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                       STGFMT_STORAGE, 0, nullptr, nullptr, IID_IStorage, root.put_void()));
+    ComPtr<IStream> stream;
+    root->CreateStream(L"\005SummaryInformation", STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
+                       stream.put());
+    ULONG put = 0;
+    stream->Write(summary.data(), static_cast<ULONG>(summary.size()), &put);
+    return path;
+}
+
+TEST_F(CompoundPlugin, HostileDocumentsGiveCodesNeverCrashes) {
+    const std::string real = ReadAll(RealCompoundFiles()[0]);
+    ASSERT_GT(real.size(), 4096u);
+    // The directory's first sector points at itself in the allocation table: a chain loop.
+    std::string loop = real;
+    const auto u32 = [&](std::size_t at) { return *reinterpret_cast<const DWORD*>(loop.data() + at); };
+    const DWORD directory = u32(0x30), fatSector = u32(0x4c);
+    std::memcpy(loop.data() + (fatSector + 1) * 512 + directory * 4, &directory, 4);
+    const std::string i4 = std::string("\x03\0\0\0", 4) + std::string("\x07\0\0\0", 4);
+    const std::string longText = std::string("\x1e\0\0\0", 4) + std::string("\xff\xff\x00\x00", 4) + "abc";
+
+    struct Case {
+        const char* what;
+        std::wstring path;
+        bool opens;
+    } cases[] = {
+        {"empty file", scratch.WriteFile(L"empty.xls", ""), false},
+        {"text with the right extension", scratch.WriteFile(L"text.doc", "just some text\r\n"), false},
+        {"truncated header", scratch.WriteFile(L"head.xls", real.substr(0, 100)), false},
+        {"half a spreadsheet", scratch.WriteFile(L"half.xls", real.substr(0, real.size() / 2)), true},
+        {"sector chain loop", scratch.WriteFile(L"loop.xls", loop), true},
+        {"title stored as a number", MakeDocument(scratch.Path() + L"\\i4.cfb", PropertySet({{2, i4}})),
+         true},
+        {"string running past its set",
+         MakeDocument(scratch.Path() + L"\\long.cfb", PropertySet({{2, longText}})), true},
+        {"count beyond the table",
+         MakeDocument(scratch.Path() + L"\\count.cfb", PropertySet({{2, i4}}, 100000)), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ComPtr<ITovFileNavigator> nav;
+        const HRESULT hr = Open(c.path, nav);
+        if (!c.opens) {
+            EXPECT_TRUE(FAILED(hr));
+            EXPECT_FALSE(nav);
+            continue;
+        }
+        if (FAILED(hr))
+            continue; // refusing a damaged document is as good as reading what is left of it
+        Exercise(nav.get());
+    }
+    // The wrong type comes back as what is stored; the overlong string is simply not found.
+    ComPtr<ITovFileNavigator> nav;
+    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\i4.cfb", nav));
+    Attributes a({{L"SummaryInformation", L"Title", Empty()}});
+    ASSERT_EQ(S_OK, a.Read(nav.get()));
+    EXPECT_EQ(VT_I4, a.records[0].mvValue.vt);
+    EXPECT_EQ(7, a.records[0].mvValue.lVal);
+    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\long.cfb", nav));
+    Attributes b({{L"SummaryInformation", L"Title", Empty()}});
+    ASSERT_EQ(S_OK, b.Read(nav.get()));
+    EXPECT_EQ(0, b.records[0].mlStatus);
+    // A damaged property set is never rewritten.
+    Attributes w({{L"SummaryInformation", L"Title", Text(L"new")}});
+    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\count.cfb", nav));
+    EXPECT_TRUE(FAILED(w.Write(nav.get())));
+}
+
+TEST_F(CompoundPlugin, MutatedRealDocumentsNeverCrash) {
+    std::mt19937 random(20261206);
+    int mutants = 0, opened = 0, visited = 0;
+    for (const auto& source : RealCompoundFiles()) {
+        const std::string real = ReadAll(source);
+        ASSERT_FALSE(real.empty());
+        for (int i = 0; i < 120; ++i) {
+            std::string bytes = real;
+            if (i % 3 == 0) {
+                bytes.resize(std::uniform_int_distribution<std::size_t>(0, real.size() - 1)(random));
+            } else {
+                const int flips = 1 + i % 8;
+                for (int f = 0; f < flips; ++f) {
+                    // Half of the flips hit the header, allocation table and directory, where damage matters
+                    // most.
+                    const std::size_t limit = f % 2 ? std::min<std::size_t>(real.size(), 2048) : real.size();
+                    bytes[std::uniform_int_distribution<std::size_t>(0, limit - 1)(random)] ^=
+                        static_cast<char>(1 << (random() % 8));
+                }
+            }
+            const std::wstring path = scratch.WriteFile(L"m" + std::to_wstring(mutants++) + L".xls", bytes);
+            ComPtr<ITovFileNavigator> nav;
+            if (SUCCEEDED(Open(path, nav)) && nav) {
+                ++opened;
+                visited += Exercise(nav.get());
+            }
+        }
+    }
+    RecordProperty("mutants", mutants);
+    std::printf("[          ] %d mutants, %d opened, %d navigators walked\n", mutants, opened, visited);
+    EXPECT_EQ(240, mutants);
+}
+
+} // namespace
