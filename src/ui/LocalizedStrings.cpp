@@ -18,9 +18,19 @@ ITovLocalizedStrings* gBinding = nullptr;
 
 // This library's file name without folder and extension; empty when the module path has no "\".
 std::wstring ModuleName() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = ::GetModuleFileNameW(ModuleHandle(), path, MAX_PATH);
-    const std::wstring file(path, length < MAX_PATH ? length : MAX_PATH);
+    // The buffer grows until the whole name fits: a truncated name would bind the wrong texts.
+    std::wstring file(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(ModuleHandle(), file.data(), static_cast<DWORD>(file.size()));
+        if (length == 0)
+            return {};
+        if (length < file.size()) {
+            file.resize(length);
+            break;
+        }
+        file.resize(file.size() * 2);
+    }
     const auto slash = file.find_last_of(L'\\');
     if (slash == std::wstring::npos)
         return {};
