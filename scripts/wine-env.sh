@@ -30,6 +30,8 @@ ffm_wine_start() {
   # one each time such a window is hidden (every dialog closed). Unmanaged windows go at once.
   if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    # The server that reg started must be gone before ours starts: a second one refuses to.
+    wineserver -w || true
   fi
   if [ -z "${DISPLAY:-}" ] || [ "${FFM_OWN_DISPLAY:-1}" = 1 ]; then
     local fifo
