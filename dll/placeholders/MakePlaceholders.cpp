@@ -29,7 +29,7 @@ HRESULT WriteSummary(IStorage* root, const wchar_t* title) {
         return hr;
     std::string titleText(title, title + wcslen(title));
     char application[] = "FileFmtMgr";
-    PROPSPEC specs[2] = {{PRSPEC_PROPID, {PIDSI_TITLE}}, {PRSPEC_PROPID, {PIDSI_APPNAME}}};
+    PROPSPEC ids[2] = {{PRSPEC_PROPID, {PIDSI_TITLE}}, {PRSPEC_PROPID, {PIDSI_APPNAME}}};
     PROPVARIANT values[2];
     PropVariantInit(&values[0]);
     PropVariantInit(&values[1]);
@@ -37,7 +37,7 @@ HRESULT WriteSummary(IStorage* root, const wchar_t* title) {
     values[0].pszVal = titleText.data();
     values[1].vt = VT_LPSTR;
     values[1].pszVal = application;
-    hr = summary->WriteMultiple(2, specs, values, PID_FIRST_USABLE);
+    hr = summary->WriteMultiple(2, ids, values, PID_FIRST_USABLE);
     if (SUCCEEDED(hr))
         hr = summary->Commit(STGC_DEFAULT);
     summary->Release();
