@@ -285,25 +285,9 @@ class Format : public ffmtest::FakeObject<ffm::FormatBase> {
     const Behaviour m_b;
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public ffm::ComObject<IClassFactory> {
   public:
     explicit Factory(Behaviour b) : m_b(b) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-        if (!*out)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_refs;
-        if (!left)
-            delete this;
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out)
             return E_POINTER;
@@ -322,7 +306,6 @@ class Factory final : public IClassFactory {
 
   private:
     const Behaviour m_b;
-    std::atomic<ULONG> m_refs{0};
 };
 
 } // namespace
