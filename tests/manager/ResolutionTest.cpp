@@ -215,3 +215,47 @@ TEST_F(ManagerTest, OutOfMemoryAtEveryPointLeavesManagerUsable) {
     EXPECT_EQ(0, plugin.formats.alive);
     EXPECT_EQ(0, plugin.navigators.alive);
 }
+
+// Each plug-in and store method resolution calls fails in turn: its code reaches the caller, and
+// nothing handed out stays alive.
+TEST_F(ManagerTest, EveryPluginCallOfResolutionCanFailAndItsCodeComesBack) {
+    struct Case {
+        const char* method;
+        bool store;      // a store method, not the format object's
+        bool redirected; // the file is declined and named for another extension
+        HRESULT expected;
+    };
+    constexpr HRESULT kCode = 0x80041234;
+    const Case cases[] = {
+        {"OpenFile", false, false, kCode},
+        {"GetTargetExtension", false, true, kCode},
+        {"SetContext", false, false, kCode},
+        {"GetFormatContext", true, false, kCode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method);
+        mgr = std::make_unique<FileFormatMgr>();
+        store->Release();
+        store = new TestStore;
+        store->AddRef();
+        auto& plugin = Plugin(L"Asm.dll", {{L".mrdasm", 0x1}}, [&](FakeFormat& f) {
+            if (c.redirected) {
+                f.openResult = ffm::FFM_E_OPEN_ELSEWHERE;
+                f.redirectTo = L"dwg";
+            }
+            if (!c.store)
+                f.Fail(c.method, c.expected);
+        });
+        auto& dwg = Plugin(L"Dwg.dll", {{L".dwg", 0x1}});
+        if (c.store)
+            store->Fail(c.method, c.expected);
+        UseStore();
+        ComPtr<ITovFileNavigator> nav;
+        EXPECT_EQ(c.expected,
+                  mgr->mhGetNavigator(nav.put(), L"C:\\v\\a.mrdasm", 1, nullptr, nullptr, nullptr));
+        EXPECT_FALSE(nav);
+        EXPECT_EQ(0u, dwg.last ? dwg.last->opened.size() : 0u) << "nothing opened elsewhere";
+        mgr.reset();
+        EXPECT_EQ(0, plugin.formats.alive + plugin.navigators.alive + dwg.formats.alive);
+    }
+}

@@ -9,6 +9,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ffmtest {
@@ -63,9 +64,27 @@ template <class... Is> class FakeObject : public ffm::ComObject<Is...> {
     void SetQueryFailure(HRESULT hr) { m_queryFailure = hr; }
     ULONG RefCount() const { return this->References(); }
 
+    // The method of that name answers hr from now on (S_OK switches it back); the doubles ask
+    // Injected(__func__) first in every method the library calls, so every failure path can run.
+    void Fail(const std::string& method, HRESULT hr) {
+        for (auto& [name, code] : m_failures)
+            if (name == method) {
+                code = hr;
+                return;
+            }
+        m_failures.emplace_back(method, hr);
+    }
+    HRESULT Injected(const char* method) const noexcept {
+        for (const auto& [name, code] : m_failures)
+            if (name == method)
+                return code;
+        return S_OK;
+    }
+
   private:
     LiveCounter* m_counter;
     std::vector<IID> m_hidden;
+    std::vector<std::pair<std::string, HRESULT>> m_failures;
     HRESULT m_queryFailure = E_NOINTERFACE;
 };
 

@@ -32,6 +32,8 @@ void TestStore::GetExtensionRecords(ExtensionRecordList& out) {
 }
 
 HRESULT TestStore::GetFormatContext(unsigned long* first, unsigned long* second) {
+    if (const HRESULT hr = Injected(__func__); FAILED(hr))
+        return hr;
     *first = context[0];
     *second = context[1];
     return S_OK;
@@ -40,6 +42,8 @@ HRESULT TestStore::GetFormatContext(unsigned long* first, unsigned long* second)
 HRESULT FakeFormat::GetExtensionFlags(BSTR extension, unsigned long* mask) {
     return NoThrow([&] {
         flagRequests.push_back(extension ? extension : L"");
+        if (const HRESULT hr = Injected("GetExtensionFlags"); FAILED(hr))
+            return hr;
         *mask = extensionFlags;
         return S_OK;
     });
@@ -52,6 +56,8 @@ HRESULT FakeFormat::OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navig
         openThreads.push_back(GetCurrentThreadId());
         if (FAILED(openResult))
             return openResult;
+        if (const HRESULT hr = Injected("OpenFile"); FAILED(hr))
+            return hr;
         *navigator = new FakeNavigator(navigators, path ? path : L"");
         (*navigator)->AddRef();
         return S_OK;
@@ -59,6 +65,8 @@ HRESULT FakeFormat::OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navig
 }
 
 HRESULT FakeFormat::GetTargetExtension(BSTR, BSTR* extension) {
+    if (const HRESULT hr = Injected(__func__); FAILED(hr))
+        return hr;
     *extension = SysAllocString(redirectTo.c_str());
     return S_OK;
 }
@@ -66,6 +74,8 @@ HRESULT FakeFormat::GetTargetExtension(BSTR, BSTR* extension) {
 HRESULT FakeFormat::SetContext(unsigned long first, unsigned long second) {
     return NoThrow([&] {
         contexts.emplace_back(first, second);
+        if (const HRESULT hr = Injected("SetContext"); FAILED(hr))
+            return hr;
         if (FAILED(contextResult) && !failureDescription.empty()) {
             ComPtr<ICreateErrorInfo> create;
             if (SUCCEEDED(CreateErrorInfo(create.put()))) {
@@ -85,6 +95,8 @@ HRESULT FakeFormat::InterfaceSupportsErrorInfo(REFIID iid) {
 }
 
 HRESULT FakeFormat::Query(long kind, VARIANT, VARIANT* result, VARIANT* second) {
+    if (const HRESULT hr = Injected(__func__); FAILED(hr))
+        return hr;
     if (kind != 1 || FAILED(queryResult))
         return FAILED(queryResult) ? queryResult : E_INVALIDARG;
     VariantCopy(result, &queryDate);
