@@ -165,9 +165,11 @@ TEST(ReferenceRewrite, PluginResultsDecideTheResultAndNothingFollowsAFailure) {
 std::wstring RandomPath(std::mt19937& random) {
     static const wchar_t* folders[] = {
         L"C:\\Vault", L"c:\\vault\\Sub", L"C:\\VAULT\\sub", L"D:\\Other", L"\\\\srv\\share", L"D:\\N", L""};
-    static const wchar_t* names[] = {L"a.ipt", L"A.IPT",      L"b.mrdprt",  L"B.PRT",
-                                     L"c.asm", L"d.txt",      L"e.drw",     L"f.mrdprtx",
-                                     L"g",     L"\u00E4.ipt", L"\u00C4.IPT"};
+    // Every extension class: each protected CAD extension in some letter case, near misses, none.
+    static const wchar_t* names[] = {L"a.ipt",    L"A.IPT",     L"b.mrdprt",  L"B.PRT",      L"c.asm",
+                                     L"C.MRDASM", L"d.txt",     L"e.drw",     L"E.MrdDrw",   L"f.mrdprtx",
+                                     L"F.LFP",    L"h.mrdlfp",  L"g",         L"\u00E4.ipt", L"\u00C4.IPT",
+                                     L"i.prt.x",  L"j.mrdasm2", L"k.DRW.bak", L"l."};
     if (random() % 12 == 0)
         return L"";
     std::wstring path =
@@ -187,13 +189,22 @@ TEST(ReferenceRewrite, RewriteMatchesTheLiteralPassesOnRandomInputForEveryRootCo
         const wchar_t* oldRoot = roots[round / 8 % 8];
         const wchar_t* altRoot = roots[round / 64 % 8];
         std::vector<PluginRef> refs;
+        // Reference kinds 0 to 3; kind 2 (a view) is the one protection looks at, so it comes often.
         for (int i = 0, n = random() % 12; i < n; ++i)
-            refs.push_back(Ref(i, RandomPath(random), random() % 3));
+            refs.push_back(Ref(i, RandomPath(random), random() % 2 ? 2 : random() % 4));
         std::vector<MoveRef> moveRecords;
         std::vector<int> repeat;
         for (int i = 0, n = random() % 10; i < n; ++i) {
+            // Half the moves name a reference's exact path, in another letter case at times.
+            std::wstring old = RandomPath(random);
+            if (!refs.empty() && random() % 2) {
+                old = refs[random() % refs.size()].filePath;
+                if (random() % 3 == 0)
+                    for (wchar_t& ch : old)
+                        ch = towupper(ch);
+            }
             moveRecords.push_back(
-                {RandomPath(random), random() % 2 ? RandomPath(random) : L"N:\\new\\" + std::to_wstring(i)});
+                {old, random() % 2 ? RandomPath(random) : L"N:\\new\\" + std::to_wstring(i)});
             if (random() % 5 == 0)
                 repeat.push_back(i); // the same record twice in the list
         }

@@ -2,23 +2,48 @@
 // Plain forms of the reference rewrite's three passes and of the configuration-pair summary,
 // following the written procedure step by step: every record is compared with every move and
 // with every configuration element. The tests check the library's indexed forms against these,
-// and the benchmark times both. (Membership in the changed list is kept as a flag per record; a
-// search of the list itself would only add a factor that says nothing about the passes.)
+// and the benchmark times both. They share no helper with the library. (Membership in the changed list is
+// kept as a flag per record; a search of the list itself would only add a factor that says nothing about the
+// passes.)
 #include "foundation/Alloc.h"
-#include "refupdate/ReferenceRewrite.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <map>
+#include <shlwapi.h>
 #include <string>
 #include <vector>
 
 namespace ffmliteral {
 
+// Its own comparisons, protection rule and roots, through the system's ordinal comparison and
+// shell path functions: a fault in the library's helpers cannot hide in both.
+inline bool SameText(const wchar_t* a, const wchar_t* b) {
+    return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+inline bool BeginsWith(const std::wstring& path, const std::wstring& prefix) {
+    const int n = static_cast<int>(prefix.size());
+    return path.size() >= prefix.size() &&
+           ::CompareStringOrdinal(path.c_str(), n, prefix.c_str(), n, TRUE) == CSTR_EQUAL;
+}
+inline bool IsProtected(const TovRefData& r) {
+    if (r.mlNumberA != 2 || !r.mbsFilePath)
+        return false;
+    const std::wstring extension =
+        std::wstring(::PathFindExtensionW(::PathFindFileNameW(r.mbsFilePath))).substr(0, 8);
+    for (const wchar_t* cad :
+         {L".mrdprt", L".prt", L".mrdlfp", L".lfp", L".mrdasm", L".asm", L".mrddrw", L".drw"})
+        if (!extension.empty() && SameText(extension.c_str(), cad))
+            return true;
+    return false;
+}
+inline std::wstring RootOf(const wchar_t* root) {
+    std::wstring r = root;
+    return r.empty() || r.back() != L'\\' ? r + L'\\' : r;
+}
+
 // The same contract as ffm::refupdate::ApplyMoves.
 inline std::vector<long> ApplyMoves(TovRefData* refs, long count, const ffm::Lst<MoveRef*>& moves,
                                     const wchar_t* newRoot, const wchar_t* oldRoot,
                                     const wchar_t* altOldRoot) {
-    using namespace ffm::refupdate;
-    using ffm::WithBackslash;
     const auto path = [](const TovRefData& r) -> const wchar_t* {
         return r.mbsFilePath ? r.mbsFilePath : L"";
     };
@@ -33,10 +58,10 @@ inline std::vector<long> ApplyMoves(TovRefData* refs, long count, const ffm::Lst
 
     // Pass 1: exact paths.
     for (long i = 0; i < count; ++i) {
-        if (IsProtectedReference(refs[i]))
+        if (IsProtected(refs[i]))
             continue;
         for (auto* node = working.GetHead(); node; node = node->next) {
-            if (!PathEquals(node->element->moOldPath.c_str(), path(refs[i])))
+            if (!SameText(node->element->moOldPath.c_str(), path(refs[i])))
                 continue;
             setPath(refs[i], node->element->moNewPath);
             working.RemoveAt(node);
@@ -49,9 +74,9 @@ inline std::vector<long> ApplyMoves(TovRefData* refs, long count, const ffm::Lst
     while (!working.IsEmpty()) {
         const MoveRef* move = working.RemoveHead();
         for (long i = 0; i < count; ++i) {
-            if (IsProtectedReference(refs[i]) || inChanged[i])
+            if (IsProtected(refs[i]) || inChanged[i])
                 continue;
-            if (!PathEquals(FileNameOf(path(refs[i])), FileNameOf(move->moOldPath.c_str())))
+            if (!SameText(::PathFindFileNameW(path(refs[i])), ::PathFindFileNameW(move->moOldPath.c_str())))
                 continue;
             setPath(refs[i], move->moNewPath);
             changed.AddTail(&refs[i]);
@@ -61,17 +86,17 @@ inline std::vector<long> ApplyMoves(TovRefData* refs, long count, const ffm::Lst
     }
     // Pass 3: roots.
     if (newRoot && oldRoot && altOldRoot) {
-        const std::wstring r1 = WithBackslash(newRoot);
-        const std::wstring r2 = WithBackslash(oldRoot);
-        const std::wstring r3 = WithBackslash(altOldRoot);
+        const std::wstring r1 = RootOf(newRoot);
+        const std::wstring r2 = RootOf(oldRoot);
+        const std::wstring r3 = RootOf(altOldRoot);
         for (long i = 0; i < count; ++i) {
             const std::wstring current = path(refs[i]);
-            if (PathStartsWith(current.c_str(), r1))
+            if (BeginsWith(current, r1))
                 continue;
             std::wstring rebased;
-            if (PathStartsWith(current.c_str(), r2))
+            if (BeginsWith(current, r2))
                 rebased = r1 + current.substr(r2.size());
-            else if (r3 != L"\\" && PathStartsWith(current.c_str(), r3))
+            else if (r3 != L"\\" && BeginsWith(current, r3))
                 rebased = r1 + current.substr(r3.size());
             if (rebased.empty())
                 continue;
