@@ -1,6 +1,7 @@
 #include "ManagerTestKit.h"
 
 #include "foundation/Handles.h"
+#include <ctime>
 
 using namespace ffmtest;
 
@@ -19,13 +20,24 @@ void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day
     ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &ft));
 }
 
-SYSTEMTIME Calendar(double date) {
+// Year, month, day, hour, minute and second of an OLE date.
+std::vector<WORD> Calendar(double date) {
     SYSTEMTIME st{};
     VariantTimeToSystemTime(date, &st);
-    return st;
+    return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 }
 
 } // namespace
+
+// The suite's registration starts it with TZ=IST-5:30: local and universal time differ, in the
+// system's conversions and in the C library's alike.
+TEST(TimeZone, TheManagerSuiteRunsFiveAndAHalfHoursEastOfUtc) {
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    EXPECT_EQ(-330, zone.Bias);
+    _tzset();
+    EXPECT_EQ(-330 * 60, _timezone);
+}
 
 TEST_F(ManagerTest, FileSystemGivesFullSizeAndEvenSecondsWhenNoPluginAnswers) {
     Plugin(L"Prt.dll", {{L".mrdprt", 0x1}}); // no size-and-date capability
@@ -37,9 +49,9 @@ TEST_F(ManagerTest, FileSystemGivesFullSizeAndEvenSecondsWhenNoPluginAnswers) {
     LONGLONG size = -1;
     ASSERT_EQ(S_OK, mgr->mhGetFileSizeAndDate(small.c_str(), &date, &size, false));
     EXPECT_EQ(5, size);
-    const SYSTEMTIME st = Calendar(date);
-    EXPECT_EQ((std::vector<WORD>{2024, 3, 5, 10, 0, 2}),
-              (std::vector<WORD>{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond}));
+    EXPECT_EQ((std::vector<WORD>{2024, 3, 5, 10, 0, 2}), Calendar(date));
+    ASSERT_EQ(S_OK, mgr->mhGetFileSizeAndDate(small.c_str(), &date, &size, true));
+    EXPECT_EQ((std::vector<WORD>{2024, 3, 5, 4, 30, 2}), Calendar(date)) << "universal time, 5:30 earlier";
 
     // Beyond 4 GiB the high part counts (a sparse file costs no disk).
     const std::wstring big = folder.WriteFile(L"big.bin", "");
@@ -72,8 +84,10 @@ TEST_F(ManagerTest, SizeAndDateComeFromThePluginQuery) {
     LONGLONG size = 0;
     ASSERT_EQ(S_OK, mgr->mhGetFileSizeAndDate(L"C:\\nowhere\\x.sd", &date, &size, false));
     EXPECT_EQ(1234, size);
-    EXPECT_EQ(2020, Calendar(date).wYear);
-    EXPECT_EQ(5, Calendar(date).wSecond);
+    EXPECT_EQ((std::vector<WORD>{2020, 1, 2, 3, 4, 5}), Calendar(date))
+        << "local time as the plug-in gave it";
+    ASSERT_EQ(S_OK, mgr->mhGetFileSizeAndDate(L"C:\\nowhere\\x.sd", &date, &size, true));
+    EXPECT_EQ((std::vector<WORD>{2020, 1, 1, 21, 34, 5}), Calendar(date)) << "universal time";
 
     // A failing query, an unconvertible answer and a missing interface zero both outputs.
     plugin.last->queryResult = 0x80041005;

@@ -56,8 +56,9 @@ class PluginTableTest : public SandboxedTest {
 TEST_F(PluginTableTest, MatchingListPicksTheMostCapableEntry) {
     Plugin(L"P1.dll", {{L".ipt", 0x1}, {L".xyz", 0x1}});
     Plugin(L"P7.dll", {{L".ipt", 0x7}, {L".xyz", 0x7}});
-    Plugin(L"P3.dll", {{L".ipt", 0x3}, {L".xyz", 0x3}, {L".iam", 0x3}});
+    Plugin(L"P3.dll", {{L".ipt", 0x3}, {L".xyz", 0x3}, {L".iam", 0x3}, {L".idw", 0x3}});
     Plugin(L"Q7.dll", {{L".iam", 0x7}});
+    Plugin(L"T3.dll", {{L".idw", 0x3}});
     Build();
     struct Case {
         const wchar_t* path;
@@ -68,6 +69,7 @@ TEST_F(PluginTableTest, MatchingListPicksTheMostCapableEntry) {
         {L"a.ipt", 0x2, 1, 0x7}, // greatest sharing mask
         {L"a.IPT", 0x3, 1, 0x7}, // the exact 0x3 comes after a greater kept mask
         {L"a.iam", 0x3, 2, 0x3}, // exact match first: stop walking
+        {L"a.idw", 0x2, 2, 0x3}, // equal masks: the first one stays kept
         {L"a.xyz", 0x2, 1, 0x7}, // not in the list: first entry sharing a bit
         {L"a.xyz", 0x1, 0, 0x1},
     };

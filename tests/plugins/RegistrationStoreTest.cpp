@@ -79,6 +79,7 @@ TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWho
     Plugin(L"D.dll", L"{not-a-guid}", L"d");
     Plugin(L"E.dll", ffmtest::ClsidText(a, false) + L"0", L"e");
     RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats + L"\\F.dll", L"CLSID", ffmtest::ClsidText(a));
+    Plugin(L"G.dll", L"{0fedcba9-8765-4321-abcd-ef0123456789}", L"g"); // lower-case digits, every letter
     Plugin(L"H.dll", L"", L"h");
     Plugin(L"{I}", ffmtest::ClsidText(a), L"i");
     // Text past the byte count keeps the registry from adding a terminator of its own.
@@ -98,7 +99,8 @@ TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWho
     EXPECT_EQ(PluginsOf(store),
               (decltype(PluginsOf(store)){{L"A.dll", ffmtest::ClsidText(a), L"{COMPONENT-A}"},
                                           {L"B%d.exe", ffmtest::ClsidText(b), L""},
-                                          {L"C.dll", ffmtest::ClsidText(c), L"c"}}));
+                                          {L"C.dll", ffmtest::ClsidText(c), L"c"},
+                                          {L"G.dll", L"{0FEDCBA9-8765-4321-ABCD-EF0123456789}", L"g"}}));
 }
 
 TEST_F(RegistrationStoreTest, ExtensionRecordsFollowCandidatesMasksAndValueOrder) {
