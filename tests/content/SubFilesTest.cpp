@@ -179,6 +179,15 @@ TEST_F(SubFiles, RealCompoundDocumentListedThroughTheRegisteredPlugin) {
     ASSERT_EQ(S_OK, mgr->mhGetFileSizeAndDate(copy.c_str(), &date, &size, false));
     EXPECT_EQ(static_cast<LONGLONG>(ReadAll(copy).size()), size);
     EXPECT_GT(date, 40000.0);
+
+    // A format the caller supplies names its capabilities for the extension in any letter case.
+    ComPtr<ITovFileFormat> format;
+    ASSERT_EQ(S_OK, mgr->mhGetFormat(copy, format, 0x2, nullptr, nullptr, true));
+    unsigned long offered = 0;
+    ComPtr<ITovFileNavigator> upper;
+    ASSERT_EQ(S_OK, mgr->mhGetNavigator(scratch.Path() + L"\\NAMES.XLS", upper, 0x2, nullptr, &offered,
+                                        format.get()));
+    EXPECT_EQ(0x4002u, offered);
 }
 
 } // namespace

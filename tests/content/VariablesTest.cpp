@@ -177,26 +177,32 @@ TEST_F(Variables, DeletedPropertiesReachTheVaultAsEmptyValuesWhereTheRulesAllow)
     struct Case {
         const wchar_t* path;
         bool flag;
-        const wchar_t* gone; // the values of Gone
+        const wchar_t* gone;                      // the values of Gone
+        const wchar_t* block = L"CustomProperty"; // of its first attribute
     } cases[] = {
         {L"C:\\v\\gear.mrdprt", false, L""},
         {L"C:\\v\\gear.MRDPRT", true,
          L"[@:30=<empty>/set][Blue:20=<empty>/set][Default:10=<empty>/set]"}, // the last one, Summary
         {L"C:\\v\\notes.txt", true, L""},                                     // no CAD file
         {L"C:\\v\\gear.mrddrw", true, L"[@:30=<empty>/set]"}, // drawings: CustomProperty in "@" only
-        {L"C:\\v.drw\\gear", true, L""},                      // no extension
+        {L"C:\\v\\gear.mrddrw", true, L"[@:30=<empty>/set]", L"customPROPERTY"}, // in any letter case
+        {L"C:\\v\\gear.mrddrw", true, L"", L"Custom"},
+        {L"C:\\v.drw\\gear", true, L""}, // no extension
     };
     for (bool batch : {false, true})
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << batch << " " << ffmtest::Utf8(c.path));
+            SCOPED_TRACE(testing::Message()
+                         << batch << " " << ffmtest::Utf8(c.path) << " " << ffmtest::Utf8(c.block));
             Make(c.path);
             Standard();
-            card->navigator->Put(L"@", L"CustomProperty", L"Gone", L"x");
-            card->navigator->attributes.erase(DataCardNavigator::Key(L"@", L"CustomProperty", L"Gone"));
-            vars.list.GetTail()->element->moAttributes.GetTail()->element->mbFlag = true;
+            VariableData& gone = *vars.list.GetTail()->element;
+            gone.moAttributes.GetHead()->element->moBlock = c.block;
+            card->navigator->Put(L"@", c.block, L"Gone", L"x");
+            card->navigator->attributes.erase(DataCardNavigator::Key(L"@", c.block, L"Gone"));
+            gone.moAttributes.GetTail()->element->mbFlag = true;
             manager.mhSetUpdateDeletedVarsFlag(c.flag);
             EXPECT_EQ(batch ? S_OK : S_FALSE, Read(batch, 0x80, nullptr));
-            EXPECT_EQ(c.gone, Values(*vars.list.GetTail()->element));
+            EXPECT_EQ(c.gone, Values(gone));
             vars.Clear();
         }
 }
