@@ -3,6 +3,7 @@
 #include "PropertySet.h"
 #include "Storage.h"
 #include <FileFmtMgr/Handles.h>
+#include <FileFmtMgr/MenuItems.h>
 #include <map>
 
 namespace cfb {
@@ -293,42 +294,12 @@ HRESULT Navigator::SetAttributes2(BSTR, long, ITovCallback*, long count, TovAttr
 HRESULT Navigator::GetSubFileMenuItems(ITovRegistry*, long* count, TovPreviewMenuItem** items, long,
                                        ITovFileNavigator**) {
     return Guard([&] {
-        if (!count || !items)
-            return E_POINTER;
-        *count = 0;
-        *items = nullptr;
         if (!m_where.stream)
-            return S_OK; // folders offer no commands
-        struct Item {
-            long command;
-            const wchar_t* text;
-            const wchar_t* help;
-        };
-        const Item offered[] = {
+            return ffm::HandOutMenuItems(nullptr, 0, count, items); // folders offer no commands
+        const ffm::OfferedMenuItem offered[] = {
             {kCommandExtract, L"Extract", L"Write the selected inner files to files beside the document."},
             {kCommandProperties, L"Properties", L"Show size and date of the selected inner files."}};
-        constexpr std::size_t n = sizeof offered / sizeof offered[0];
-        ffm::UniqueTaskMem<TovPreviewMenuItem> array(
-            static_cast<TovPreviewMenuItem*>(::CoTaskMemAlloc(sizeof(TovPreviewMenuItem) * n)));
-        if (!array)
-            return E_OUTOFMEMORY;
-        ZeroMemory(array.get(), sizeof(TovPreviewMenuItem) * n);
-        try {
-            for (std::size_t i = 0; i < n; ++i) {
-                array.get()[i].mlCommand = offered[i].command;
-                array.get()[i].mbsText = NewBstr(offered[i].text);
-                array.get()[i].mbsHelp = NewBstr(offered[i].help);
-            }
-        } catch (...) {
-            for (std::size_t i = 0; i < n; ++i) {
-                ::SysFreeString(array.get()[i].mbsText);
-                ::SysFreeString(array.get()[i].mbsHelp);
-            }
-            throw;
-        }
-        *count = static_cast<long>(n);
-        *items = array.release();
-        return S_OK;
+        return ffm::HandOutMenuItems(offered, count, items);
     });
 }
 
