@@ -175,6 +175,7 @@ HRESULT Navigator::List(bool streams, long* count, ITovFileNavigator*** navigato
         *navigators = nullptr;
         if (m_where.stream)
             return E_NOTIMPL; // an inner file holds nothing
+        const ContainerStamp stamp = StampOf(m_where.container);
         const auto root = OpenContainer(m_where.container);
         const auto storage = OpenStorages(root.get(), m_where.inner);
         const auto elements = ListElements(storage.get());
@@ -188,7 +189,7 @@ HRESULT Navigator::List(bool streams, long* count, ITovFileNavigator*** navigato
             Location inner = m_where;
             inner.inner.push_back(e.name);
             inner.stream = e.stream;
-            array.Add(ffm::Make<Navigator>(std::move(inner)));
+            array.Add(ffm::Make<Navigator>(std::move(inner), Listed{e, stamp}));
         }
         *navigators = array.Release(count);
         return S_OK;
@@ -334,12 +335,13 @@ HRESULT Navigator::OnSubFileMenuCommand(ITovRegistry* registry, ITovCallback* ca
     });
 }
 
-void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
-    Location element = where;
-    const Element e = Describe(element);
-    FILETIME modified = e.modified;
-    if (!modified.dwLowDateTime && !modified.dwHighDateTime) // storages often carry no time: the file's
-        modified = Describe(Location{where.container, {}, false}).modified;
+namespace {
+
+// An element's size and date; an element without a time (storages often carry none) takes the
+// container's.
+void SizeAndDate(const Element& e, const FILETIME& containerWritten, VARIANT* date, VARIANT* size) {
+    const FILETIME modified =
+        e.modified.dwLowDateTime || e.modified.dwHighDateTime ? e.modified : containerWritten;
     FILETIME local;
     SYSTEMTIME st;
     double ole = 0;
@@ -354,12 +356,25 @@ void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
     size->llVal = static_cast<LONGLONG>(e.size);
 }
 
+} // namespace
+
+void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
+    SizeAndDate(Describe(where), StampOf(where.container).written, date, size);
+}
+
 HRESULT Navigator::Query(long kind, VARIANT, VARIANT* result, VARIANT* second) {
     return Guard([&] {
         if (kind != 1)
             return E_NOTIMPL;
         if (!result || !second)
             return E_POINTER;
+        if (m_listed) {
+            const ContainerStamp now = StampOf(m_where.container);
+            if (now == m_listed->stamp) {
+                SizeAndDate(m_listed->element, now.written, result, second);
+                return S_OK;
+            }
+        }
         SizeAndDate(m_where, result, second);
         return S_OK;
     });
