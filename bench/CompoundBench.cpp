@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -62,18 +63,27 @@ void MakeContainer(const std::wstring& path, int streams, bool shuffled) {
 }
 
 struct Usage {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
+    std::uintptr_t nextHandle = 0; // the value a new handle gets: handles are handed out lowest free first
+    double residentMb = 0;
 };
 
-// Wine answers both counters with 0: there the figures say nothing, and the report says so.
+// Wine answers GetProcessHandleCount and GetProcessMemoryInfo with 0, so the handle table's fill is
+// read from the value a new handle gets, and memory from the kernel's view of this process.
 Usage Now() {
     Usage u;
-    GetProcessHandleCount(GetCurrentProcess(), &u.handles);
-    PROCESS_MEMORY_COUNTERS_EX memory{};
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                         sizeof memory);
-    u.privateBytes = memory.PrivateUsage;
+    if (HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        u.nextHandle = reinterpret_cast<std::uintptr_t>(probe);
+        CloseHandle(probe);
+    }
+    std::ifstream status("Z:\\proc\\self\\status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            u.residentMb = std::atof(line.c_str() + 6) / 1024.0;
+    if (u.residentMb == 0) {
+        PROCESS_MEMORY_COUNTERS memory{};
+        if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
+            u.residentMb = memory.WorkingSetSize / 1048576.0;
+    }
     return u;
 }
 
@@ -175,8 +185,8 @@ int main(int argc, char** argv) {
         kFiles, Median(perFile), Percentile(perFile, 0.95), found);
     const int marks[] = {10, 100, 500, kFiles};
     for (std::size_t k = 0; k < usage.size(); ++k)
-        std::printf("  after %4d documents: %lu handles, %.1f MB private\n", marks[k], usage[k].handles,
-                    usage[k].privateBytes / 1048576.0);
+        std::printf("  after %4d documents: next handle 0x%llx, %.1f MB resident\n", marks[k],
+                    static_cast<unsigned long long>(usage[k].nextHandle), usage[k].residentMb);
 
     for (const auto& f : files)
         DeleteFileW(f.c_str());
