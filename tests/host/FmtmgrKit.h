@@ -57,6 +57,8 @@ class Fmtmgr : public ::testing::Test {
                 const ffm::UniqueHandle thread(process.hThread), child(process.hProcess);
                 WaitForSingleObject(child.get(), 60000);
                 GetExitCodeProcess(child.get(), &exitCode);
+            } else {
+                ADD_FAILURE() << "fmtmgr.exe did not start: error " << GetLastError();
             }
         }
         return {exitCode, ReadAll(outPath), ReadAll(errPath)};

@@ -84,7 +84,7 @@ TEST_F(ManagerTest, FormatContextGoesToPluginsOfAnOutsideStore) {
     // the plug-in's description, and the object stays with the caller, who releases it.
     plugin.last->failureDescription = L"context refused";
     for (const HRESULT failure : {static_cast<HRESULT>(0x80041001), E_OUTOFMEMORY}) {
-        plugin.last->contextResult = failure;
+        plugin.last->Fail("SetContext", failure);
         plugin.last->errorInfoAsked.clear();
         SetErrorInfo(0, nullptr);
         unsigned long out = 0xdead;
@@ -111,13 +111,13 @@ TEST_F(ManagerTest, NavigatorOpensWithCallbackAndReleasesOnFailure) {
     nav.reset();
     EXPECT_EQ(0, plugin.navigators.alive);
 
-    plugin.last->openResult = 0x80041002;
+    plugin.last->Fail("OpenFile", 0x80041002);
     EXPECT_EQ(static_cast<HRESULT>(0x80041002),
               mgr->mhGetNavigator(nav.put(), L"b.mrdprt", 1, nullptr, nullptr, nullptr));
     EXPECT_FALSE(nav);
 
     cb->statusResult = 0x80041003;
-    plugin.last->openResult = S_OK;
+    plugin.last->Fail("OpenFile", S_OK);
     const size_t opens = plugin.last->opened.size();
     EXPECT_EQ(static_cast<HRESULT>(0x80041003),
               mgr->mhGetNavigator(nav.put(), L"b.mrdprt", 1, callback.get(), nullptr, nullptr));
@@ -126,7 +126,7 @@ TEST_F(ManagerTest, NavigatorOpensWithCallbackAndReleasesOnFailure) {
 }
 
 TEST_F(ManagerTest, NoNavigatorAnswerDiffersBetweenTheTwoForms) {
-    Plugin(L"Prt.dll", {{L".mrdprt", 1}}, [](FakeFormat& f) { f.openResult = ffm::FFM_E_NO_NAVIGATOR; });
+    Plugin(L"Prt.dll", {{L".mrdprt", 1}}, [](FakeFormat& f) { f.Fail("OpenFile", ffm::FFM_E_NO_NAVIGATOR); });
     UseStore();
     ComPtr<ITovFileNavigator> nav;
     EXPECT_EQ(S_OK, mgr->mhGetNavigator(nav.put(), L"a.mrdprt", 1, nullptr, nullptr, nullptr));
@@ -138,7 +138,7 @@ TEST_F(ManagerTest, NoNavigatorAnswerDiffersBetweenTheTwoForms) {
 
 TEST_F(ManagerTest, DeclinedFileIsOpenedByTheNamedFormat) {
     auto& asm_ = Plugin(L"Asm.dll", {{L".mrdasm", 0x1}}, [](FakeFormat& f) {
-        f.openResult = ffm::FFM_E_OPEN_ELSEWHERE;
+        f.Fail("OpenFile", ffm::FFM_E_OPEN_ELSEWHERE);
         f.redirectTo = L"dwg";
     });
     auto& dwg = Plugin(L"Dwg.dll", {{L".dwg", 0x5}});
@@ -152,7 +152,7 @@ TEST_F(ManagerTest, DeclinedFileIsOpenedByTheNamedFormat) {
     EXPECT_EQ(L"C:\\v\\a.mrdasm", dwg.last->opened[0]);
     nav.reset();
 
-    dwg.last->openResult = 0x80041004;
+    dwg.last->Fail("OpenFile", 0x80041004);
     EXPECT_EQ(ffm::FFM_E_REDIRECT_FAILED,
               mgr->mhGetNavigator(nav.put(), L"a.mrdasm", 1, nullptr, nullptr, nullptr));
     asm_.last->Hide(__uuidof(ITovFormatRedirect));
@@ -240,7 +240,7 @@ TEST_F(ManagerTest, EveryPluginCallOfResolutionCanFailAndItsCodeComesBack) {
         store->AddRef();
         auto& plugin = Plugin(L"Asm.dll", {{L".mrdasm", 0x1}}, [&](FakeFormat& f) {
             if (c.redirected) {
-                f.openResult = ffm::FFM_E_OPEN_ELSEWHERE;
+                f.Fail("OpenFile", ffm::FFM_E_OPEN_ELSEWHERE);
                 f.redirectTo = L"dwg";
             }
             if (!c.store)

@@ -90,11 +90,11 @@ TEST_F(ManagerTest, SizeAndDateComeFromThePluginQuery) {
     EXPECT_EQ((std::vector<WORD>{2020, 1, 1, 21, 34, 5}), Calendar(date)) << "universal time";
 
     // A failing query, an unconvertible answer and a missing interface zero both outputs.
-    plugin.last->queryResult = 0x80041005;
+    plugin.last->Fail("Query", 0x80041005);
     EXPECT_EQ(static_cast<HRESULT>(0x80041005), mgr->mhGetFileSizeAndDate(L"x.sd", &date, &size, false));
     EXPECT_EQ(0, date);
     EXPECT_EQ(0, size);
-    plugin.last->queryResult = S_OK;
+    plugin.last->Fail("Query", S_OK);
     VariantClear(&plugin.last->querySize);
     plugin.last->querySize.vt = VT_BSTR;
     plugin.last->querySize.bstrVal = SysAllocString(L"not a number");

@@ -54,8 +54,6 @@ HRESULT FakeFormat::OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navig
     return NoThrow([&] {
         opened.push_back(path ? path : L"");
         openThreads.push_back(GetCurrentThreadId());
-        if (FAILED(openResult))
-            return openResult;
         if (const HRESULT hr = Injected("OpenFile"); FAILED(hr))
             return hr;
         *navigator = new FakeNavigator(navigators, path ? path : L"");
@@ -74,16 +72,15 @@ HRESULT FakeFormat::GetTargetExtension(BSTR, BSTR* extension) {
 HRESULT FakeFormat::SetContext(unsigned long first, unsigned long second) {
     return NoThrow([&] {
         contexts.emplace_back(first, second);
-        if (const HRESULT hr = Injected("SetContext"); FAILED(hr))
-            return hr;
-        if (FAILED(contextResult) && !failureDescription.empty()) {
+        const HRESULT hr = Injected("SetContext");
+        if (FAILED(hr) && !failureDescription.empty()) {
             ComPtr<ICreateErrorInfo> create;
             if (SUCCEEDED(CreateErrorInfo(create.put()))) {
                 create->SetDescription(const_cast<LPOLESTR>(failureDescription.c_str()));
                 SetErrorInfo(0, create.try_query<IErrorInfo>().get());
             }
         }
-        return contextResult;
+        return hr;
     });
 }
 
@@ -97,8 +94,8 @@ HRESULT FakeFormat::InterfaceSupportsErrorInfo(REFIID iid) {
 HRESULT FakeFormat::Query(long kind, VARIANT, VARIANT* result, VARIANT* second) {
     if (const HRESULT hr = Injected(__func__); FAILED(hr))
         return hr;
-    if (kind != 1 || FAILED(queryResult))
-        return FAILED(queryResult) ? queryResult : E_INVALIDARG;
+    if (kind != 1)
+        return E_INVALIDARG;
     VariantCopy(result, &queryDate);
     VariantCopy(second, &querySize);
     return S_OK;

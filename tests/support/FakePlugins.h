@@ -39,7 +39,7 @@ class FakeNavigator : public NavigatorStub {
     std::wstring path;
 };
 
-// A format object whose answers the test sets; counts its calls.
+// A format object whose answers the test sets (failures through Fail); counts its calls.
 class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFormatContext, ITovFileQuery,
                                      ISupportErrorInfo> {
   public:
@@ -60,14 +60,11 @@ class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFo
 
     LiveCounter* navigators;
     const DWORD createdOn = GetCurrentThreadId();
-    HRESULT openResult = S_OK;        // a failure code is returned without a navigator
     std::wstring redirectTo;          // answer of GetTargetExtension
     unsigned long extensionFlags = 0; // answer of GetExtensionFlags
-    HRESULT contextResult = S_OK;
-    VARIANT queryDate{}; // answer of Query kind 1 (VT_EMPTY: E_FAIL)
+    VARIANT queryDate{};              // answer of Query kind 1 (VT_EMPTY: E_FAIL)
     VARIANT querySize{};
-    HRESULT queryResult = S_OK;
-    std::wstring failureDescription; // put on the thread by a failing SetContext
+    std::wstring failureDescription; // put on the thread by a SetContext made to fail
     std::vector<IID> errorInfoAsked; // interfaces asked about through ISupportErrorInfo
 
     std::vector<std::wstring> opened;       // paths given to OpenFile
