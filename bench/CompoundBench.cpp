@@ -2,6 +2,7 @@
 // 10,000 streams, and reading the summary properties of 1,000 documents in a row with the time
 // per document and the process's handles and memory along the way (they must stay flat).
 // Prints figures; never fails a build.
+#include "BenchKit.h"
 #include "foundation/Module.h"
 #include "support/CompoundFiles.h"
 #include <FileFmtMgr/FileFormatMgr.h>
@@ -15,22 +16,15 @@
 #include <psapi.h>
 #include <sstream>
 
+using bench::Median;
+using bench::Percentile;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
 }
 
 std::wstring TempFolderPath() {

@@ -434,11 +434,12 @@ LRESULT CALLBACK ViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CREATE:
         SetTimer(w, kWatchTimer, kWatchMs, nullptr);
         return 0;
-    case WM_NCDESTROY:
+    case WM_NCDESTROY: {
         KillTimer(w, kWatchTimer);
-        delete held;
+        const std::unique_ptr<std::shared_ptr<State>> owned(held); // the window's share goes with it
         SetWindowLongPtrW(w, GWLP_USERDATA, 0);
         break;
+    }
     case WM_ERASEBKGND:
         return 1;
     case WM_TIMER:
@@ -485,14 +486,14 @@ void RegisterViewClass() {
 ffm::ComPtr<Preview> Preview::Create(HWND parent, const TovRect& rect) {
     RegisterViewClass();
     auto state = std::make_shared<State>();
-    auto* forView = new std::shared_ptr<State>(state);
-    HWND view =
-        CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
-                        rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, Module(), forView);
-    if (!view) {
-        delete forView;
+    // The window holds a share of the state from WM_NCCREATE on and lets it go in WM_NCDESTROY.
+    auto forView = std::make_unique<std::shared_ptr<State>>(state);
+    HWND view = CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
+                                rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, Module(),
+                                forView.get());
+    if (!view)
         throw Failure(HRESULT_FROM_WIN32(GetLastError()), L"The MRD preview cannot make its window.");
-    }
+    forView.release(); // now the window's
     return ffm::Make<Preview>(view, std::move(state));
 }
 

@@ -1,5 +1,6 @@
 #include "HostCallbacks.h"
 
+#include <FileFmtMgr/Handles.h>
 #include <new>
 
 namespace fmtmgr {
@@ -47,11 +48,7 @@ HRESULT ReferenceCollector::OnReference(BSTR refPath, const wchar_t* filePath, c
                                         const unsigned char* data, long dataSize, long numberB, long numberA,
                                         double number, long numberC, ffm::Lst<XRefConfigInfo*>* configInfo,
                                         long numberD) {
-    // refPath is ours from here on, whatever happens.
-    struct Owned {
-        BSTR b;
-        ~Owned() { SysFreeString(b); }
-    } owned{refPath};
+    const ffm::UniqueBstr owned(refPath); // ours from here on, whatever happens
     try {
         ReferenceRow row;
         row.refPath.assign(refPath ? refPath : L"", SysStringLen(refPath));
