@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace mrd {
@@ -93,9 +94,10 @@ inline std::wstring FromBstr(BSTR b) {
 }
 
 // Case-insensitive comparison of names and paths, as the vault compares them.
-inline bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+inline bool SameText(std::wstring_view a, std::wstring_view b) noexcept {
+    // An empty view may have no characters at all; the platform wants a string.
+    return ::CompareStringOrdinal(a.empty() ? L"" : a.data(), static_cast<int>(a.size()),
+                                  b.empty() ? L"" : b.data(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace mrd

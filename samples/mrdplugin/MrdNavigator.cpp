@@ -113,11 +113,13 @@ ffm::ComPtr<Navigator> Navigator::Open(const std::wstring& path, FileKind kind, 
     }
 }
 
-std::wstring Navigator::FullPath(const Reference& ref) const {
-    std::wstring path = ref.storedPath;
+std::wstring Navigator::FullPath(const Reference& ref, const std::wstring& folder) const {
+    std::wstring path;
+    path.reserve(folder.size() + 1 + ref.storedPath.size());
+    path = ref.storedPath;
     std::replace(path.begin(), path.end(), L'/', L'\\');
     if (PathIsRelativeW(path.c_str()))
-        path = FolderOf(m_filePath) + L"\\" + path;
+        path.insert(0, 1, L'\\').insert(0, folder);
     return FullPathName(path);
 }
 
@@ -146,9 +148,10 @@ template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) 
         long bytes = 0;
     };
     std::vector<Parts> parts(all.size());
+    const std::wstring folder = FolderOf(m_filePath);
     for (size_t i = 0; i < all.size(); ++i) {
         const Reference& ref = all[i];
-        parts[i].file = NewBstr(FullPath(ref));
+        parts[i].file = NewBstr(FullPath(ref, folder));
         parts[i].key = NewBstr(ref.key);
         const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
         parts[i].data.reset(static_cast<unsigned char*>(CoTaskMemAlloc(bytes)));
@@ -350,7 +353,8 @@ HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* fil
         if (index < 0 || static_cast<size_t>(index) >= all.size())
             throw Failure(E_INVALIDARG, L"No reference with the index " + std::to_wstring(index) + L".");
         const Reference& ref = all[static_cast<size_t>(index)];
-        auto stored = NewBstr(ref.storedPath), key = NewBstr(ref.key), full = NewBstr(FullPath(ref));
+        auto stored = NewBstr(ref.storedPath), key = NewBstr(ref.key),
+             full = NewBstr(FullPath(ref, FolderOf(m_filePath)));
         *data = stored.release();
         *refPath = key.release();
         *filePath = full.release();

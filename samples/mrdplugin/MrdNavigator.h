@@ -73,7 +73,8 @@ class Navigator final
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
 
   private:
-    std::wstring FullPath(const Reference& ref) const;
+    // The reference's path made full; folder is the folder of m_filePath.
+    std::wstring FullPath(const Reference& ref, const std::wstring& folder) const;
     std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
     template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
     template <class Rec> HRESULT ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
