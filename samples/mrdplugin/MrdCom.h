@@ -82,7 +82,7 @@ template <class Body> HRESULT Guard(REFIID iid, Body&& body) noexcept {
 }
 
 // A new BSTR, owned until released to an out-parameter; raises std::bad_alloc.
-inline ffm::UniqueBstr NewBstr(const std::wstring& text) {
+inline ffm::UniqueBstr NewBstr(std::wstring_view text) {
     ffm::UniqueBstr b(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
     if (!b)
         throw std::bad_alloc();

@@ -246,6 +246,7 @@ void Document::Parse() {
     m_propIndex.Clear();
     m_sectionIndex.Clear();
     m_refs.clear();
+    m_uses.clear();
     m_props.clear();
     m_propertySections.clear();
     m_detailing = m_ldr = false;
@@ -299,7 +300,7 @@ void Document::Parse() {
                     Malformed(i, L"[Reference] needs a key: [Reference <key>].");
                 if (!m_refIndex.Add(arg, m_refs.size()))
                     Malformed(i, L"a second reference with the key \"" + text(arg) + L"\".");
-                m_refs.push_back(Reference{text(arg), {}, kKindComponent, {}, std::wstring::npos});
+                m_refs.push_back(Reference{arg, {}, kKindComponent, m_uses.size(), 0, std::wstring::npos});
                 refLines.push_back(i);
                 section = Section::Reference;
             } else {
@@ -386,7 +387,8 @@ void Document::Parse() {
                     }
                 }
                 namedConfigs.emplace_back(i, config);
-                ref.uses.push_back(std::move(use));
+                m_uses.push_back(use);
+                ++ref.useCount;
             } else {
                 Malformed(i, L"unknown reference line \"" + text(key) + L"\".");
             }
@@ -397,9 +399,12 @@ void Document::Parse() {
 
     if (!header)
         Malformed(m_lines.empty() ? 0 : m_lines.size() - 1, L"the file has no \"MRD 1 <kind>\" header.");
+    // The lists grew by doubling; a navigator keeps them as long as the file is open.
+    m_refs.shrink_to_fit();
+    m_uses.shrink_to_fit();
     for (size_t r = 0; r < m_refs.size(); ++r)
         if (m_refs[r].pathLine == std::wstring::npos)
-            Malformed(refLines[r], L"the reference \"" + m_refs[r].key + L"\" has no Path.");
+            Malformed(refLines[r], L"the reference \"" + text(m_refs[r].key) + L"\" has no Path.");
     for (const auto& [line, config] : namedConfigs) {
         // A file without configurations uses the empty name.
         if (!(config.empty() ? m_configs.empty() : HasConfiguration(config)))

@@ -24,19 +24,31 @@ constexpr long kKindComponent = 1;
 constexpr long kKindFrozen = 2; // kept when the referenced file moves; rebased with its root only
 constexpr long kKindView = 3;   // a drawing view of a model
 
-// One use of a referenced file in one configuration of the referencing file.
+// One use of a referenced file in one configuration of the referencing file. The names are
+// pieces of the document's text, valid while the document (or a copy of it) exists.
 struct Use {
-    std::wstring config;      // configuration of this file
-    std::wstring childConfig; // configuration of the referenced file
+    std::wstring_view config;      // configuration of this file
+    std::wstring_view childConfig; // configuration of the referenced file
     bool suppressed = false;
     bool excluded = false; // left out of the bill of materials
 };
 
+// The uses of one reference, side by side in the document's list of all uses.
+struct Uses {
+    const Use* first = nullptr;
+    const Use* last = nullptr;
+    const Use* begin() const noexcept { return first; }
+    const Use* end() const noexcept { return last; }
+    size_t size() const noexcept { return static_cast<size_t>(last - first); }
+    bool empty() const noexcept { return first == last; }
+};
+
 struct Reference {
-    std::wstring key;        // unique within the file
+    std::wstring_view key;   // unique within the file; a piece of the document's text
     std::wstring storedPath; // as written: relative to the file's folder, or absolute
     long kind = kKindComponent;
-    std::vector<Use> uses;
+    size_t firstUse = 0; // in the document's list of uses
+    size_t useCount = 0;
     size_t pathLine = 0;
 };
 
@@ -80,6 +92,9 @@ class Document {
     FileKind Kind() const noexcept { return m_kind; }
     const std::vector<std::wstring>& Configurations() const noexcept { return m_configs; }
     const std::vector<Reference>& References() const noexcept { return m_refs; }
+    Uses UsesOf(const Reference& ref) const noexcept {
+        return {m_uses.data() + ref.firstUse, m_uses.data() + ref.firstUse + ref.useCount};
+    }
     const std::vector<Property>& Properties() const noexcept { return m_props; }
     bool DetailingMode() const noexcept { return m_detailing; }
     bool LdrMode() const noexcept { return m_ldr; }
@@ -130,6 +145,7 @@ class Document {
     // Parsed from m_lines, with indexes of the names.
     std::vector<std::wstring> m_configs;
     std::vector<Reference> m_refs;
+    std::vector<Use> m_uses; // of all references, in file order
     std::vector<Property> m_props;
     std::vector<std::pair<std::wstring, size_t>> m_propertySections; // config, last line of the section
     NameIndex m_configIndex, m_refIndex, m_propIndex, m_sectionIndex;

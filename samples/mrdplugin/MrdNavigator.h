@@ -75,7 +75,9 @@ class Navigator final
   private:
     // The reference's path made full; folder is the folder of m_filePath.
     std::wstring FullPath(const Reference& ref, const std::wstring& folder) const;
-    std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
+    // folder: the components of the folder of m_filePath.
+    std::wstring StoredForm(const Reference& ref, const std::wstring& path,
+                            const std::vector<std::wstring_view>& folder) const;
     template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
     template <class Rec> HRESULT ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
     template <class Rec> HRESULT WriteAttributes(BSTR configuration, long count, Rec* attributes);
