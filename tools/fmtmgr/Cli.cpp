@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 namespace fmtmgr {
 
@@ -25,17 +26,23 @@ struct MoveText {
 };
 
 // "OLD=NEW". "=" is legal in file names, so a text with more than one is refused rather than
-// guessed at: such paths take the form --move OLD --to NEW or a JSON moves file.
-MoveText SplitMove(const std::string& text, const std::string& where) {
+// guessed at: such paths take the form --move OLD --to NEW or a JSON moves file. where() names
+// the place of the text in a failure.
+template <class Where> MoveText SplitMove(std::string_view text, const Where& where) {
     const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
-        throw UsageError(where + "a move reads OLD=NEW (or --move OLD --to NEW): \"" + text + "\"");
-    if (text.find('=', eq + 1) != std::string::npos)
+    if (eq == std::string_view::npos || eq == 0 || eq + 1 == text.size())
+        throw UsageError(where() + "a move reads OLD=NEW (or --move OLD --to NEW): \"" + std::string(text) +
+                         "\"");
+    if (text.find('=', eq + 1) != std::string_view::npos)
         throw UsageError(
-            where + "the move \"" + text +
+            where() + "the move \"" + std::string(text) +
             "\" holds more than one \"=\", so it cannot be split; give it as --move OLD --to NEW "
             "or in a JSON moves file");
-    return {text.substr(0, eq), text.substr(eq + 1)};
+    return {std::string(text.substr(0, eq)), std::string(text.substr(eq + 1))};
+}
+
+std::string OnCommandLine() {
+    return {};
 }
 
 // Takes the moves from a JSON array of {"old": ..., "new": ...} as it is parsed, without
@@ -115,16 +122,17 @@ std::vector<MoveText> ReadMovesFile(const std::string& name) {
         return moves;
     }
     size_t line = 0;
+    const auto where = [&] { return "the moves file " + name + ", line " + std::to_string(line) + ": "; };
     for (size_t start = 0; start < text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
-        std::string entry = text.substr(start, end - start);
+        std::string_view entry = std::string_view(text).substr(start, end - start);
         start = end + 1;
         ++line;
         if (!entry.empty() && entry.back() == '\r')
-            entry.pop_back();
-        if (entry.find_first_not_of(" \t") == std::string::npos)
+            entry.remove_suffix(1);
+        if (entry.find_first_not_of(" \t") == std::string_view::npos)
             continue;
-        moves.push_back(SplitMove(entry, "the moves file " + name + ", line " + std::to_string(line) + ": "));
+        moves.push_back(SplitMove(entry, where));
     }
     return moves;
 }
@@ -325,7 +333,7 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
             for (const CLI::Option* o : update->parse_order()) {
                 if (o == moveOpt) {
                     if (pending)
-                        moveTexts.push_back(SplitMove(*pending, ""));
+                        moveTexts.push_back(SplitMove(*pending, OnCommandLine));
                     pending = moveArgs.at(m++);
                 } else if (o == toOpt) {
                     if (!pending)
@@ -335,7 +343,7 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
                 }
             }
             if (pending)
-                moveTexts.push_back(SplitMove(*pending, ""));
+                moveTexts.push_back(SplitMove(*pending, OnCommandLine));
         }
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) { // --help

@@ -299,8 +299,10 @@ std::wstring FullPath(const std::wstring& path) {
         const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (n == 0)
             return path;
-        if (n < full.size())
-            return full.substr(0, n);
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
         full.resize(n); // n counts the terminator when the buffer was too small
     }
 }
