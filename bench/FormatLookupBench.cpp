@@ -1,6 +1,7 @@
 // Times a cached format resolution (mhGetFormat on a warm table) against the least it could
 // cost: a critical section plus a map lookup and the reference handed out. Also counts plug-in
 // activations while many files of one type are resolved. Figures are medians of several runs.
+#include "BenchKit.h"
 #include "plugins/PluginTable.h"
 #include "foundation/Module.h"
 #include "plugins/Registry.h"
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+
+using bench::Median;
 
 namespace {
 
@@ -71,11 +74,6 @@ template <class F> double NanosecondsPerCall(long calls, F&& body) {
         body(i);
     const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
     return elapsed.count() / calls;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace

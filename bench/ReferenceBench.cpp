@@ -1,6 +1,7 @@
 // Times the reference rewrite and the reference reading with 100,000 references on in-process
 // fake navigators, and compares the indexed passes and pair summary with their literal
 // (quadratic) forms at sizes where those still finish. Figures are medians of several runs.
+#include "BenchKit.h"
 #include "content/References.h"
 #include "refupdate/ReferenceRewrite.h"
 #include "support/LiteralReferences.h"
@@ -17,24 +18,12 @@ using ffmtest::refs::Generation;
 using ffmtest::refs::PluginNavigator;
 using ffmtest::refs::PluginRef;
 
+using bench::Median;
+using bench::Seconds;
+
 namespace {
 
 constexpr long kLarge = 100000;
-
-// Median of runs; each run returns the seconds of the part it times.
-double Median(int runs, const std::function<double()>& run) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i)
-        times.push_back(run());
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-template <class F> double Seconds(F&& body) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::wstring MixCase(std::wstring text, std::mt19937& random) {
     for (wchar_t& c : text)

@@ -4,6 +4,7 @@
 // the result copied back). Next to it: the same bytes copied with plain CopyFileW calls, and the
 // rewrite alone on an open navigator, so the library's own share stands apart from the copying
 // and from the plug-in's reading and writing. Figures are medians of several runs.
+#include "BenchKit.h"
 #include "refupdate/TextRefPlugin.h"
 #include <algorithm>
 #include <chrono>
@@ -12,26 +13,15 @@
 
 using namespace ffmtest::textref;
 
+using bench::Median;
+using bench::Seconds;
+
 namespace {
 
 constexpr int kReferences = 10000;
 constexpr int kRuns = 3;
 constexpr int kCopyRuns = 1; // each places 10,000 files: minutes under Wine, whose name lookup scans folders
 constexpr std::size_t kMovedFileBytes = 4096;
-
-double Median(int runs, const std::function<double()>& run) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i)
-        times.push_back(run());
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-template <class F> double Seconds(F&& body) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::wstring TempBase() {
     std::wstring path(32768, L'\0');

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+class MenuExtension;
 class PluginTable;
 class _bstr_t;
 class FilePreviewWnd;
@@ -167,6 +168,12 @@ class FFM_API FileFormatMgr : public IFileFormatMgr {
                           ITovCallback* callback);
     HRESULT mhGetSubFolders(ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
                             ITovCallback* callback);
+    // Fills extension with the items the first selected inner file's plug-in offers for the
+    // selection, inserted into menu from firstId and position (-1: append) on; one id (and one
+    // position) per offered item, added or not. An empty selection gives 0x80070057, a null one
+    // in it 0x80004003; a failure of the plug-in is returned as it is, with the extension empty.
+    HRESULT mhGetSubFileContextMenu(HMENU menu, const std::list<ITovFileNavigator*>& navigators,
+                                    MenuExtension& extension, int firstId, int position);
 
     // ---- Search paths and product modules -------------------------------------------------
     // Replaces result with the folders to search for referenced files: the settings component's

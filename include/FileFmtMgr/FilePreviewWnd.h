@@ -19,6 +19,7 @@
 enum TovFileVaultType : long {};
 
 class FileFormatMgr;
+class MenuExtension;
 class CDwgPreviewCallback;
 namespace ffm {
 class PreviewWindowLink;
@@ -64,6 +65,12 @@ class FFM_API FilePreviewWnd {
     // True when the current preview used the keyboard message. Takes no lock.
     bool mbTranslateAccelerator(MSG& message);
 
+    // Fills extension for the pane's view menu: the built-in "Excluded File Types..." item,
+    // then the items of every preview with the menu bit (0x10), each preview object once, from
+    // firstId and position (-1: append) on. True; raises a failed identity query of a preview
+    // and memory exhaustion (ffm::ComError).
+    bool mbGetViewMenuExtension(HMENU menu, MenuExtension& extension, int firstId, int position);
+
     HWND mhGetParent() const noexcept { return mhParent; }
 
   protected:
@@ -102,5 +109,6 @@ class FFM_API FilePreviewWnd {
     bool mbHidden = false;
     std::atomic<long> mlWidth{0}; // written by mvResize before it takes the lock
     std::atomic<long> mlHeight{0};
+    ffm::ComPtr<ITovFilePreview> mpoMenuHandler;    // the built-in menu item's handler, made on first use
     std::shared_ptr<ffm::PreviewWindowLink> moLink; // reshow callbacks reach the window through it
 };

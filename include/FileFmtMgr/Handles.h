@@ -166,4 +166,17 @@ template <class T> class SafeArrayAccess {
     T* m_data = nullptr;
 };
 
+// A list of records the library handed to the caller (attributes, variables, configurations,
+// references): the records are the caller's to delete, and go with the list.
+template <class List> class OwnedRecords : public List {
+  public:
+    OwnedRecords() = default;
+    OwnedRecords(const OwnedRecords&) = delete;
+    OwnedRecords& operator=(const OwnedRecords&) = delete;
+    ~OwnedRecords() {
+        for (auto* record : *this)
+            delete record;
+    }
+};
+
 } // namespace ffm

@@ -3,6 +3,7 @@
 #include "PropertySet.h"
 #include "Storage.h"
 #include <FileFmtMgr/Handles.h>
+#include <FileFmtMgr/MenuItems.h>
 #include <map>
 
 namespace cfb {
@@ -174,6 +175,7 @@ HRESULT Navigator::List(bool streams, long* count, ITovFileNavigator*** navigato
         *navigators = nullptr;
         if (m_where.stream)
             return E_NOTIMPL; // an inner file holds nothing
+        const ContainerStamp stamp = StampOf(m_where.container);
         const auto root = OpenContainer(m_where.container);
         const auto storage = OpenStorages(root.get(), m_where.inner);
         const auto elements = ListElements(storage.get());
@@ -187,7 +189,7 @@ HRESULT Navigator::List(bool streams, long* count, ITovFileNavigator*** navigato
             Location inner = m_where;
             inner.inner.push_back(e.name);
             inner.stream = e.stream;
-            array.Add(ffm::Make<Navigator>(std::move(inner)));
+            array.Add(ffm::Make<Navigator>(std::move(inner), Listed{e, stamp}));
         }
         *navigators = array.Release(count);
         return S_OK;
@@ -293,42 +295,12 @@ HRESULT Navigator::SetAttributes2(BSTR, long, ITovCallback*, long count, TovAttr
 HRESULT Navigator::GetSubFileMenuItems(ITovRegistry*, long* count, TovPreviewMenuItem** items, long,
                                        ITovFileNavigator**) {
     return Guard([&] {
-        if (!count || !items)
-            return E_POINTER;
-        *count = 0;
-        *items = nullptr;
         if (!m_where.stream)
-            return S_OK; // folders offer no commands
-        struct Item {
-            long command;
-            const wchar_t* text;
-            const wchar_t* help;
-        };
-        const Item offered[] = {
+            return ffm::HandOutMenuItems(nullptr, 0, count, items); // folders offer no commands
+        const ffm::OfferedMenuItem offered[] = {
             {kCommandExtract, L"Extract", L"Write the selected inner files to files beside the document."},
             {kCommandProperties, L"Properties", L"Show size and date of the selected inner files."}};
-        constexpr std::size_t n = sizeof offered / sizeof offered[0];
-        ffm::UniqueTaskMem<TovPreviewMenuItem> array(
-            static_cast<TovPreviewMenuItem*>(::CoTaskMemAlloc(sizeof(TovPreviewMenuItem) * n)));
-        if (!array)
-            return E_OUTOFMEMORY;
-        ZeroMemory(array.get(), sizeof(TovPreviewMenuItem) * n);
-        try {
-            for (std::size_t i = 0; i < n; ++i) {
-                array.get()[i].mlCommand = offered[i].command;
-                array.get()[i].mbsText = NewBstr(offered[i].text);
-                array.get()[i].mbsHelp = NewBstr(offered[i].help);
-            }
-        } catch (...) {
-            for (std::size_t i = 0; i < n; ++i) {
-                ::SysFreeString(array.get()[i].mbsText);
-                ::SysFreeString(array.get()[i].mbsHelp);
-            }
-            throw;
-        }
-        *count = static_cast<long>(n);
-        *items = array.release();
-        return S_OK;
+        return ffm::HandOutMenuItems(offered, count, items);
     });
 }
 
@@ -363,12 +335,13 @@ HRESULT Navigator::OnSubFileMenuCommand(ITovRegistry* registry, ITovCallback* ca
     });
 }
 
-void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
-    Location element = where;
-    const Element e = Describe(element);
-    FILETIME modified = e.modified;
-    if (!modified.dwLowDateTime && !modified.dwHighDateTime) // storages often carry no time: the file's
-        modified = Describe(Location{where.container, {}, false}).modified;
+namespace {
+
+// An element's size and date; an element without a time (storages often carry none) takes the
+// container's.
+void SizeAndDate(const Element& e, const FILETIME& containerWritten, VARIANT* date, VARIANT* size) {
+    const FILETIME modified =
+        e.modified.dwLowDateTime || e.modified.dwHighDateTime ? e.modified : containerWritten;
     FILETIME local;
     SYSTEMTIME st;
     double ole = 0;
@@ -383,12 +356,25 @@ void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
     size->llVal = static_cast<LONGLONG>(e.size);
 }
 
+} // namespace
+
+void SizeAndDate(const Location& where, VARIANT* date, VARIANT* size) {
+    SizeAndDate(Describe(where), StampOf(where.container).written, date, size);
+}
+
 HRESULT Navigator::Query(long kind, VARIANT, VARIANT* result, VARIANT* second) {
     return Guard([&] {
         if (kind != 1)
             return E_NOTIMPL;
         if (!result || !second)
             return E_POINTER;
+        if (m_listed) {
+            const ContainerStamp now = StampOf(m_where.container);
+            if (now == m_listed->stamp) {
+                SizeAndDate(m_listed->element, now.written, result, second);
+                return S_OK;
+            }
+        }
         SizeAndDate(m_where, result, second);
         return S_OK;
     });

@@ -1,10 +1,13 @@
 #pragma once
 // A navigator on a compound document or on one element inside it: the root storage (the
-// document itself), a storage (a sub-folder) or a stream (a sub-file). It keeps only where the
-// element is; every call opens the container and closes it again.
+// document itself), a storage (a sub-folder) or a stream (a sub-file). It keeps where the
+// element is, and what the listing that made it saw of it; every call opens the container and
+// closes it again.
 #include "CfbCommon.h"
+#include "Storage.h"
 #include <FileFmtMgr/ComObject.h>
 #include <FileFmtMgr/ContractBases.h>
+#include <optional>
 
 namespace cfb {
 
@@ -14,7 +17,14 @@ constexpr long kCommandProperties = 2;
 
 class Navigator final : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigator3>, ITovFileQuery> {
   public:
-    explicit Navigator(Location where) : m_where(std::move(where)) {}
+    // What a listing of the container saw of an element.
+    struct Listed {
+        Element element;
+        ContainerStamp stamp;
+    };
+
+    explicit Navigator(Location where, std::optional<Listed> listed = std::nullopt)
+        : m_where(std::move(where)), m_listed(std::move(listed)) {}
 
     // The container's path, or "container|inner\path" for an element inside it.
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* path) override;
@@ -41,7 +51,8 @@ class Navigator final : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigat
     HRESULT STDMETHODCALLTYPE OnSubFileMenuCommand(ITovRegistry* registry, ITovCallback* callback,
                                                    long window, long command, long otherCount,
                                                    ITovFileNavigator** others) override;
-    // Kind 1: this element's size and date.
+    // Kind 1: this element's size and date; what the listing saw while the container is unchanged,
+    // so asking every inner file of a large container stays linear.
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
 
     const Location& Where() const { return m_where; }
@@ -52,6 +63,7 @@ class Navigator final : public ffm::ComObject<ffm::NavigatorBase<ITovFileNavigat
     template <class Record> HRESULT WriteAll(long count, Record* records);
 
     const Location m_where;
+    const std::optional<Listed> m_listed;
 };
 
 // Size (VT_I8) and last-write date (local VT_DATE) of a container or of an element inside one.

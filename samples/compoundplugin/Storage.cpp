@@ -276,15 +276,17 @@ std::vector<Element> ListElements(IStorage* storage) {
     }
 }
 
+ContainerStamp StampOf(const std::wstring& container) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(container.c_str(), GetFileExInfoStandard, &data))
+        throw Failure(LastError());
+    return {(static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, data.ftLastWriteTime};
+}
+
 Element Describe(const Location& where) {
     if (where.inner.empty()) {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!::GetFileAttributesExW(where.container.c_str(), GetFileExInfoStandard, &data))
-            throw Failure(LastError());
-        Element root{where.container, false,
-                     (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-                     data.ftLastWriteTime};
-        return root;
+        const ContainerStamp stamp = StampOf(where.container);
+        return Element{where.container, false, stamp.size, stamp.written};
     }
     const auto root = OpenContainer(where.container);
     const auto parent =

@@ -24,6 +24,17 @@ ffm::ComPtr<IStorage> OpenStorages(IStorage* root, const std::vector<std::wstrin
 std::vector<Element> ListElements(IStorage* storage);
 // Facts about one element; its kind is found out here. Raises STG_E_FILENOTFOUND.
 Element Describe(const Location& where);
+
+// The container file's size and last-write time: what a listing saw stays true while they do.
+struct ContainerStamp {
+    ULONGLONG size = 0;
+    FILETIME written{};
+    bool operator==(const ContainerStamp& other) const {
+        return size == other.size && CompareFileTime(&written, &other.written) == 0;
+    }
+};
+// Raises the file system's failure.
+ContainerStamp StampOf(const std::wstring& container);
 // A stream's bytes; raises STG_E_FILENOTFOUND for a missing stream and STG_E_MEDIUMFULL above limit.
 std::vector<unsigned char> ReadStream(IStorage* parent, const std::wstring& name, ULONGLONG limit);
 // Copies a stream to an open file handle in pieces.

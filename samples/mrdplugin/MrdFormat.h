@@ -9,8 +9,11 @@ namespace mrd {
 constexpr unsigned long kCapReferenceUpdate = 0x1; // rewrites reference paths after moves
 constexpr unsigned long kCapRead = 0x2;            // references, configurations, properties
 constexpr unsigned long kCapPreview = 0x4;         // a preview window (MrdPreview.h)
+constexpr unsigned long kCapMenuItems = 0x10;      // the preview adds items to the pane's view menu
 constexpr unsigned long kCapSizeAndDate = 0x4000;  // ITovFileQuery kind 1
-constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapPreview, kCapSizeAndDate};
+// The preview is registered with its menu bit in one mask, so the pane's holder of it has both.
+constexpr unsigned long kCapabilities[] = {kCapReferenceUpdate, kCapRead, kCapPreview | kCapMenuItems,
+                                           kCapSizeAndDate};
 
 // Previews come from MrdPreview.h through CreatePreview.
 class Format final

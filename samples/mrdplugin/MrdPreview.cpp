@@ -1,5 +1,6 @@
 #include "MrdPreview.h"
 
+#include <FileFmtMgr/MenuItems.h>
 #include <algorithm>
 #include <shlwapi.h>
 #include <vector>
@@ -14,6 +15,9 @@ constexpr wchar_t kViewClass[] = L"MrdPreviewView";
 constexpr UINT_PTR kWatchTimer = 1;
 constexpr UINT kWatchMs = 500;
 constexpr HRESULT kShowElsewhere = static_cast<HRESULT>(0x8004027D);
+// Our view-menu commands: the two layouts.
+constexpr long kCommandDetailed = 1;
+constexpr long kCommandCompact = 2;
 
 const wchar_t* ExtensionOf(FileKind kind) {
     switch (kind) {
@@ -94,6 +98,7 @@ struct Preview::State {
     std::vector<std::pair<std::wstring, std::vector<std::wstring>>> properties; // label, value per column
     std::vector<Shown> references;
     bool detailing = false;
+    bool compact = false; // one line per reference, without its uses (the view menu switches it)
     ffm::ComPtr<ITovCallback> callback; // the show's; asked to show the file again when it changes
     std::wstring redirectPath;          // a file GetTargetExtension named a kind for
     FileKind redirectKind = FileKind::Part;
@@ -269,9 +274,10 @@ void PaintAssembly(Gdi& g, const RECT& r, const State& s) {
     y = root.bottom + 12;
     const int trunk = 28;
     int lastMid = root.bottom;
+    const int height = s.compact ? 24 : 42;
     for (const Shown& ref : s.references) {
-        RECT box{trunk + 20, y, r.right - 12, y + 42};
-        const int mid = y + 21;
+        RECT box{trunk + 20, y, r.right - 12, y + height};
+        const int mid = y + height / 2;
         g.Line(trunk, lastMid, trunk, mid, kBand);
         g.Line(trunk, mid, box.left, mid, kBand);
         lastMid = mid;
@@ -285,8 +291,9 @@ void PaintAssembly(Gdi& g, const RECT& r, const State& s) {
         if (!ref.found)
             head += L"   (missing)";
         g.Text(box.left + 8, y + 4, box.right - 6, head, ref.found ? kInk : kMissing, g.Bold());
-        g.Text(box.left + 8, y + 22, box.right - 6, ref.uses, kGrey);
-        y = box.bottom + 8;
+        if (!s.compact)
+            g.Text(box.left + 8, y + 22, box.right - 6, ref.uses, kGrey);
+        y = box.bottom + (s.compact ? 4 : 8);
     }
     if (s.references.empty())
         g.Text(20, y, r.right - 12, L"(no references)", kGrey);
@@ -363,7 +370,8 @@ void PaintDrawing(Gdi& g, const RECT& r, const State& s) {
         g.Frame(area, view.found ? kBand : kMissing);
         g.Text(area.left + 6, area.top + 6, area.right - 4, view.key, kInk, g.Bold());
         g.Text(area.left + 6, area.top + 26, area.right - 4, view.path, view.found ? kGrey : kMissing);
-        g.Text(area.left + 6, area.top + 46, area.right - 4, view.uses, kGrey);
+        if (!s.compact)
+            g.Text(area.left + 6, area.top + 46, area.right - 4, view.uses, kGrey);
     }
 }
 
@@ -426,11 +434,12 @@ LRESULT CALLBACK ViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CREATE:
         SetTimer(w, kWatchTimer, kWatchMs, nullptr);
         return 0;
-    case WM_NCDESTROY:
+    case WM_NCDESTROY: {
         KillTimer(w, kWatchTimer);
-        delete held;
+        const std::unique_ptr<std::shared_ptr<State>> owned(held); // the window's share goes with it
         SetWindowLongPtrW(w, GWLP_USERDATA, 0);
         break;
+    }
     case WM_ERASEBKGND:
         return 1;
     case WM_TIMER:
@@ -477,14 +486,14 @@ void RegisterViewClass() {
 ffm::ComPtr<Preview> Preview::Create(HWND parent, const TovRect& rect) {
     RegisterViewClass();
     auto state = std::make_shared<State>();
-    auto* forView = new std::shared_ptr<State>(state);
-    HWND view =
-        CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
-                        rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, Module(), forView);
-    if (!view) {
-        delete forView;
+    // The window holds a share of the state from WM_NCCREATE on and lets it go in WM_NCDESTROY.
+    auto forView = std::make_unique<std::shared_ptr<State>>(state);
+    HWND view = CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
+                                rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, Module(),
+                                forView.get());
+    if (!view)
         throw Failure(HRESULT_FROM_WIN32(GetLastError()), L"The MRD preview cannot make its window.");
-    }
+    forView.release(); // now the window's
     return ffm::Make<Preview>(view, std::move(state));
 }
 
@@ -586,6 +595,31 @@ HRESULT Preview::GetTargetExtension(BSTR path, BSTR* extension) {
         *extension = NewBstr(ExtensionOf(kind)).release();
         return S_OK;
     });
+}
+
+HRESULT Preview::GetMenuItems(ITovRegistry*, long* count, TovPreviewMenuItem** items) {
+    bool compact;
+    {
+        std::lock_guard<std::mutex> hold(m_state->lock);
+        compact = m_state->compact;
+    }
+    const ffm::OfferedMenuItem offered[] = {
+        {kCommandDetailed, L"&Detailed Layout", L"Draw every reference with its uses in each configuration.",
+         compact ? 0L : static_cast<long>(MFS_CHECKED)},
+        {kCommandCompact, L"&Compact Layout", L"Draw one line per reference, without its uses.",
+         compact ? static_cast<long>(MFS_CHECKED) : 0L}};
+    return ffm::HandOutMenuItems(offered, count, items);
+}
+
+HRESULT Preview::OnMenuCommand(long, long command, long, long, ITovRegistry*) {
+    if (command != kCommandDetailed && command != kCommandCompact)
+        return E_INVALIDARG;
+    {
+        std::lock_guard<std::mutex> hold(m_state->lock);
+        m_state->compact = command == kCommandCompact;
+    }
+    InvalidateRect(m_view, nullptr, FALSE); // never waits for the window's thread
+    return S_OK;
 }
 
 } // namespace mrd

@@ -37,6 +37,14 @@ class Preview final : public ffm::ComObject<ffm::PreviewBase, ITovFormatRedirect
     HRESULT STDMETHODCALLTYPE ReleaseFile(BSTR path) override;
     // The extension (without its dot) of the kind the file's header names.
     HRESULT STDMETHODCALLTYPE GetTargetExtension(BSTR path, BSTR* extension) override;
+    // The host builds the pane's view menu: two layouts, the one in use checked. The host frees
+    // the records and their strings.
+    HRESULT STDMETHODCALLTYPE GetMenuItems(ITovRegistry* registry, long* count,
+                                           TovPreviewMenuItem** items) override;
+    // The user picked one of our items (command as GetMenuItems gave it): switches the layout and
+    // redraws; 0x80070057 for a command we never offered.
+    HRESULT STDMETHODCALLTYPE OnMenuCommand(long id, long command, long menu, long window,
+                                            ITovRegistry* registry) override;
 
     explicit Preview(HWND view, std::shared_ptr<State> state);
 

@@ -1,28 +1,13 @@
 // Inner files and folders of container files.
 #include <FileFmtMgr/FileFormatMgr.h>
 
+#include <FileFmtMgr/MenuExtension.h>
+
 #include "foundation/Errors.h"
 #include "foundation/Handles.h"
+#include "ui/ReportedMenuItems.h"
 
 using ffm::ComPtr;
-
-namespace {
-
-// How many pointers the plug-in's array can hold: a count larger than its block is not believed.
-long Capacity(ITovFileNavigator** array, long count) {
-    if (!array || count <= 0)
-        return 0;
-    ComPtr<IMalloc> malloc;
-    if (FAILED(::CoGetMalloc(1, malloc.put())))
-        return count;
-    const SIZE_T bytes = malloc->GetSize(array);
-    if (bytes == static_cast<SIZE_T>(-1))
-        return count; // not a task-allocator block: nothing better to go by
-    return static_cast<long>(
-        std::min<SIZE_T>(static_cast<SIZE_T>(count), bytes / sizeof(ITovFileNavigator*)));
-}
-
-} // namespace
 
 ComPtr<ITovRegistry> FileFormatMgr::moGetRegistry(ITovCallback* callback) {
     auto lock = moLock.Lock();
@@ -46,7 +31,7 @@ HRESULT FileFormatMgr::mhListInner(bool folders, ITovFileNavigator* navigator,
             return;                 // no inner files: not a failure of the caller's
         }
         ffm::UniqueTaskMem<ITovFileNavigator*> owned(array);
-        const long usable = Capacity(array, count);
+        const long usable = ffm::TaskBlockCapacity(array, count, sizeof(*array));
         long handed = 0;
         try {
             for (; handed < usable; ++handed)
@@ -68,4 +53,35 @@ HRESULT FileFormatMgr::mhGetSubFiles(ITovFileNavigator* navigator, std::list<ITo
 HRESULT FileFormatMgr::mhGetSubFolders(ITovFileNavigator* navigator, std::list<ITovFileNavigator*>& list,
                                        ITovCallback* callback) {
     return mhListInner(true, navigator, list, callback);
+}
+
+HRESULT FileFormatMgr::mhGetSubFileContextMenu(HMENU menu, const std::list<ITovFileNavigator*>& navigators,
+                                               MenuExtension& extension, int firstId, int position) {
+    if (navigators.empty())
+        return E_INVALIDARG;
+    if (ffm::HoldsNull(navigators))
+        return E_POINTER;
+    return ffm::Boundary([&]() -> HRESULT {
+        extension.mvInit(menu, firstId, &navigators);
+        const long others = static_cast<long>(navigators.size()) - 1;
+        ffm::UniqueTaskMem<ITovFileNavigator*> array;
+        if (!ffm::OtherNavigators(navigators, array))
+            return E_OUTOFMEMORY;
+        const ComPtr<ITovRegistry> registry = moGetRegistry(nullptr);
+        ffm::ReportedMenuItems items;
+        const HRESULT hr = navigators.front()->GetSubFileMenuItems(registry.get(), items.count(),
+                                                                   items.items(), others, array.get());
+        array.reset();
+        if (FAILED(hr))
+            return hr;
+        for (long i = 0, n = items.size(); i < n; ++i) {
+            const TovPreviewMenuItem& r = items[i];
+            // The ids and positions are the plug-in's to count on: they advance even for an item
+            // the menu refused.
+            extension.mbAddItem(r.mbsText, r.mbsHelp, r.mlNumberA, r.mbsTextB, r.mlNumberB, r.mlCommand,
+                                r.mlState, firstId, position, nullptr, registry.get());
+            ffm::AdvanceMenuPosition(firstId, position);
+        }
+        return S_OK;
+    });
 }

@@ -1,6 +1,7 @@
 #include "foundation/Alloc.h"
 
 #include <FileFmtMgr/ComError.h>
+#include <algorithm>
 #include <cstring>
 #include <objbase.h>
 
@@ -76,6 +77,19 @@ void* NewTaskBlock(std::size_t bytes) {
         throw ComError(E_OUTOFMEMORY);
     std::memset(p, 0, bytes);
     return p;
+}
+
+long TaskBlockCapacity(const void* block, long count, std::size_t elementSize) noexcept {
+    if (!block || count <= 0 || elementSize == 0)
+        return 0;
+    IMalloc* malloc = nullptr;
+    if (FAILED(::CoGetMalloc(1, &malloc)) || !malloc)
+        return count;
+    const SIZE_T bytes = malloc->GetSize(const_cast<void*>(block));
+    malloc->Release();
+    if (bytes == static_cast<SIZE_T>(-1))
+        return count; // not a task-allocator block: nothing better to go by
+    return static_cast<long>(std::min<SIZE_T>(static_cast<SIZE_T>(count), bytes / elementSize));
 }
 
 } // namespace ffm

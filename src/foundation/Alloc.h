@@ -30,4 +30,9 @@ BSTR NewBstrCopy(BSTR source);
 // A task-allocator block of the given size, zero-filled; raises 0x8007000E.
 void* NewTaskBlock(std::size_t bytes);
 
+// How many elements of elementSize bytes a task-allocator block that a plug-in handed out can
+// hold, at most count: a count larger than the block is not believed. 0 for a null block or a
+// count below 1; count itself when the block did not come from the task allocator.
+long TaskBlockCapacity(const void* block, long count, std::size_t elementSize) noexcept;
+
 } // namespace ffm

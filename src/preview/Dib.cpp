@@ -79,6 +79,12 @@ bool CDib::mbAttach(HBITMAP bitmap) {
     return true;
 }
 
+void CDib::mvSetPalette(HPALETTE palette) noexcept {
+    if (mhPalette && mhPalette != palette)
+        ::DeleteObject(mhPalette);
+    mhPalette = palette;
+}
+
 UINT CDib::miGetColorTable(RGBQUAD* entries, UINT maxCount) const {
     if (!mhBitmap)
         return 0;

@@ -19,6 +19,8 @@ class CDib {
     HBITMAP mhGetBitmap() const noexcept { return mhBitmap; }
     const BITMAP& moGetDescription() const noexcept { return moBitmap; }
     HPALETTE mhGetPalette() const noexcept { return mhPalette; }
+    // Takes ownership of palette in place of the own one (for a bitmap without colour table).
+    void mvSetPalette(HPALETTE palette) noexcept;
     static const char* zpcClassName() noexcept { return "CDib"; }
 
     // Reads at most maxCount colour-table entries; returns how many were read.

@@ -1,10 +1,11 @@
 #include <FileFmtMgr/FilePreviewWnd.h>
 
+#include <FileFmtMgr/FileFormatMgr.h>
+
 #include "foundation/Alloc.h"
 #include "foundation/Errors.h"
 #include "foundation/Handles.h"
 #include "preview/DwgPreviewCallback.h"
-#include "preview/PreviewExclusion.h"
 #include <algorithm>
 
 using ffm::ComPtr;
@@ -117,6 +118,7 @@ FilePreviewWnd::~FilePreviewWnd() {
     mpoWildcard = nullptr;
     moExtensions.clear();
     moHolders.clear();
+    mpoMenuHandler.reset();
 }
 
 // ---- Registration ---------------------------------------------------------------------------
@@ -172,7 +174,7 @@ long FilePreviewWnd::mhShowLocked(const std::wstring& path, TovFileVaultType typ
             return earlyFailure(kNoPreview);
         candidates.push_back(mpoWildcard);
     } else {
-        if (!ignoreExclusion && ffm::preview::IsExcludedFromPreview(extension.c_str()))
+        if (!ignoreExclusion && goFileFormatMgr.mbIsExcludedFromPreview(extension.c_str()))
             return earlyFailure(kExcluded);
         if (extension == L"PDF" && mbAdobeViewOpen())
             return earlyFailure(kAdobeViewOpen);

@@ -4,12 +4,15 @@
 #include "plugins/SettingsLight.h"
 #include "ui/LocalizedStrings.h"
 #include "ui/UiResources.h"
+#include <cstdlib>
 #include <cwctype>
 
 namespace {
 
 // The edit field is read through a buffer of this many characters, terminator included.
 constexpr int kFieldCapacity = 4096;
+// The header picture stands at (7, 3); the white band under it ends 13 pixels below its height.
+constexpr int kPictureLeft = 7, kPictureTop = 3, kBandBelowPicture = 13;
 
 bool IsBlank(wchar_t c) {
     return std::iswspace(c) != 0;
@@ -89,6 +92,33 @@ ExcludeDlg::ExcludeDlg() {
     if (!shared.empty())
         mhResources.reset(
             ::LoadLibraryExW((shared + L"PreviewView.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (mhResources)
+        mvLoadPicture();
+}
+
+// Without a usable picture and palette the dialog simply has no header.
+void ExcludeDlg::mvLoadPicture() {
+    const auto bitmap = static_cast<HBITMAP>(::LoadImageW(
+        mhResources.get(), MAKEINTRESOURCEW(IDB_EXCLUDE_HEADER), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (!bitmap)
+        return;
+    auto picture = std::make_unique<CDib>();
+    if (!picture->mbAttach(bitmap)) {
+        ::DeleteObject(bitmap);
+        return;
+    }
+    if (!picture->mhGetPalette()) {
+        RGBQUAD first;
+        if (picture->miGetColorTable(&first, 1) > 0)
+            return; // it has colours, but no palette could be made of them
+        HDC screen = ::GetDC(nullptr);
+        HPALETTE halftone = ::CreateHalftonePalette(screen);
+        ::ReleaseDC(nullptr, screen);
+        if (!halftone)
+            return;
+        picture->mvSetPalette(halftone);
+    }
+    mpoPicture = std::move(picture);
 }
 
 ExcludeDlg::~ExcludeDlg() = default;
@@ -129,7 +159,10 @@ INT_PTR ExcludeDlg::miHandle(UINT message, WPARAM wParam, LPARAM lParam) {
         mvOnInitDialog();
         return TRUE; // the system gives the focus to the first tab stop, the field
     case WM_PAINT:
-        return FALSE;
+        if (!mpoPicture)
+            return FALSE;
+        mvOnPaint();
+        return TRUE;
     case WM_CTLCOLORSTATIC:
         if (::GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) != IDC_EXCLUDE_MESSAGE)
             return FALSE;
@@ -159,6 +192,25 @@ void ExcludeDlg::mvOnInitDialog() {
         list.clear();
     SetText(mhWnd, IDC_EXCLUDE_LIST, list);
     SetText(mhWnd, IDC_EXCLUDE_MESSAGE, ffm::moGetTsText(ffm::TsMessage));
+}
+
+void ExcludeDlg::mvOnPaint() {
+    PAINTSTRUCT paint;
+    HDC dc = ::BeginPaint(mhWnd, &paint);
+    RECT client{};
+    ::GetClientRect(mhWnd, &client);
+    const BITMAP& bitmap = mpoPicture->moGetDescription();
+    const long width = bitmap.bmWidth, height = std::labs(bitmap.bmHeight); // negative: top-down rows
+    const long band = height + kBandBelowPicture;
+    const RECT white{0, 0, client.right, band};
+    const RECT shadow{0, band, client.right, band + 1};
+    const RECT highlight{0, band + 1, client.right, band + 2};
+    ::FillRect(dc, &white, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    ::FillRect(dc, &shadow, ::GetSysColorBrush(COLOR_BTNSHADOW));
+    ::FillRect(dc, &highlight, ::GetSysColorBrush(COLOR_BTNHIGHLIGHT));
+    const RECT picture{kPictureLeft, kPictureTop, kPictureLeft + width, kPictureTop + height};
+    mpoPicture->Draw(dc, &picture, nullptr, true, nullptr, false);
+    ::EndPaint(mhWnd, &paint);
 }
 
 void ExcludeDlg::mvOnCommand(int id) {

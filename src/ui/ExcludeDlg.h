@@ -4,7 +4,9 @@
 // header picture, destruction releases both.
 #include "foundation/Handles.h"
 #include "plugins/Registry.h"
+#include "preview/Dib.h"
 #include <exception>
+#include <memory>
 #include <string>
 #include <windows.h>
 
@@ -22,18 +24,22 @@ class ExcludeDlg {
 
     // The resource library holding the header picture, or null when it could not be loaded.
     HMODULE mhGetResourceLibrary() const noexcept { return mhResources.get(); }
+    // The header picture with its palette, or null: then the dialog has no white header band.
+    const CDib* mpoGetPicture() const noexcept { return mpoPicture.get(); }
 
   private:
     static INT_PTR CALLBACK zDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR miHandle(UINT message, WPARAM wParam, LPARAM lParam);
+    void mvLoadPicture();
     void mvOnInitDialog();
     void mvOnPaint();
     void mvOnCommand(int id);
 
-    HWND mhWnd = nullptr;           // while the dialog runs
-    Registry moKey;                 // the manager's per-user key, read and write
-    ffm::UniqueHModule mhResources; // "PreviewView.dll" loaded as a data file
-    std::exception_ptr moFailure;   // raised inside a message handler, raised again by miDoModal
+    HWND mhWnd = nullptr;             // while the dialog runs
+    Registry moKey;                   // the manager's per-user key, read and write
+    ffm::UniqueHModule mhResources;   // "PreviewView.dll" loaded as a data file
+    std::unique_ptr<CDib> mpoPicture; // bitmap 4027 of the resource library, with a palette
+    std::exception_ptr moFailure;     // raised inside a message handler, raised again by miDoModal
 };
 
 // The edited field as it is stored: the runs between commas (adjacent commas give none), each

@@ -3,6 +3,7 @@
 #include "foundation/Errors.h"
 #include "foundation/Handles.h"
 #include "ui/LocalizedStrings.h"
+#include "ui/ReportedMenuItems.h"
 #include <new>
 
 namespace {
@@ -14,37 +15,6 @@ constexpr long kCommandExcludedTypes = 1;
 
 long Low32(const void* handle) {
     return static_cast<long>(reinterpret_cast<LONG_PTR>(handle));
-}
-
-// The records of one GetMenuItems answer, freed with their strings however the caller leaves.
-class ReportedItems {
-  public:
-    ReportedItems() = default;
-    ReportedItems(const ReportedItems&) = delete;
-    ReportedItems& operator=(const ReportedItems&) = delete;
-    ~ReportedItems() {
-        for (long i = 0; m_items && i < m_count; ++i) {
-            ::SysFreeString(m_items[i].mbsText);
-            ::SysFreeString(m_items[i].mbsHelp);
-            ::SysFreeString(m_items[i].mbsTextB);
-        }
-        ::CoTaskMemFree(m_items);
-    }
-    long* count() noexcept { return &m_count; }
-    TovPreviewMenuItem** items() noexcept { return &m_items; }
-    long size() const noexcept { return m_items && m_count > 0 ? m_count : 0; }
-    const TovPreviewMenuItem& operator[](long i) const noexcept { return m_items[i]; }
-
-  private:
-    long m_count = 0;
-    TovPreviewMenuItem* m_items = nullptr;
-};
-
-// Moves the insertion point on past an added item; -1 (append) stays.
-void Advance(int& id, int& position) {
-    ++id;
-    if (position != -1)
-        ++position;
 }
 
 } // namespace
@@ -121,7 +91,7 @@ void MenuExtension::mvFillViewMenu(HMENU menu, int firstId, int position, ITovFi
         mvInit(menu, firstId, nullptr);
         if (mbAddItem(ffm::moGetTsText(ffm::TsMenuItem).c_str(), ffm::moGetTsText(ffm::TsMenuHelp).c_str(), 0,
                       L"", 0, kCommandExcludedTypes, 0, firstId, position, builtIn, nullptr))
-            Advance(firstId, position);
+            ffm::AdvanceMenuPosition(firstId, position);
         std::vector<ffm::ComPtr<IUnknown>> asked; // identities, so a shared preview adds its items once
         for (const ViewMenuSource& source : sources) {
             if (!(source.mask & kMenuItemsCapability))
@@ -133,14 +103,14 @@ void MenuExtension::mvFillViewMenu(HMENU menu, int firstId, int position, ITovFi
             if (seen)
                 continue;
             asked.push_back(identity);
-            ReportedItems items;
+            ffm::ReportedMenuItems items;
             if (FAILED(source.preview->GetMenuItems(source.registry, items.count(), items.items())))
                 continue;
-            for (long i = 0; i < items.size(); ++i) {
+            for (long i = 0, n = items.size(); i < n; ++i) {
                 const TovPreviewMenuItem& r = items[i];
                 if (mbAddItem(r.mbsText, r.mbsHelp, r.mlNumberA, r.mbsTextB, r.mlNumberB, r.mlCommand,
                               r.mlState, firstId, position, source.preview, source.registry))
-                    Advance(firstId, position);
+                    ffm::AdvanceMenuPosition(firstId, position);
             }
         }
     } catch (const std::bad_alloc&) {
@@ -166,15 +136,8 @@ bool MenuExtension::mbOnMenuItem(int id, HMENU menu, HWND window, ITovCallback* 
                 return true;
             const long others = static_cast<long>(moNavigators.size()) - 1;
             ffm::UniqueTaskMem<ITovFileNavigator*> array;
-            if (others > 0) {
-                array.reset(
-                    static_cast<ITovFileNavigator**>(ffm::TaskAlloc(others * sizeof(ITovFileNavigator*))));
-                if (!array)
-                    return false;
-                long i = 0;
-                for (auto it = std::next(moNavigators.begin()); it != moNavigators.end(); ++it)
-                    array.get()[i++] = it->get();
-            }
+            if (!ffm::OtherNavigators(moNavigators, array))
+                return false;
             ITovFileNavigator* first = moNavigators.front().get();
             result = first->OnSubFileMenuCommand(item.mpoRegistry.get(), callback, Low32(window),
                                                  item.mlCommand, others, array.get());

@@ -1,5 +1,6 @@
 // fmtmgr.exe driven as a person or a script drives it: a separate process over the sample plug-in,
 // registered in the prefix for each test; its stdout, stderr and exit code are checked.
+#include "support/CompoundFiles.h"
 #include "support/SamplePlugin.h"
 
 #include <foundation/Handles.h>
@@ -179,7 +180,7 @@ TEST_F(Fmtmgr, FailsWithTheCodeAndItsMeaningOnStderr) {
     } cases[] = {
         {L"refs missing.mrdasm", 1, "0x80070002"},
         {L"refs notes.txt", 1, "0x8004022A: no plug-in serves this extension"},
-        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4007"},
+        {L"format box.mrdasm --mask 8", 1, "the extension offers 0x4017"},
         {L"preview notes.txt --png notes.png", 1, "notes.txt has no preview: 0x8004022A"},
         {L"preview box.mrdasm --size 0x20 --png box.png", 2, "WxH"},
         {L"preview broken.mrdprt --png broken.png", 1, "every preview for .mrdprt failed to show it"},
@@ -500,6 +501,53 @@ TEST_F(FmtmgrContainers, ListsInnerFilesSearchPathsAndModules) {
     const Result none = Run(L"modules names.xls");
     EXPECT_EQ(1u, none.exitCode);
     EXPECT_NE(std::string::npos, none.err.find("0x80004003"));
+}
+
+TEST_F(FmtmgrContainers, OffersTheContextMenuOfInnerFilesAndExtractsOne) {
+    const json menu = RunJson(L"menu names.xls --sub Workbook --sub \\x05SummaryInformation --first-id 100");
+    ASSERT_EQ(2u, menu["items"].size()) << menu.dump();
+    EXPECT_EQ(100, menu["items"][0]["id"]);
+    EXPECT_EQ("Extract", menu["items"][0]["text"]);
+    EXPECT_EQ("Write the selected inner files to files beside the document.", menu["items"][0]["help"]);
+    EXPECT_EQ(101, menu["items"][1]["id"]);
+    EXPECT_EQ("Properties", menu["items"][1]["text"]);
+
+    const Result run = Run(L"run names.xls --sub workbook --command 40000");
+    ASSERT_EQ(0u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("Item 40000 carried out.")) << run.out;
+    const std::string stream = ReadStreams(spreadsheet).at(L"Workbook");
+    const std::string extracted = ReadAll(folder.Path() + L"\\names.xls.Workbook");
+    EXPECT_EQ(stream.size(), extracted.size());
+    EXPECT_TRUE(stream == extracted) << "the stream, byte for byte, beside the document";
+
+    const Result unknown = Run(L"run names.xls --sub Workbook --command 40005");
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_NE(std::string::npos, unknown.err.find("has no item 40005")) << unknown.err;
+    const Result missing = Run(L"menu names.xls --sub Nothing");
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_NE(std::string::npos, missing.err.find("holds no inner file Nothing")) << missing.err;
+    EXPECT_EQ(2u, Run(L"run names.xls --command 40000").exitCode) << "--sub is required";
+}
+
+TEST_F(Fmtmgr, ListsThePreviewPanesViewMenuWhileAFileIsShown) {
+    const json menu = RunJson(L"menu box.mrdasm --first-id 500");
+    ASSERT_EQ(3u, menu["items"].size()) << menu.dump();
+    EXPECT_EQ(500, menu["items"][0]["id"]);
+    EXPECT_EQ("Excluded File Types...", menu["items"][0]["text"]);
+    EXPECT_EQ("Select file types that should not be displayed in the preview.", menu["items"][0]["help"]);
+    EXPECT_EQ("&Detailed Layout", menu["items"][1]["text"]);
+    EXPECT_EQ("checked", menu["items"][1]["state"]);
+    EXPECT_EQ(502, menu["items"][2]["id"]);
+    EXPECT_EQ("", menu["items"][2]["state"]);
+    // The dialog the built-in item opens, photographed and cancelled.
+    const Result dialog = Run(L"excluded --dialog --png dialog.png");
+    ASSERT_EQ(0u, dialog.exitCode) << dialog.err;
+    EXPECT_NE(std::string::npos, dialog.out.find("the dialog was cancelled")) << dialog.out;
+    EXPECT_EQ(std::string("\x89PNG", 4), ReadAll(folder.Path() + L"\\dialog.png").substr(0, 4));
+
+    const Result none = Run(L"menu broken.txt");
+    EXPECT_EQ(1u, none.exitCode);
+    EXPECT_NE(std::string::npos, none.err.find("has no preview")) << none.err;
 }
 
 TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariablesAndWriteOneProperty) {

@@ -5,7 +5,6 @@
 #include "PreviewKit.h"
 
 #include "WindowCapture.h"
-#include "preview/PreviewExclusion.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <atomic>
 #include <thread>
@@ -200,22 +199,13 @@ TEST_F(PreviewPixelsTest, ARedirectedFileIsDrawnByThePreviewOfTheNamedExtension)
 }
 
 // One thread shows files, one resizes, refreshes and hides, one lets files go; the window's
-// thread pumps messages, as a host's does. The exclusion test takes the manager's lock inside
-// the window's, as the real one does.
-FileFormatMgr* gStressManager = nullptr;
-bool TakesTheManagersLock(const wchar_t*) {
-    std::list<std::wstring> extensions;
-    gStressManager->mhGetExtensions(0x4, extensions, nullptr);
-    return false;
-}
-
+// thread pumps messages, as a host's does. Every show asks the process's manager whether the
+// extension is excluded, taking its lock inside the window's.
 TEST_F(PreviewPixelsTest, ThreadsShowingResizingAndReleasingNeitherDeadlockNorLeak) {
     ServerClass first(L"good"), second(L"good");
     Plugin(L"First.dll", &first, {{L".pva", 0x4}});
     Plugin(L"Second.dll", &second, {{L".pvb", 0x4}});
     Fill();
-    gStressManager = mgr.get();
-    ffm::preview::SetExclusionTest(&TakesTheManagersLock);
     const std::wstring paths[] = {Picture(L"s1.pva", 0xC02020, 0x2020C0),
                                   Picture(L"s2.pvb", 0x20C020, 0xC020C0)};
 
@@ -259,7 +249,6 @@ TEST_F(PreviewPixelsTest, ThreadsShowingResizingAndReleasingNeitherDeadlockNorLe
     const ULONGLONG deadline = GetTickCount64() + 10000;
     while (finished < 3 && GetTickCount64() < deadline)
         capture::PumpMessages(20);
-    ffm::preview::SetExclusionTest(nullptr);
     if (finished < 3) {
         for (auto& t : threads)
             t.detach();

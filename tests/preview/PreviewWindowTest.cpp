@@ -4,7 +4,8 @@
 #include "PreviewKit.h"
 
 #include "preview/DwgPreviewCallback.h"
-#include "preview/PreviewExclusion.h"
+#include "plugins/Registry.h"
+#include <FileFmtMgr/FileFormatMgr.h>
 #include <memory>
 
 using namespace ffmtest;
@@ -17,14 +18,30 @@ constexpr HRESULT kNoPreview = static_cast<HRESULT>(0x8004022A);
 constexpr TovFileVaultType kType = static_cast<TovFileVaultType>(7);
 const RECT kArea{0, 0, 200, 100};
 
-bool ExcludeDwg(const wchar_t* extension) {
-    return std::wstring(extension) == L"DWG";
-}
+// The process's manager excludes DWG files from preview, as the Excluded File Types dialog
+// stores them, for one scope.
+class DwgExcluded {
+  public:
+    DwgExcluded() {
+        RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, L"dwg");
+        store->AddRef();
+        goFileFormatMgr.mhSetRegAccess(store);
+        goFileFormatMgr.mvInit(nullptr);
+    }
+    DwgExcluded(const DwgExcluded&) = delete;
+    DwgExcluded& operator=(const DwgExcluded&) = delete;
+    ~DwgExcluded() {
+        goFileFormatMgr.mvUninitialize();
+        store->Release();
+    }
+
+  private:
+    RegistrySandbox sandbox;
+    TestStore* store = new TestStore;
+};
 
 class PreviewWindowTest : public ::testing::Test {
   protected:
-    ~PreviewWindowTest() override { ffm::preview::SetExclusionTest(nullptr); }
-
     RecordingPreview* Preview() {
         auto* p = new RecordingPreview(journal, &previews);
         keep.push_back(ComPtr<ITovFilePreview>(p));
@@ -68,7 +85,7 @@ TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilO
 }
 
 TEST_F(PreviewWindowTest, EarlyFailuresHideThePreviousPreviewAndLeaveNoneCurrent) {
-    ffm::preview::SetExclusionTest(&ExcludeDwg);
+    const DwgExcluded excluded;
     auto *shown = Preview(), *dwg = Preview();
     window->Add(shown, L"MRDPRT");
     window->Add(dwg, L"DWG");

@@ -1,11 +1,13 @@
 // The sample plug-in's preview in a real pane: registered with its own DllRegisterServer, created
 // by the manager, drawing an assembly, a part and a drawing the way a person recognises them; a
-// drawing that is really a part goes through the redirection; a changed file is shown again.
+// drawing that is really a part goes through the redirection; a changed file is shown again; the
+// pane's view menu switches the preview between its two layouts.
 #include "PreviewKit.h"
 
 #include "WindowCapture.h"
 #include "support/SamplePlugin.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <FileFmtMgr/MenuExtension.h>
 
 using namespace ffmtest;
 using ffm::ComPtr;
@@ -150,6 +152,47 @@ TEST_F(SamplePreviewTest, AChangedFileIsShownAgain) {
     capture::PumpMessages(1500);
     const capture::Image after = Look(L"after-change");
     EXPECT_NE(before.pixels, after.pixels) << "a new property row is drawn";
+    window.mvHide(false);
+}
+
+TEST_F(SamplePreviewTest, TheViewMenuSwitchesBetweenTheDetailedAndTheCompactLayout) {
+    const std::wstring assembly = folder.WriteFile(L"box.mrdasm", kSampleAssembly);
+    ASSERT_EQ(S_OK, Show(assembly));
+    const capture::Image detailed = Look(L"detailed");
+
+    const auto fill = [&](ffm::UniqueHMenu& menu, MenuExtension& extension) {
+        menu.reset(CreatePopupMenu());
+        ASSERT_TRUE(window.mbGetViewMenuExtension(menu.get(), extension, 40000, -1));
+        ASSERT_EQ(3, GetMenuItemCount(menu.get()));
+    };
+    const auto checked = [](HMENU menu, UINT id) {
+        return (GetMenuState(menu, id, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    };
+    ffm::UniqueHMenu menu;
+    MenuExtension extension;
+    fill(menu, extension);
+    wchar_t text[64] = {};
+    GetMenuStringW(menu.get(), 40001, text, 64, MF_BYCOMMAND);
+    EXPECT_STREQ(L"&Detailed Layout", text);
+    GetMenuStringW(menu.get(), 40002, text, 64, MF_BYCOMMAND);
+    EXPECT_STREQ(L"&Compact Layout", text);
+    EXPECT_TRUE(checked(menu.get(), 40001));
+    EXPECT_FALSE(checked(menu.get(), 40002));
+    EXPECT_EQ(L"Draw one line per reference, without its uses.", extension.moGetContextHelp(40002));
+
+    bool refresh = true;
+    ASSERT_TRUE(extension.mbOnMenuItem(40002, menu.get(), host.get(), nullptr, &refresh));
+    EXPECT_FALSE(refresh) << "the preview redraws by itself";
+    const capture::Image compact = Look(L"compact");
+    EXPECT_EQ(kBand, compact.At(4, 4));
+    EXPECT_NE(detailed.pixels, compact.pixels) << "the boxes lose their second line";
+
+    // The next menu shows the layout in use; picking the other brings the first picture back.
+    fill(menu, extension);
+    EXPECT_FALSE(checked(menu.get(), 40001));
+    EXPECT_TRUE(checked(menu.get(), 40002));
+    ASSERT_TRUE(extension.mbOnMenuItem(40001, menu.get(), host.get(), nullptr, &refresh));
+    EXPECT_EQ(detailed.pixels, Look(L"detailed-again").pixels);
     window.mvHide(false);
 }
 

@@ -7,6 +7,7 @@
 #include "ui/StaticMenuItemHandler.h"
 #include "ui/UiResources.h"
 #include <FileFmtMgr/ComError.h>
+#include <FileFmtMgr/FilePreviewWnd.h>
 #include <FileFmtMgr/MenuExtension.h>
 #include <gtest/gtest.h>
 
@@ -492,4 +493,71 @@ TEST_F(MenuExtensionTest, MemoryExhaustionAtEveryPointRaisesAndLeavesNothingBehi
         });
     EXPECT_GT(points, 3);
     EXPECT_EQ(1, completed) << "only the run past every allocation point completes";
+}
+
+namespace {
+// A preview window whose registration the test calls directly.
+class RegisteringWindow : public FilePreviewWnd {
+  public:
+    void Add(ITovFilePreview* preview, ITovRegistry* registry, const wchar_t* extension, long mask,
+             bool wildcard = false) {
+        mvAddPreview(ComPtr<ITovFilePreview>(preview), registry, extension, mask, wildcard);
+    }
+};
+} // namespace
+
+TEST_F(MenuExtensionTest, ThePreviewWindowOffersEachMenuPreviewOnceAfterItsOwnItem) {
+    ComPtr<FakeRegistry> registry(new FakeRegistry(&registries));
+    ComPtr<FakePreview> parts(
+        new FakePreview(&previews, {{0, 11, L"Wireframe", L"Edges only.", 0, nullptr, 0},
+                                    {0, 12, L"Shaded", L"", 0, nullptr, 0}}));
+    ComPtr<FakePreview> drawings(new FakePreview(&previews, {{0, 21, L"never", L"", 0, nullptr, 0}}));
+    ComPtr<FakePreview> any(new FakePreview(&previews, {{MFS_GRAYED, 31, L"Hex view", L"", 0, nullptr, 0}}));
+    {
+        RegisteringWindow window;
+        window.Add(parts.get(), registry.get(), L"MRDPRT", kMenuMask);
+        window.Add(parts.get(), registry.get(), L"MRDASM", kMenuMask); // the same object again
+        window.Add(drawings.get(), nullptr, L"DWG", kPreviewMask);
+        window.Add(any.get(), nullptr, L"*", 0x10, true);
+
+        HMENU empty = CreatePopupMenu();
+        MenuExtension first;
+        EXPECT_TRUE(RegisteringWindow().mbGetViewMenuExtension(empty, first, 40000, -1));
+        ASSERT_EQ(1, GetMenuItemCount(empty)) << "a window without previews offers its own item only";
+        EXPECT_EQ(kBuiltInText, MenuText(empty, 0));
+        EXPECT_EQ(40000u, GetMenuItemID(empty, 0));
+        EXPECT_EQ(40001, first.miGetNextFreeID());
+        DestroyMenu(empty);
+
+        HMENU menu = HostMenu();
+        MenuExtension ext;
+        EXPECT_TRUE(window.mbGetViewMenuExtension(menu, ext, 50000, 1));
+        const wchar_t* texts[] = {L"A", kBuiltInText, L"Wireframe", L"Shaded", L"Hex view",
+                                  L"B", L"C",         L"D",         L"E"};
+        ASSERT_EQ(int(std::size(texts)), GetMenuItemCount(menu));
+        for (int i = 0; i < GetMenuItemCount(menu); ++i)
+            EXPECT_EQ(texts[i], MenuText(menu, i)) << i;
+        EXPECT_EQ(50003u, GetMenuItemID(menu, 4));
+        EXPECT_EQ(UINT(MF_GRAYED), GetMenuState(menu, 4, MF_BYPOSITION) & MF_GRAYED);
+        EXPECT_EQ(1, parts->menuRequests);
+        EXPECT_EQ(registry.get(), parts->askedWith);
+        EXPECT_EQ(0, drawings->menuRequests);
+        EXPECT_EQ(L"Edges only.", ext.moGetContextHelp(50001));
+        EXPECT_EQ(kBuiltInHelp, ext.moGetContextHelp(50000));
+
+        EXPECT_TRUE(ext.mbOnMenuItem(50002, menu, nullptr, nullptr, nullptr));
+        ASSERT_EQ(1u, parts->commands.size());
+        EXPECT_EQ(12, parts->commands[0].command);
+        EXPECT_EQ(registry.get(), parts->commands[0].registry);
+
+        // Filled again for the next time the menu opens: the same handler, ids going on.
+        MenuExtension again;
+        EXPECT_TRUE(window.mbGetViewMenuExtension(menu, again, ext.miGetNextFreeID(), -1));
+        EXPECT_EQ(13, GetMenuItemCount(menu));
+        EXPECT_EQ(50008, again.miGetNextFreeID());
+        DestroyMenu(menu);
+    }
+    EXPECT_EQ(1u, parts->RefCount()) << "the window and the extensions let the previews go";
+    EXPECT_EQ(1u, any->RefCount());
+    EXPECT_EQ(1u, registry->RefCount());
 }

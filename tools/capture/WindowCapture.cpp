@@ -1,26 +1,10 @@
 #include "WindowCapture.h"
 
+#include <FileFmtMgr/ComPtr.h>
 #include <cstring>
 #include <wincodec.h>
 
 namespace capture {
-
-namespace {
-
-template <class T> struct Com {
-    T* p = nullptr;
-    Com() = default;
-    Com(const Com&) = delete;
-    Com& operator=(const Com&) = delete;
-    ~Com() {
-        if (p)
-            p->Release();
-    }
-    T** put() { return &p; }
-    T* operator->() const { return p; }
-};
-
-} // namespace
 
 void PumpMessages(DWORD ms) {
     const ULONGLONG end = ::GetTickCount64() + ms;
@@ -80,27 +64,27 @@ Image CaptureClient(HWND w) {
 HRESULT SavePng(const Image& image, const std::wstring& path) {
     if (image.width <= 0 || image.height <= 0)
         return E_INVALIDARG;
-    Com<IWICImagingFactory> factory;
+    ffm::ComPtr<IWICImagingFactory> factory;
     HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IWICImagingFactory, reinterpret_cast<void**>(factory.put()));
     if (FAILED(hr))
         return hr;
-    Com<IWICBitmap> bitmap;
+    ffm::ComPtr<IWICBitmap> bitmap;
     hr = factory->CreateBitmapFromMemory(
         image.width, image.height, GUID_WICPixelFormat32bppBGR, image.width * 4,
         static_cast<UINT>(image.pixels.size() * 4),
         reinterpret_cast<BYTE*>(const_cast<std::uint32_t*>(image.pixels.data())), bitmap.put());
-    Com<IWICStream> stream;
+    ffm::ComPtr<IWICStream> stream;
     if (SUCCEEDED(hr))
         hr = factory->CreateStream(stream.put());
     if (SUCCEEDED(hr))
         hr = stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
-    Com<IWICBitmapEncoder> encoder;
+    ffm::ComPtr<IWICBitmapEncoder> encoder;
     if (SUCCEEDED(hr))
         hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put());
     if (SUCCEEDED(hr))
-        hr = encoder->Initialize(stream.p, WICBitmapEncoderNoCache);
-    Com<IWICBitmapFrameEncode> frame;
+        hr = encoder->Initialize(stream.get(), WICBitmapEncoderNoCache);
+    ffm::ComPtr<IWICBitmapFrameEncode> frame;
     if (SUCCEEDED(hr))
         hr = encoder->CreateNewFrame(frame.put(), nullptr);
     if (SUCCEEDED(hr))
@@ -111,7 +95,7 @@ HRESULT SavePng(const Image& image, const std::wstring& path) {
     if (SUCCEEDED(hr))
         hr = frame->SetPixelFormat(&format);
     if (SUCCEEDED(hr))
-        hr = frame->WriteSource(bitmap.p, nullptr);
+        hr = frame->WriteSource(bitmap.get(), nullptr);
     if (SUCCEEDED(hr))
         hr = frame->Commit();
     if (SUCCEEDED(hr))

@@ -55,18 +55,6 @@ ffm::ComPtr<ITovFileNavigator> Open(const std::wstring& file, unsigned long mask
     return navigator;
 }
 
-// Owns the navigators a listing appended.
-struct NavigatorList {
-    std::list<ITovFileNavigator*> items;
-    NavigatorList() = default;
-    NavigatorList(const NavigatorList&) = delete;
-    NavigatorList& operator=(const NavigatorList&) = delete;
-    ~NavigatorList() {
-        for (ITovFileNavigator* n : items)
-            n->Release();
-    }
-};
-
 void List(ITovFileNavigator* container, bool folders, NavigatorList& list, ITovCallback* callback) {
     ForgetErrorInfo();
     const HRESULT hr = folders ? gpoGetFileFormatMgr()->mhGetSubFolders(container, list.items, callback)
@@ -154,6 +142,31 @@ void ShowModules(Output& out, const std::wstring& file, unsigned long mask) {
 }
 
 } // namespace
+
+NavigatorList::~NavigatorList() {
+    for (ITovFileNavigator* n : items)
+        n->Release(); // the one reference each listing handed over
+}
+
+InnerSelection::InnerSelection(const Output& out, const std::wstring& file,
+                               const std::vector<std::string>& names)
+    : m_callback(out), m_container(Open(file, kReadMask, &m_callback)) {
+    List(m_container.get(), false, m_inner, &m_callback);
+    for (const std::string& name : names) {
+        const std::wstring wanted = Wide(name);
+        const auto found =
+            std::find_if(m_inner.items.begin(), m_inner.items.end(), [&](ITovFileNavigator* n) {
+                const std::wstring shown = Wide(Printable(InnerOf(PathOf(n))));
+                return CompareStringOrdinal(shown.c_str(), static_cast<int>(shown.size()), wanted.c_str(),
+                                            static_cast<int>(wanted.size()), TRUE) == CSTR_EQUAL;
+            });
+        if (found == m_inner.items.end())
+            throw CommandError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                               Utf8(file) + " holds no inner file " + name,
+                               "fmtmgr subfiles " + Utf8(file) + " lists them");
+        m_selected.push_back(*found);
+    }
+}
 
 void AddContentCommands(CLI::App& app, ContentCommands& c) {
     const auto fileArg = [&](CLI::App* sub) {

@@ -1,9 +1,12 @@
 #pragma once
 // The container and search commands of fmtmgr: the inner files (or folders) of a container, the
-// sub-file menu of selected inner files and running one of its commands, the search paths for a
-// file's references, and the product modules of its plug-in.
+// search paths for a file's references, and the product modules of its plug-in; and the inner
+// files a sub-file menu is built for.
+#include "HostCallbacks.h"
 #include "Report.h"
 #include <CLI/CLI.hpp>
+#include <FileFmtMgr/ComPtr.h>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -11,17 +14,38 @@ namespace fmtmgr {
 
 struct ContentCommands {
     CLI::App* subfiles = nullptr;
-    CLI::App* menu = nullptr;
-    CLI::App* run = nullptr;
     CLI::App* searchPaths = nullptr;
     CLI::App* modules = nullptr;
     std::string file;
-    bool folders = false;           // subfiles --folders
-    std::vector<std::string> inner; // --sub INNER (repeatable for menu)
-    long command = 0;               // run --command ID
-    std::string settingsKey;        // search-paths --settings-key
-    std::string argument;           // search-paths --argument
-    unsigned long mask = 0;         // 0: the command's default
+    bool folders = false;    // subfiles --folders
+    std::string settingsKey; // search-paths --settings-key
+    std::string argument;    // search-paths --argument
+    unsigned long mask = 0;  // 0: the command's default
+};
+
+// Owns the navigators a listing appended.
+struct NavigatorList {
+    std::list<ITovFileNavigator*> items;
+    NavigatorList() = default;
+    NavigatorList(const NavigatorList&) = delete;
+    NavigatorList& operator=(const NavigatorList&) = delete;
+    ~NavigatorList();
+};
+
+// Inner files of a container chosen by the names `subfiles` shows (control characters as \xNN,
+// compared without regard to case), in the order given. Raises CommandError when the container
+// cannot be opened or does not hold one of the names.
+class InnerSelection {
+  public:
+    InnerSelection(const Output& out, const std::wstring& file, const std::vector<std::string>& names);
+    const std::list<ITovFileNavigator*>& Selected() const noexcept { return m_selected; }
+    ITovCallback* Callback() noexcept { return &m_callback; }
+
+  private:
+    ProgressCallback m_callback;
+    ffm::ComPtr<ITovFileNavigator> m_container;
+    NavigatorList m_inner;
+    std::list<ITovFileNavigator*> m_selected; // borrowed from m_inner
 };
 
 // Adds the commands to the command line.

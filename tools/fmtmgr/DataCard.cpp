@@ -25,30 +25,9 @@ std::string Text(const ffm::SpStr& s) {
 }
 
 // The records of one command, deleted with it.
-struct AttributeList {
-    AttributeList() = default;
-    AttributeList(const AttributeList&) = delete;
-    ~AttributeList() {
-        for (AttributeData* a : list)
-            delete a;
-    }
-    ffm::Lst<AttributeData*> list;
-};
-struct VariableList {
-    VariableList() = default;
-    VariableList(const VariableList&) = delete;
-    ~VariableList() {
-        for (VariableData* v : list)
-            delete v;
-    }
-    ffm::Lst<VariableData*> list;
-};
-struct ConfigList : ConfigDataLst {
-    ~ConfigList() override {
-        for (ConfigData* c : *this)
-            delete c;
-    }
-};
+using AttributeList = ffm::OwnedRecords<ffm::Lst<AttributeData*>>;
+using VariableList = ffm::OwnedRecords<ffm::Lst<VariableData*>>;
+using ConfigList = ffm::OwnedRecords<ConfigDataLst>;
 
 // A value as the plug-in typed it: its JSON form and the name of its type.
 std::pair<json, const char*> Typed(const VARIANT& value) {
@@ -91,23 +70,16 @@ json AttributeJson(const AttributeData& a) {
 // Text for a value to write, in the type the attribute has now (text when it has none or
 // the text does not convert).
 void AssignTyped(VARIANT& value, const std::wstring& text) {
+    ffm::UniqueVariant source, converted;
+    source->vt = VT_BSTR;
+    source->bstrVal = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
+    if (!source->bstrVal)
+        throw std::bad_alloc();
     const VARTYPE type = V_VT(&value);
-    ffm::UniqueBstr b(SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size())));
-    VARIANT source;
-    VariantInit(&source);
-    V_VT(&source) = VT_BSTR;
-    V_BSTR(&source) = b.get();
-    VARIANT converted;
-    VariantInit(&converted);
     if (type != VT_EMPTY && type != VT_BSTR &&
-        SUCCEEDED(VariantChangeTypeEx(&converted, &source, LOCALE_INVARIANT, 0, type))) {
-        VariantClear(&value);
-        value = converted;
-        return;
-    }
-    VariantClear(&value);
-    V_VT(&value) = VT_BSTR;
-    V_BSTR(&value) = b.release();
+        SUCCEEDED(VariantChangeTypeEx(converted.get(), source.get(), LOCALE_INVARIANT, 0, type)))
+        return converted.move_to(&value);
+    source.move_to(&value);
 }
 
 // The navigator without its batch interface, so the library reads and writes one variable and
@@ -159,7 +131,7 @@ ffm::ComPtr<ITovFileNavigator> Open(const std::wstring& file, ITovCallback* call
 
 void Fill(AttributeList& attributes, const std::vector<AttributeArg>& args) {
     for (const AttributeArg& arg : args)
-        attributes.list.AddTail(new AttributeData(arg.block.c_str(), arg.name.c_str()));
+        attributes.AddTail(new AttributeData(arg.block.c_str(), arg.name.c_str()));
 }
 
 // The caller's variables from the map, in the order of their first mention.
@@ -169,7 +141,7 @@ void Fill(VariableList& variables, const std::vector<VariableMapArg>& map) {
         VariableData*& v = byName[m.variable];
         if (!v) {
             v = new VariableData;
-            variables.list.AddTail(v);
+            variables.AddTail(v);
             v->moName = m.variable.c_str();
         }
         v->moAttributes.AddTail(new AttributeData(m.attribute.block.c_str(), m.attribute.name.c_str()));
@@ -181,18 +153,17 @@ HRESULT ReadVariables(ITovFileNavigator* navigator, VariableList& variables, Con
     FileFormatMgr& mgr = *gpoGetFileFormatMgr();
     switch (batch) {
     case BatchChoice::Batch:
-        return mgr.mhGetVars2(navigator, flags, variables.list, configs, true);
+        return mgr.mhGetVars2(navigator, flags, variables, configs, true);
     case BatchChoice::PerConfiguration:
-        return mgr.mhGetVars(ffm::Make<PerConfiguration>(navigator).get(), flags, variables.list, configs,
-                             true);
+        return mgr.mhGetVars(ffm::Make<PerConfiguration>(navigator).get(), flags, variables, configs, true);
     default:
-        return mgr.mhGetVars(navigator, flags, variables.list, configs, true);
+        return mgr.mhGetVars(navigator, flags, variables, configs, true);
     }
 }
 
 json VariablesJson(const VariableList& variables) {
     json list = json::array();
-    for (const VariableData* v : variables.list) {
+    for (const VariableData* v : variables) {
         json values = json::array();
         ValuePos pos;
         for (v->First(pos); !v->AtEnd(pos);) {
@@ -211,7 +182,7 @@ json VariablesJson(const VariableList& variables) {
 }
 
 void PrintVariables(Output& out, const VariableList& variables) {
-    for (const VariableData* v : variables.list) {
+    for (const VariableData* v : variables) {
         out.Line("  " + Text(v->moName));
         ValuePos pos;
         bool any = false;
@@ -280,19 +251,19 @@ void ShowAttributes(Output& out, const std::wstring& file, const std::optional<s
     Fill(attributes, args);
     ForgetErrorInfo();
     const HRESULT hr = gpoGetFileFormatMgr()->mhGetAttribs(config ? config->c_str() : nullptr, false,
-                                                           navigator.get(), attributes.list, &callback, true);
+                                                           navigator.get(), attributes, &callback, true);
     if (FAILED(hr))
         throw CommandError(hr, "cannot read the attributes of " + Utf8(file));
     if (out.IsJson()) {
         json list = json::array();
-        for (const AttributeData* a : attributes.list)
+        for (const AttributeData* a : attributes)
             list.push_back(AttributeJson(*a));
         return out.Json({{"file", Utf8(file)},
                          {"configuration", config ? json(Utf8(*config)) : json(nullptr)},
                          {"attributes", list}});
     }
     out.Line(Utf8(file) + (config ? ", configuration " + Utf8(*config) : std::string(", no configuration")));
-    for (const AttributeData* a : attributes.list)
+    for (const AttributeData* a : attributes)
         out.Line("  " + Text(a->moBlock) + ":" + Text(a->moName) + " = " +
                  (a->mbFound ? ValueText(*a->mpoValue) : std::string("(not found)")));
 }
@@ -307,19 +278,19 @@ void SetAttributes(Output& out, const std::wstring& file, const std::optional<st
     FileFormatMgr& mgr = *gpoGetFileFormatMgr();
     // The values go in the types the attributes have now.
     ForgetErrorInfo();
-    HRESULT hr = mgr.mhGetAttribs(configuration, false, navigator.get(), attributes.list, nullptr, true);
+    HRESULT hr = mgr.mhGetAttribs(configuration, false, navigator.get(), attributes, nullptr, true);
     if (FAILED(hr))
         throw CommandError(hr, "cannot read the attributes of " + Utf8(file));
     std::size_t i = 0;
-    for (AttributeData* a : attributes.list)
+    for (AttributeData* a : attributes)
         AssignTyped(*a->mpoValue, args[i++].value);
     ForgetErrorInfo();
-    hr = mgr.mhSetAttribs(configuration, false, 0, navigator.get(), attributes.list, &callback, save);
+    hr = mgr.mhSetAttribs(configuration, false, 0, navigator.get(), attributes, &callback, save);
     if (FAILED(hr))
         throw CommandError(hr, "cannot write the attributes of " + Utf8(file));
     if (out.IsJson()) {
         json list = json::array();
-        for (const AttributeData* a : attributes.list)
+        for (const AttributeData* a : attributes)
             list.push_back({{"block", Text(a->moBlock)}, {"name", Text(a->moName)}, {"written", a->mbFound}});
         return out.Json({{"file", Utf8(file)},
                          {"configuration", config ? json(Utf8(*config)) : json(nullptr)},
@@ -327,7 +298,7 @@ void SetAttributes(Output& out, const std::wstring& file, const std::optional<st
                          {"saved", save && hr == S_OK},
                          {"attributes", list}});
     }
-    for (const AttributeData* a : attributes.list)
+    for (const AttributeData* a : attributes)
         out.Line("  " + Text(a->moBlock) + ":" + Text(a->moName) +
                  (a->mbFound ? " written" : " not written"));
     out.Line(hr == S_OK ? (save ? "saved " + Utf8(file) : std::string("written, not saved"))
@@ -369,7 +340,7 @@ void SetVariables(Output& out, const std::wstring& file, const std::vector<Varia
     VariableList variables;
     Fill(variables, written);
     const std::vector<std::wstring> targets = configs.empty() ? std::vector<std::wstring>{L""} : configs;
-    for (VariableData* v : variables.list) {
+    for (VariableData* v : variables) {
         const auto given = std::find_if(values.begin(), values.end(), [&](const auto& p) {
             return p.first == (v->moName.W() ? v->moName.W() : L"");
         });
@@ -379,11 +350,11 @@ void SetVariables(Output& out, const std::wstring& file, const std::vector<Varia
     FileFormatMgr& mgr = *gpoGetFileFormatMgr();
     ForgetErrorInfo();
     const HRESULT hr = batch == BatchChoice::Batch
-                           ? mgr.mhSetVars2(navigator.get(), 0, 0, variables.list, save)
+                           ? mgr.mhSetVars2(navigator.get(), 0, 0, variables, save)
                            : mgr.mhSetVars(batch == BatchChoice::PerConfiguration
                                                ? ffm::Make<PerConfiguration>(navigator.get()).get()
                                                : navigator.get(),
-                                           0, 0, variables.list, save);
+                                           0, 0, variables, save);
     if (FAILED(hr))
         throw CommandError(hr, "cannot write the variables of " + Utf8(file));
     if (out.IsJson())

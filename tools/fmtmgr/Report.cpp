@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include <FileFmtMgr/ComPtr.h>
+#include <FileFmtMgr/Handles.h>
 #include <FileFmtMgr/ResultCodes.h>
 #include <algorithm>
 #include <charconv>
@@ -13,16 +15,12 @@ namespace fmtmgr {
 namespace {
 
 std::string TakeErrorDescription() {
-    IErrorInfo* info = nullptr;
-    std::string text;
-    if (GetErrorInfo(0, &info) == S_OK && info) {
-        BSTR description = nullptr;
-        if (SUCCEEDED(info->GetDescription(&description)) && description)
-            text = Utf8(std::wstring(description, SysStringLen(description)));
-        SysFreeString(description);
-        info->Release();
-    }
-    return text;
+    ffm::ComPtr<IErrorInfo> info;
+    ffm::UniqueBstr description;
+    if (GetErrorInfo(0, info.put()) == S_OK && info && SUCCEEDED(info->GetDescription(description.put())) &&
+        description)
+        return Utf8(std::wstring(description.get(), SysStringLen(description.get())));
+    return {};
 }
 
 std::string SystemMessage(HRESULT hr) {

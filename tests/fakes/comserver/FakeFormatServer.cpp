@@ -47,13 +47,7 @@ const ffm::ClassRow kClasses[] = {{nullptr, ffm::CreateInstanceOf<Format>}};
 
 } // namespace
 
-extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return ffm::GetClassObject(kClasses, clsid, iid, out);
-}
-
-extern "C" HRESULT __stdcall DllCanUnloadNow() {
-    return ffm::CanUnloadNow();
-}
+FFM_COM_SERVER_EXPORTS(kClasses)
 
 // Format objects made, objects alive, files opened.
 extern "C" void __stdcall FakeServerCounts(long* created, long* alive, long* opened) {

@@ -116,12 +116,8 @@ extern "C" HRESULT __stdcall DllCanUnloadNow() {
 
 extern "C" HRESULT __stdcall DllRegisterServer() {
     return ffmtest::NoThrow([] {
-        HMODULE self = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(&DllRegisterServer), &self);
         return ffm::WriteRegistryRows(ffm::InprocServerRows(CLSID_TovLocalizedStrings, L"Localized strings",
-                                                            ffm::ModulePath(self), L"Both"));
+                                                            ffm::ModulePath(ffm::ThisModule()), L"Both"));
     });
 }
 

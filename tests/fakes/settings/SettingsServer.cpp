@@ -9,15 +9,13 @@
 
 namespace {
 
-HMODULE g_module = nullptr;
-
 std::wstring ConfigPath() {
     std::wstring path(32768, L'\0');
     const DWORD n =
         GetEnvironmentVariableW(L"FFM_SETTINGS_CONFIG", path.data(), static_cast<DWORD>(path.size()));
     if (n > 0 && n < path.size())
         return path.substr(0, n);
-    path = ffm::ModulePath(g_module);
+    path = ffm::ModulePath(ffm::ThisModule());
     return path.substr(0, path.find_last_of(L'\\') + 1) + L"VkrSettings.ini";
 }
 
@@ -78,24 +76,12 @@ const ffm::ClassRow kClasses[] = {{&CLSID_VkrSettings, ffm::CreateInstanceOf<Set
 
 } // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH)
-        g_module = instance;
-    return TRUE;
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return ffm::GetClassObject(kClasses, clsid, iid, out);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return ffm::CanUnloadNow();
-}
+FFM_COM_SERVER_EXPORTS(kClasses)
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
     try {
         return ffm::WriteRegistryRows(ffm::InprocServerRows(
-            CLSID_VkrSettings, L"Vault settings (test double)", ffm::ModulePath(g_module), L"Both"));
+            CLSID_VkrSettings, L"Vault settings (test double)", ffm::ModulePath(ffm::ThisModule()), L"Both"));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
