@@ -405,11 +405,15 @@ void Document::Parse() {
     for (size_t r = 0; r < m_refs.size(); ++r)
         if (m_refs[r].pathLine == std::wstring::npos)
             Malformed(refLines[r], L"the reference \"" + text(m_refs[r].key) + L"\" has no Path.");
+    std::wstring_view checked; // the name just found declared: uses repeat names line after line
     for (const auto& [line, config] : namedConfigs) {
+        if (!config.empty() && config == checked)
+            continue;
         // A file without configurations uses the empty name.
         if (!(config.empty() ? m_configs.empty() : HasConfiguration(config)))
             Malformed(line,
                       L"the configuration \"" + text(config) + L"\" is not declared in [Configurations].");
+        checked = config;
     }
 }
 
