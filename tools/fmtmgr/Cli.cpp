@@ -137,28 +137,33 @@ std::vector<MoveText> ReadMovesFile(const std::string& name) {
     return moves;
 }
 
-bool IsDeviceName(std::string name) {
+bool IsDeviceName(std::string_view name) {
     // A device keeps its meaning with an extension or trailing blanks and colons ("CON.txt", "nul:").
     name = name.substr(0, name.find('.'));
     while (!name.empty() && (name.back() == ' ' || name.back() == ':'))
-        name.pop_back();
-    std::transform(name.begin(), name.end(), name.begin(),
+        name.remove_suffix(1);
+    if (name.size() > 7) // longer than any device name
+        return false;
+    std::string upper(name);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-    if (std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return name == d; }) !=
+    if (std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return upper == d; }) !=
         std::end(kDevices))
         return true;
     const bool numbered =
-        name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0);
-    return numbered && name[3] >= '0' && name[3] <= '9';
+        upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0);
+    return numbered && upper[3] >= '0' && upper[3] <= '9';
 }
 
 // A move names files: a folder ("." or "C:\"), a device ("CON") or nothing is refused.
 void CheckFilePath(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (slash == std::string::npos && last.size() >= 2 && last[1] == ':')
-        last.erase(0, 2); // "C:" or "C:name"
+    std::string_view last = path;
+    if (slash != std::string::npos)
+        last.remove_prefix(slash + 1);
+    else if (last.size() >= 2 && last[1] == ':')
+        last.remove_prefix(2); // "C:" or "C:name"
     const auto refuse = [&](const char* why) {
         throw UsageError("a move names files, and \"" + path + "\" " + why);
     };

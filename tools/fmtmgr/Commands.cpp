@@ -192,21 +192,33 @@ class ReferenceListing final : public ReferenceSink {
     std::string m_line;
 };
 
-// The first path of each key, as a file may repeat keys.
+// The references' keys and paths in the order delivered; Find gives the path of a key's first
+// reference, as a file may repeat keys.
 class PathsByKey final : public ReferenceSink {
   public:
-    std::unordered_map<std::wstring, std::wstring> paths;
+    // After the last reference.
+    void Index() {
+        m_first.reserve(m_rows.size());
+        for (size_t i = 0; i < m_rows.size(); ++i)
+            m_first.emplace(m_rows[i].first, i);
+    }
+    const std::wstring* Find(std::wstring_view key) const {
+        const auto found = m_first.find(key);
+        return found == m_first.end() ? nullptr : &m_rows[found->second].second;
+    }
 
   private:
-    void Take(const DeliveredReference& ref) override { paths.emplace(ref.refPath, ref.filePath); }
+    void Take(const DeliveredReference& ref) override { m_rows.emplace_back(ref.refPath, ref.filePath); }
+
+    std::vector<std::pair<std::wstring, std::wstring>> m_rows;
+    std::unordered_map<std::wstring_view, size_t> m_first; // views of the keys in m_rows
 };
 
 // The references whose path differs from the one their key had before, written as they are
 // delivered.
 class ChangeListing final : public ReferenceSink {
   public:
-    ChangeListing(Output& out, const std::unordered_map<std::wstring, std::wstring>& before)
-        : m_out(out), m_before(before) {
+    ChangeListing(Output& out, const PathsByKey& before) : m_out(out), m_before(before) {
         if (m_out.IsJson())
             m_out.Json().Object().Key("changed").Array();
     }
@@ -223,15 +235,14 @@ class ChangeListing final : public ReferenceSink {
   private:
     void Take(const DeliveredReference& ref) override {
         ++m_count;
-        m_key.assign(ref.refPath);
-        const auto old = m_before.find(m_key);
-        if (old == m_before.end() || old->second == ref.filePath)
+        const std::wstring* old = m_before.Find(ref.refPath);
+        if (!old || *old == ref.filePath)
             return;
         ++m_changed;
         if (m_out.IsJson()) {
             m_out.Json()
                 .Object()
-                .Member("from", old->second)
+                .Member("from", *old)
                 .Member("refPath", ref.refPath)
                 .Member("to", ref.filePath)
                 .End();
@@ -242,7 +253,7 @@ class ChangeListing final : public ReferenceSink {
         AppendUtf8(m_line, ref.refPath);
         m_out.Line(m_line);
         m_line.assign("    was ");
-        AppendUtf8(m_line, old->second);
+        AppendUtf8(m_line, *old);
         m_out.Line(m_line);
         m_line.assign("    now ");
         AppendUtf8(m_line, ref.filePath);
@@ -250,10 +261,9 @@ class ChangeListing final : public ReferenceSink {
     }
 
     Output& m_out;
-    const std::unordered_map<std::wstring, std::wstring>& m_before;
+    const PathsByKey& m_before;
     size_t m_count = 0;
     size_t m_changed = 0;
-    std::wstring m_key;
     std::string m_line;
 };
 
@@ -479,6 +489,7 @@ void UpdateReferences(Output& out, const std::wstring& file, const std::vector<M
     PathsByKey before;
     ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file,
                    before);
+    before.Index();
     {
         ffm::Lst<MoveRef*> list;
         for (const MoveRef& m : moves)
@@ -494,7 +505,7 @@ void UpdateReferences(Output& out, const std::wstring& file, const std::vector<M
             throw CommandError(hr, "cannot update the references of " + Utf8(file));
     }
     // Read back from the saved file: what the plug-in really wrote.
-    ChangeListing changes(out, before.paths);
+    ChangeListing changes(out, before);
     ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file,
                    changes);
     changes.Finish(file);

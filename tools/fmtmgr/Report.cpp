@@ -64,6 +64,8 @@ void AppendUtf8(std::string& out, std::wstring_view text) {
 std::wstring Wide(const std::string& text) {
     if (text.empty())
         return {};
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::wstring(text.begin(), text.end()); // ASCII is the same in UTF-16
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
