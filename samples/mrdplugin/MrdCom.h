@@ -95,9 +95,20 @@ inline std::wstring FromBstr(BSTR b) {
 
 // Case-insensitive comparison of names and paths, as the vault compares them.
 inline bool SameText(std::wstring_view a, std::wstring_view b) noexcept {
-    // An empty view may have no characters at all; the platform wants a string.
-    return ::CompareStringOrdinal(a.empty() ? L"" : a.data(), static_cast<int>(a.size()),
-                                  b.empty() ? L"" : b.data(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    if (a.size() != b.size())
+        return false;
+    // Keywords and most names are ASCII, where ignoring case is mapping a-z to A-Z: that needs no
+    // call for each comparison of a large file. Other text goes to the platform.
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+    size_t i = 0;
+    while (i < a.size() && a[i] < 0x80 && b[i] < 0x80 && upper(a[i]) == upper(b[i]))
+        ++i;
+    if (i == a.size())
+        return true;
+    if (a[i] < 0x80 && b[i] < 0x80)
+        return false;
+    return ::CompareStringOrdinal(a.data() + i, static_cast<int>(a.size() - i), b.data() + i,
+                                  static_cast<int>(b.size() - i), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace mrd
