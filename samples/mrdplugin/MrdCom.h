@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace mrd {
@@ -81,7 +82,7 @@ template <class Body> HRESULT Guard(REFIID iid, Body&& body) noexcept {
 }
 
 // A new BSTR, owned until released to an out-parameter; raises std::bad_alloc.
-inline ffm::UniqueBstr NewBstr(const std::wstring& text) {
+inline ffm::UniqueBstr NewBstr(std::wstring_view text) {
     ffm::UniqueBstr b(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
     if (!b)
         throw std::bad_alloc();
@@ -93,9 +94,21 @@ inline std::wstring FromBstr(BSTR b) {
 }
 
 // Case-insensitive comparison of names and paths, as the vault compares them.
-inline bool SameText(const std::wstring& a, const std::wstring& b) noexcept {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+inline bool SameText(std::wstring_view a, std::wstring_view b) noexcept {
+    if (a.size() != b.size())
+        return false;
+    // Keywords and most names are ASCII, where ignoring case is mapping a-z to A-Z: that needs no
+    // call for each comparison of a large file. Other text goes to the platform.
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+    size_t i = 0;
+    while (i < a.size() && a[i] < 0x80 && b[i] < 0x80 && upper(a[i]) == upper(b[i]))
+        ++i;
+    if (i == a.size())
+        return true;
+    if (a[i] < 0x80 && b[i] < 0x80)
+        return false;
+    return ::CompareStringOrdinal(a.data() + i, static_cast<int>(a.size() - i), b.data() + i,
+                                  static_cast<int>(b.size() - i), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace mrd

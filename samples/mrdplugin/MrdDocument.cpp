@@ -11,28 +11,28 @@ namespace {
 
 constexpr LONGLONG kMaxFileBytes = 16 * 1024 * 1024;
 
-std::wstring Trim(const std::wstring& s) {
+std::wstring_view Trim(std::wstring_view s) {
     const auto first = s.find_first_not_of(L" \t");
-    if (first == std::wstring::npos)
+    if (first == std::wstring_view::npos)
         return {};
     return s.substr(first, s.find_last_not_of(L" \t") - first + 1);
 }
 
-bool IsIgnorable(const std::wstring& trimmed) {
+bool IsIgnorable(std::wstring_view trimmed) {
     return trimmed.empty() || trimmed[0] == L'#' || trimmed[0] == L';';
 }
 
-bool SplitAt(const std::wstring& s, wchar_t at, std::wstring& before, std::wstring& after) {
+bool SplitAt(std::wstring_view s, wchar_t at, std::wstring_view& before, std::wstring_view& after) {
     const auto pos = s.find(at);
-    if (pos == std::wstring::npos)
+    if (pos == std::wstring_view::npos)
         return false;
     before = Trim(s.substr(0, pos));
     after = Trim(s.substr(pos + 1));
     return true;
 }
 
-std::vector<std::wstring> Words(const std::wstring& s) {
-    std::vector<std::wstring> words;
+std::vector<std::wstring_view> Words(std::wstring_view s) {
+    std::vector<std::wstring_view> words;
     size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && iswspace(s[i]))
@@ -57,7 +57,7 @@ const wchar_t* KindName(FileKind kind) {
     }
 }
 
-bool ParseSwitch(const std::wstring& text, bool& value) {
+bool ParseSwitch(std::wstring_view text, bool& value) {
     static const struct {
         const wchar_t* text;
         bool value;
@@ -71,19 +71,21 @@ bool ParseSwitch(const std::wstring& text, bool& value) {
     return false;
 }
 
-bool ValidConfigName(const std::wstring& name) {
-    return !name.empty() && name.find_first_of(L">,") == std::wstring::npos && !IsIgnorable(name) &&
+bool ValidConfigName(std::wstring_view name) {
+    return !name.empty() && name.find_first_of(L">,") == std::wstring_view::npos && !IsIgnorable(name) &&
            name[0] != L'[';
 }
 
-bool HasLineBreak(const std::wstring& s) {
-    return s.find_first_of(L"\r\n") != std::wstring::npos;
+bool HasLineBreak(std::wstring_view s) {
+    return s.find_first_of(L"\r\n") != std::wstring_view::npos;
 }
 
 // The line with everything after its first '=' replaced by value.
-std::wstring WithValue(const std::wstring& line, const std::wstring& value) {
-    const std::wstring head = line.substr(0, line.find(L'=') + 1);
-    return value.empty() ? head : head + L" " + value;
+std::wstring WithValue(std::wstring_view line, std::wstring_view value) {
+    std::wstring text(line.substr(0, line.find(L'=') + 1));
+    if (!value.empty())
+        text.append(L" ").append(value);
+    return text;
 }
 
 [[noreturn]] void RaiseLastError(const std::wstring& what) {
@@ -91,18 +93,90 @@ std::wstring WithValue(const std::wstring& line, const std::wstring& value) {
     throw Failure(HRESULT_FROM_WIN32(err ? err : ERROR_GEN_FAILURE), what);
 }
 
+// Room for one more element, so that adding it cannot fail; grows geometrically, as push_back
+// would, so many edits stay linear.
+template <class Vector> void ReserveOneMore(Vector& v) {
+    if (v.size() == v.capacity())
+        v.reserve(std::max<size_t>(8, 2 * v.capacity()));
+}
+
 // The key of a name in the indexes: names compare without regard to case.
-std::wstring Folded(std::wstring text) {
+std::wstring Folded(std::wstring_view name) {
+    std::wstring text(name);
     if (!text.empty())
         CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
     return text;
 }
 
-std::wstring PropertyKey(const std::wstring& config, const std::wstring& block, const std::wstring& name) {
-    return Folded(config + L'\n' + block + L'\n' + name);
+std::wstring PropertyKey(std::wstring_view config, std::wstring_view block, std::wstring_view name) {
+    std::wstring key;
+    key.reserve(config.size() + block.size() + name.size() + 2);
+    key.append(config).append(1, L'\n').append(block).append(1, L'\n').append(name);
+    return key;
+}
+
+std::uint64_t HashOf(std::wstring_view folded) {
+    std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (const wchar_t c : folded) {
+        hash ^= static_cast<std::uint64_t>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
 }
 
 } // namespace
+
+bool NameIndex::Add(std::wstring_view name, size_t value) {
+    const std::wstring folded = Folded(name);
+    const std::uint64_t hash = HashOf(folded);
+    if (m_slots.empty() || 2 * (m_entries.size() + 1) > m_slots.size()) {
+        std::vector<std::uint32_t> slots(std::max<size_t>(16, 2 * m_slots.size()));
+        const size_t mask = slots.size() - 1;
+        for (size_t e = 0; e < m_entries.size(); ++e) {
+            size_t i = m_entries[e].hash & mask;
+            while (slots[i])
+                i = (i + 1) & mask;
+            slots[i] = static_cast<std::uint32_t>(e + 1);
+        }
+        m_slots.swap(slots);
+    }
+    const size_t slot = Locate(folded, hash);
+    if (m_slots[slot])
+        return false;
+    ReserveOneMore(m_entries);
+    const size_t start = m_names.size();
+    m_names += folded;
+    m_entries.push_back(
+        Entry{hash, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(folded.size()), value});
+    m_slots[slot] = static_cast<std::uint32_t>(m_entries.size());
+    return true;
+}
+
+size_t NameIndex::Find(std::wstring_view name) const {
+    if (m_slots.empty())
+        return std::wstring::npos;
+    const std::wstring folded = Folded(name);
+    const size_t slot = m_slots[Locate(folded, HashOf(folded))];
+    return slot ? m_entries[slot - 1].value : std::wstring::npos;
+}
+
+size_t NameIndex::Locate(std::wstring_view folded, std::uint64_t hash) const {
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::uint32_t slot = m_slots[i];
+        if (!slot)
+            return i;
+        const Entry& e = m_entries[slot - 1];
+        if (e.hash == hash && std::wstring_view(m_names).substr(e.start, e.length) == folded)
+            return i;
+    }
+}
+
+void NameIndex::Clear() noexcept {
+    m_names.clear();
+    m_entries.clear();
+    m_slots.clear();
+}
 
 bool KindOfExtension(const std::wstring& extension, FileKind& kind) {
     const std::wstring e = !extension.empty() && extension[0] == L'.' ? extension.substr(1) : extension;
@@ -117,24 +191,47 @@ bool KindOfExtension(const std::wstring& extension, FileKind& kind) {
     return true;
 }
 
-Document::Document(std::wstring text, FileKind kind) : m_kind(kind) {
-    m_crlf = text.find(L"\r\n") != std::wstring::npos || text.find(L'\n') == std::wstring::npos;
-    m_finalNewline = text.empty() || text.back() == L'\n';
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find(L'\n', start);
+Document::Document(std::wstring text, FileKind kind)
+    : m_kind(kind), m_text(std::make_shared<const std::wstring>(std::move(text))) {
+    const std::wstring& all = *m_text;
+    if (all.size() > UINT32_MAX)
+        throw Failure(MRD_E_MALFORMED, L"The text is larger than an MRD text file can be.");
+    m_crlf = all.find(L"\r\n") != std::wstring::npos || all.find(L'\n') == std::wstring::npos;
+    m_finalNewline = all.empty() || all.back() == L'\n';
+    m_lines.reserve(static_cast<size_t>(std::count(all.begin(), all.end(), L'\n')) + 1);
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find(L'\n', start);
         const bool lineFeed = end != std::wstring::npos;
         if (!lineFeed)
-            end = text.size();
-        Line line{text.substr(start, end - start), m_crlf};
+            end = all.size();
+        Line line{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start), m_crlf, false};
         if (lineFeed)
-            line.crlf = !line.text.empty() && line.text.back() == L'\r';
-        if (line.crlf && !line.text.empty() && line.text.back() == L'\r')
-            line.text.pop_back();
-        m_lines.push_back(std::move(line));
+            line.crlf = line.length > 0 && all[end - 1] == L'\r';
+        if (line.crlf && line.length > 0 && all[start + line.length - 1] == L'\r')
+            --line.length;
+        m_lines.push_back(line);
         start = end + 1;
     }
     m_fileLines = m_lines.size();
     Parse();
+}
+
+std::wstring_view Document::LineText(size_t line) const {
+    const Line& l = m_lines[line];
+    return l.own ? std::wstring_view(m_ownTexts[l.start])
+                 : std::wstring_view(*m_text).substr(l.start, l.length);
+}
+
+void Document::SetLineText(size_t line, std::wstring text) {
+    Line& l = m_lines[line];
+    if (l.own) {
+        m_ownTexts[l.start].swap(text);
+        return;
+    }
+    ReserveOneMore(m_ownTexts); // so nothing below can fail
+    l.start = static_cast<std::uint32_t>(m_ownTexts.size());
+    l.own = true;
+    m_ownTexts.push_back(std::move(text));
 }
 
 void Document::Malformed(size_t line, const std::wstring& what) const {
@@ -144,22 +241,25 @@ void Document::Malformed(size_t line, const std::wstring& what) const {
 void Document::Parse() {
     enum class Section { None, Configurations, Settings, Properties, Reference };
     m_configs.clear();
-    m_configIndex.clear();
-    m_refIndex.clear();
-    m_propIndex.clear();
-    m_sectionIndex.clear();
+    m_configIndex.Clear();
+    m_refIndex.Clear();
+    m_propIndex.Clear();
+    m_sectionIndex.Clear();
     m_refs.clear();
+    m_uses.clear();
     m_props.clear();
     m_propertySections.clear();
     m_detailing = m_ldr = false;
 
     Section section = Section::None;
     bool header = false, seenConfigs = false, seenSettings = false;
-    std::vector<size_t> refLines;                              // section line of each reference
-    std::vector<std::pair<size_t, std::wstring>> namedConfigs; // checked once all are declared
+    std::vector<size_t> refLines; // section line of each reference
+    // Checked once all are declared; the names are pieces of the file's text.
+    std::vector<std::pair<size_t, std::wstring_view>> namedConfigs;
+    const auto text = [](std::wstring_view piece) { return std::wstring(piece); };
 
     for (size_t i = 0; i < m_lines.size(); ++i) {
-        const std::wstring t = Trim(m_lines[i].text);
+        const std::wstring_view t = Trim(LineText(i));
         if (IsIgnorable(t))
             continue;
         if (!header) {
@@ -167,9 +267,9 @@ void Document::Parse() {
             if (w.size() != 3 || w[0] != L"MRD")
                 Malformed(i, L"the file must start with \"MRD 1 <assembly|part|drawing>\".");
             if (w[1] != L"1")
-                Malformed(i, L"format version " + w[1] + L" is not supported (only 1).");
+                Malformed(i, L"format version " + text(w[1]) + L" is not supported (only 1).");
             if (!SameText(w[2], KindName(m_kind)))
-                Malformed(i, L"the file says it is a(n) " + w[2] + L", but its extension is for a(n) " +
+                Malformed(i, L"the file says it is a(n) " + text(w[2]) + L", but its extension is for a(n) " +
                                  KindName(m_kind) + L".");
             header = true;
             continue;
@@ -177,47 +277,48 @@ void Document::Parse() {
         if (t[0] == L'[') {
             if (t.back() != L']')
                 Malformed(i, L"a section header must end with ']'.");
-            const std::wstring inner = Trim(t.substr(1, t.size() - 2));
+            const std::wstring_view inner = Trim(t.substr(1, t.size() - 2));
             const auto space = inner.find_first_of(L" \t");
-            const std::wstring name = inner.substr(0, space);
-            const std::wstring arg = space == std::wstring::npos ? std::wstring() : Trim(inner.substr(space));
+            const std::wstring_view name = inner.substr(0, space);
+            const std::wstring_view arg =
+                space == std::wstring_view::npos ? std::wstring_view() : Trim(inner.substr(space));
             if (SameText(name, L"Configurations") || SameText(name, L"Settings")) {
                 bool& seen = SameText(name, L"Settings") ? seenSettings : seenConfigs;
                 if (!arg.empty() || seen)
-                    Malformed(i, L"[" + name + L"] takes no name and appears once.");
+                    Malformed(i, L"[" + text(name) + L"] takes no name and appears once.");
                 seen = true;
                 section = SameText(name, L"Settings") ? Section::Settings : Section::Configurations;
             } else if (SameText(name, L"Properties")) {
-                if (!m_sectionIndex.emplace(Folded(arg), m_propertySections.size()).second)
-                    Malformed(i, L"a second [Properties " + arg + L"] section.");
+                if (!m_sectionIndex.Add(arg, m_propertySections.size()))
+                    Malformed(i, L"a second [Properties " + text(arg) + L"] section.");
                 if (!arg.empty())
                     namedConfigs.emplace_back(i, arg);
-                m_propertySections.emplace_back(arg, i);
+                m_propertySections.emplace_back(text(arg), i);
                 section = Section::Properties;
             } else if (SameText(name, L"Reference")) {
                 if (arg.empty())
                     Malformed(i, L"[Reference] needs a key: [Reference <key>].");
-                if (!m_refIndex.emplace(Folded(arg), m_refs.size()).second)
-                    Malformed(i, L"a second reference with the key \"" + arg + L"\".");
-                m_refs.push_back(Reference{arg, {}, kKindComponent, {}, std::wstring::npos});
+                if (!m_refIndex.Add(arg, m_refs.size()))
+                    Malformed(i, L"a second reference with the key \"" + text(arg) + L"\".");
+                m_refs.push_back(Reference{arg, {}, kKindComponent, m_uses.size(), 0, std::wstring::npos});
                 refLines.push_back(i);
                 section = Section::Reference;
             } else {
-                Malformed(i, L"unknown section [" + name + L"].");
+                Malformed(i, L"unknown section [" + text(name) + L"].");
             }
             continue;
         }
 
-        std::wstring key, value;
+        std::wstring_view key, value;
         switch (section) {
         case Section::None:
             Malformed(i, L"text outside of any section.");
         case Section::Configurations:
             if (!ValidConfigName(t))
                 Malformed(i, L"a configuration name may not contain '>' or ','.");
-            if (!m_configIndex.emplace(Folded(t), m_configs.size()).second)
-                Malformed(i, L"the configuration \"" + t + L"\" is declared twice.");
-            m_configs.push_back(t);
+            if (!m_configIndex.Add(t, m_configs.size()))
+                Malformed(i, L"the configuration \"" + text(t) + L"\" is declared twice.");
+            m_configs.push_back(text(t));
             break;
         case Section::Settings: {
             bool on = false;
@@ -228,18 +329,18 @@ void Document::Parse() {
             else if (SameText(key, L"LdrMode"))
                 m_ldr = on;
             else
-                Malformed(i, L"unknown setting \"" + key + L"\".");
+                Malformed(i, L"unknown setting \"" + text(key) + L"\".");
             break;
         }
         case Section::Properties: {
-            std::wstring block, name;
+            std::wstring_view block, name;
             if (!SplitAt(t, L'=', key, value) || !SplitAt(key, L':', block, name) || block.empty() ||
                 name.empty())
                 Malformed(i, L"a property reads \"<block>:<name> = <value>\".");
             const std::wstring& config = m_propertySections.back().first;
-            if (!m_propIndex.emplace(PropertyKey(config, block, name), m_props.size()).second)
-                Malformed(i, L"the property " + block + L":" + name + L" is set twice.");
-            m_props.push_back(Property{config, block, name, value, i});
+            if (!m_propIndex.Add(PropertyKey(config, block, name), m_props.size()))
+                Malformed(i, L"the property " + text(block) + L":" + text(name) + L" is set twice.");
+            m_props.push_back(Property{config, text(block), text(name), text(value), i});
             m_propertySections.back().second = i;
             break;
         }
@@ -263,28 +364,33 @@ void Document::Parse() {
                     Malformed(i, L"Kind is component, frozen or view.");
             } else if (SameText(key, L"Use")) {
                 Use use;
+                std::wstring_view config = value;
                 size_t start = 0;
                 for (bool first = true; start <= value.size(); first = false) {
                     size_t comma = value.find(L',', start);
-                    if (comma == std::wstring::npos)
+                    if (comma == std::wstring_view::npos)
                         comma = value.size();
-                    const std::wstring piece = Trim(value.substr(start, comma - start));
+                    const std::wstring_view piece = Trim(value.substr(start, comma - start));
                     start = comma + 1;
                     if (first) {
-                        if (!SplitAt(piece, L'>', use.config, use.childConfig))
-                            use.config = piece;
+                        std::wstring_view child;
+                        if (!SplitAt(piece, L'>', config, child))
+                            config = piece;
+                        use.config = config;
+                        use.childConfig = child;
                     } else if (SameText(piece, L"suppressed")) {
                         use.suppressed = true;
                     } else if (SameText(piece, L"excluded")) {
                         use.excluded = true;
                     } else {
-                        Malformed(i, L"unknown use flag \"" + piece + L"\" (suppressed, excluded).");
+                        Malformed(i, L"unknown use flag \"" + text(piece) + L"\" (suppressed, excluded).");
                     }
                 }
-                namedConfigs.emplace_back(i, use.config);
-                ref.uses.push_back(use);
+                namedConfigs.emplace_back(i, config);
+                m_uses.push_back(use);
+                ++ref.useCount;
             } else {
-                Malformed(i, L"unknown reference line \"" + key + L"\".");
+                Malformed(i, L"unknown reference line \"" + text(key) + L"\".");
             }
             break;
         }
@@ -293,30 +399,37 @@ void Document::Parse() {
 
     if (!header)
         Malformed(m_lines.empty() ? 0 : m_lines.size() - 1, L"the file has no \"MRD 1 <kind>\" header.");
+    // The lists grew by doubling; a navigator keeps them as long as the file is open.
+    m_refs.shrink_to_fit();
+    m_uses.shrink_to_fit();
     for (size_t r = 0; r < m_refs.size(); ++r)
         if (m_refs[r].pathLine == std::wstring::npos)
-            Malformed(refLines[r], L"the reference \"" + m_refs[r].key + L"\" has no Path.");
+            Malformed(refLines[r], L"the reference \"" + text(m_refs[r].key) + L"\" has no Path.");
+    std::wstring_view checked; // the name just found declared: uses repeat names line after line
     for (const auto& [line, config] : namedConfigs) {
+        if (!config.empty() && config == checked)
+            continue;
         // A file without configurations uses the empty name.
         if (!(config.empty() ? m_configs.empty() : HasConfiguration(config)))
-            Malformed(line, L"the configuration \"" + config + L"\" is not declared in [Configurations].");
+            Malformed(line,
+                      L"the configuration \"" + text(config) + L"\" is not declared in [Configurations].");
+        checked = config;
     }
 }
 
-bool Document::HasConfiguration(const std::wstring& name) const {
-    return m_configIndex.count(Folded(name)) != 0;
+bool Document::HasConfiguration(std::wstring_view name) const {
+    return m_configIndex.Find(name) != std::wstring::npos;
 }
 
 size_t Document::FindReference(const std::wstring& key) const {
-    const auto found = m_refIndex.find(Folded(key));
-    return found == m_refIndex.end() ? std::wstring::npos : found->second;
+    return m_refIndex.Find(key);
 }
 
 const Property* Document::FindProperty(const std::wstring& config, const std::wstring& block,
                                        const std::wstring& name, bool& inherited) const {
     const auto find = [&](const std::wstring& in) -> const Property* {
-        const auto found = m_propIndex.find(PropertyKey(in, block, name));
-        return found == m_propIndex.end() ? nullptr : &m_props[found->second];
+        const size_t found = m_propIndex.Find(PropertyKey(in, block, name));
+        return found == std::wstring::npos ? nullptr : &m_props[found];
     };
     inherited = false;
     if (const Property* own = find(config))
@@ -335,10 +448,11 @@ bool Document::SetReferencePath(size_t index, const std::wstring& storedPath) {
     Reference& ref = m_refs.at(index);
     if (ref.storedPath == storedPath)
         return false;
-    std::wstring line = WithValue(m_lines[ref.pathLine].text, storedPath);
+    std::wstring line = WithValue(LineText(ref.pathLine), storedPath);
     std::wstring stored = storedPath;
+    ReserveOneMore(m_ownTexts);
     // Nothing can fail from here on: the line and the model change together.
-    m_lines[ref.pathLine].text.swap(line);
+    SetLineText(ref.pathLine, std::move(line));
     ref.storedPath.swap(stored);
     return true;
 }
@@ -346,10 +460,12 @@ bool Document::SetReferencePath(size_t index, const std::wstring& storedPath) {
 size_t Document::AddLine(size_t anchor, std::wstring text) {
     const bool crlf = anchor == std::wstring::npos ? m_crlf : m_lines[anchor].crlf;
     auto& after = anchor == std::wstring::npos ? m_addedAtEnd : m_added[anchor];
-    after.reserve(after.size() + 1);
-    m_lines.reserve(m_lines.size() + 1);
+    ReserveOneMore(after);
+    ReserveOneMore(m_lines);
+    ReserveOneMore(m_ownTexts);
     after.push_back(m_lines.size());
-    m_lines.push_back(Line{std::move(text), crlf});
+    m_lines.push_back(Line{static_cast<std::uint32_t>(m_ownTexts.size()), 0, crlf, true});
+    m_ownTexts.push_back(std::move(text));
     return m_lines.size() - 1;
 }
 
@@ -365,31 +481,32 @@ bool Document::SetProperty(const std::wstring& config, const std::wstring& block
         throw Failure(E_INVALIDARG, L"The file has no configuration \"" + config + L"\".");
 
     const std::wstring key = PropertyKey(config, block, name);
-    if (const auto found = m_propIndex.find(key); found != m_propIndex.end()) {
-        Property& p = m_props[found->second];
+    if (const size_t found = m_propIndex.Find(key); found != std::wstring::npos) {
+        Property& p = m_props[found];
         if (p.value == value)
             return false;
-        m_lines[p.line].text = WithValue(m_lines[p.line].text, value);
-        p.value = value;
+        std::wstring newValue = value;
+        SetLineText(p.line, WithValue(LineText(p.line), value));
+        p.value.swap(newValue);
         return true;
     }
     const std::wstring line = WithValue(block + L":" + name + L" =", value);
     size_t at;
-    if (const auto section = m_sectionIndex.find(Folded(config)); section != m_sectionIndex.end()) {
-        at = AddLine(m_propertySections[section->second].second, line);
+    if (const size_t section = m_sectionIndex.Find(config); section != std::wstring::npos) {
+        at = AddLine(m_propertySections[section].second, line);
     } else {
         const bool lastBlank = m_addedAtEnd.empty()
-                                   ? m_fileLines == 0 || Trim(m_lines[m_fileLines - 1].text).empty()
-                                   : Trim(m_lines[m_addedAtEnd.back()].text).empty();
+                                   ? m_fileLines == 0 || Trim(LineText(m_fileLines - 1)).empty()
+                                   : Trim(LineText(m_addedAtEnd.back())).empty();
         if (!lastBlank)
             AddLine(std::wstring::npos, L"");
         const size_t header =
             AddLine(std::wstring::npos, config.empty() ? L"[Properties]" : L"[Properties " + config + L"]");
-        m_sectionIndex.emplace(Folded(config), m_propertySections.size());
+        m_sectionIndex.Add(config, m_propertySections.size());
         m_propertySections.emplace_back(config, header);
         at = AddLine(header, line);
     }
-    m_propIndex.emplace(key, m_props.size());
+    m_propIndex.Add(key, m_props.size());
     m_props.push_back(Property{config, block, name, value, at});
     return true;
 }
@@ -410,31 +527,34 @@ std::wstring Document::Text() const {
     for (size_t i : m_addedAtEnd)
         visit(i, visit);
     std::wstring text;
+    text.reserve(m_text->size() + 64 * (m_ownTexts.size() + 1));
     for (size_t k = 0; k < order.size(); ++k) {
-        const Line& line = m_lines[order[k]];
-        text += line.text;
+        text += LineText(order[k]);
         // A file without a final line end keeps it so, unless lines were added after its last one.
         if (k + 1 < order.size() || m_finalNewline)
-            text += line.crlf ? L"\r\n" : L"\n";
+            text += m_lines[order[k]].crlf ? L"\r\n" : L"\n";
     }
     return text;
 }
 
 std::wstring FullPathName(const std::wstring& path) {
     // GetFullPathNameW leaves a prefixed path as it is ("..\" included): normalise it without.
-    std::wstring plain = path;
-    if (plain.compare(0, 8, L"\\\\?\\UNC\\") == 0)
-        plain.erase(2, 6);
-    else if (plain.compare(0, 4, L"\\\\?\\") == 0 && plain.size() >= 6 && plain[5] == L':')
-        plain.erase(0, 4);
-    std::wstring full(plain.size() + 64, L'\0');
+    std::wstring stripped;
+    const std::wstring* plain = &path;
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        plain = &stripped.assign(path).erase(2, 6);
+    else if (path.compare(0, 4, L"\\\\?\\") == 0 && path.size() >= 6 && path[5] == L':')
+        plain = &stripped.assign(path, 4);
+    std::wstring full(plain->size() + 64, L'\0');
     for (;;) {
         const DWORD n =
-            GetFullPathNameW(plain.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+            GetFullPathNameW(plain->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (n == 0)
-            return plain;
-        if (n < full.size())
-            return full.substr(0, n);
+            return *plain;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
         full.resize(n);
     }
 }

@@ -1,9 +1,13 @@
 #pragma once
-// The MRD text format (FORMAT.md): a document is its lines; the model (configurations, settings,
-// properties, references) is parsed from them once, with hash indexes for every lookup by name.
-// Edits change the lines they concern and the model beside them, so comments, blank lines, line
+// The MRD text format (FORMAT.md): a document is its text and the places of its lines in it; the
+// model (configurations, settings, properties, references) is parsed from them once, in one pass
+// without copying a line, with hash indexes for every lookup by name. Edits give the lines they
+// concern a text of their own and change the model beside them, so comments, blank lines, line
 // ends and the order of everything survive a save, and every operation is linear in the file.
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 #include <windows.h>
@@ -20,19 +24,31 @@ constexpr long kKindComponent = 1;
 constexpr long kKindFrozen = 2; // kept when the referenced file moves; rebased with its root only
 constexpr long kKindView = 3;   // a drawing view of a model
 
-// One use of a referenced file in one configuration of the referencing file.
+// One use of a referenced file in one configuration of the referencing file. The names are
+// pieces of the document's text, valid while the document (or a copy of it) exists.
 struct Use {
-    std::wstring config;      // configuration of this file
-    std::wstring childConfig; // configuration of the referenced file
+    std::wstring_view config;      // configuration of this file
+    std::wstring_view childConfig; // configuration of the referenced file
     bool suppressed = false;
     bool excluded = false; // left out of the bill of materials
 };
 
+// The uses of one reference, side by side in the document's list of all uses.
+struct Uses {
+    const Use* first = nullptr;
+    const Use* last = nullptr;
+    const Use* begin() const noexcept { return first; }
+    const Use* end() const noexcept { return last; }
+    size_t size() const noexcept { return static_cast<size_t>(last - first); }
+    bool empty() const noexcept { return first == last; }
+};
+
 struct Reference {
-    std::wstring key;        // unique within the file
+    std::wstring_view key;   // unique within the file; a piece of the document's text
     std::wstring storedPath; // as written: relative to the file's folder, or absolute
     long kind = kKindComponent;
-    std::vector<Use> uses;
+    size_t firstUse = 0; // in the document's list of uses
+    size_t useCount = 0;
     size_t pathLine = 0;
 };
 
@@ -44,6 +60,30 @@ struct Property {
     size_t line = 0;
 };
 
+// Names compared without regard to case, each with a number: one flat open-addressing table over
+// one text of the folded names, so an index of n names makes a few allocations, not one per name.
+class NameIndex {
+  public:
+    // Adds the name with its value; false, with nothing added, when the name is there already.
+    bool Add(std::wstring_view name, size_t value);
+    // The value of the name, or npos.
+    size_t Find(std::wstring_view name) const;
+    void Clear() noexcept;
+
+  private:
+    struct Entry {
+        std::uint64_t hash;
+        std::uint32_t start, length; // in m_names
+        size_t value;
+    };
+    // The slot of the folded name, or the free slot where it would go.
+    size_t Locate(std::wstring_view folded, std::uint64_t hash) const;
+
+    std::wstring m_names; // folded, one after the other
+    std::vector<Entry> m_entries;
+    std::vector<std::uint32_t> m_slots; // an entry's index + 1; 0 is free. At most half full.
+};
+
 class Document {
   public:
     // Parses text; a malformed document raises Failure(MRD_E_MALFORMED) naming the line.
@@ -52,10 +92,13 @@ class Document {
     FileKind Kind() const noexcept { return m_kind; }
     const std::vector<std::wstring>& Configurations() const noexcept { return m_configs; }
     const std::vector<Reference>& References() const noexcept { return m_refs; }
+    Uses UsesOf(const Reference& ref) const noexcept {
+        return {m_uses.data() + ref.firstUse, m_uses.data() + ref.firstUse + ref.useCount};
+    }
     const std::vector<Property>& Properties() const noexcept { return m_props; }
     bool DetailingMode() const noexcept { return m_detailing; }
     bool LdrMode() const noexcept { return m_ldr; }
-    bool HasConfiguration(const std::wstring& name) const;
+    bool HasConfiguration(std::wstring_view name) const;
     // The index of the reference with the key (compared without regard to case), or npos.
     size_t FindReference(const std::wstring& key) const;
     // The configuration's own value, else the file-wide one; null when neither exists.
@@ -73,30 +116,39 @@ class Document {
     std::wstring Text() const;
 
   private:
-    // A line and its own end: a file may mix CR LF and LF, and each line keeps what it had.
+    // A line and its own end: a file may mix CR LF and LF, and each line keeps what it had. Its
+    // text is a piece of the file's text, or (own) an entry of m_ownTexts. The file is at most
+    // 16 MiB, so positions fit 32 bits.
     struct Line {
-        std::wstring text;
+        std::uint32_t start;  // in the file's text, or the index of the own text
+        std::uint32_t length; // in the file's text
         bool crlf;
+        bool own;
     };
 
     void Parse();
     [[noreturn]] void Malformed(size_t line, const std::wstring& what) const;
+    std::wstring_view LineText(size_t line) const;
+    void SetLineText(size_t line, std::wstring text);
     // Adds a line after the anchor (a line index; npos: the end of the file); returns its index.
     size_t AddLine(size_t anchor, std::wstring text);
 
     FileKind m_kind;
-    std::vector<Line> m_lines; // the file's lines, then the lines edits added
+    std::shared_ptr<const std::wstring> m_text; // as read; copies of the document share it
+    std::vector<std::wstring> m_ownTexts;       // of the lines edits changed or added
+    std::vector<Line> m_lines;                  // the file's lines, then the lines edits added
     size_t m_fileLines = 0;
     bool m_crlf = true; // the end of lines that edits add at the end of the file
     bool m_finalNewline = true;
     std::unordered_map<size_t, std::vector<size_t>> m_added; // lines added after a line, in order
     std::vector<size_t> m_addedAtEnd;
-    // Parsed from m_lines, with the indexes of names folded to upper case.
+    // Parsed from m_lines, with indexes of the names.
     std::vector<std::wstring> m_configs;
     std::vector<Reference> m_refs;
+    std::vector<Use> m_uses; // of all references, in file order
     std::vector<Property> m_props;
     std::vector<std::pair<std::wstring, size_t>> m_propertySections; // config, last line of the section
-    std::unordered_map<std::wstring, size_t> m_configIndex, m_refIndex, m_propIndex, m_sectionIndex;
+    NameIndex m_configIndex, m_refIndex, m_propIndex, m_sectionIndex;
     bool m_detailing = false;
     bool m_ldr = false;
 };

@@ -19,21 +19,21 @@ void Progress(ITovCallback* callback, long percent) {
         callback->SetProgress(percent);
 }
 
-// The path's components; a UNC path's root ("\\server\share") counts as one.
-std::vector<std::wstring> Components(const std::wstring& path) {
-    std::vector<std::wstring> parts;
+// The path's components, pieces of it; a UNC path's root ("\\\\server\\share") counts as one.
+std::vector<std::wstring_view> Components(std::wstring_view path) {
+    std::vector<std::wstring_view> parts;
     size_t start = 0;
     if (path.compare(0, 2, L"\\\\") == 0) {
         const size_t share = path.find(L'\\', 2);
-        start = share == std::wstring::npos ? path.size() : path.find(L'\\', share + 1);
-        if (start == std::wstring::npos)
+        start = share == std::wstring_view::npos ? path.size() : path.find(L'\\', share + 1);
+        if (start == std::wstring_view::npos)
             start = path.size();
         parts.push_back(path.substr(0, start));
         ++start;
     }
     while (start <= path.size()) {
         size_t end = path.find(L'\\', start);
-        if (end == std::wstring::npos)
+        if (end == std::wstring_view::npos)
             end = path.size();
         if (end > start)
             parts.push_back(path.substr(start, end - start));
@@ -42,20 +42,22 @@ std::vector<std::wstring> Components(const std::wstring& path) {
     return parts;
 }
 
-// The path of target relative to the folder, both full; empty when they share no root. Built
-// here at any length (the shell's function writes into a buffer of MAX_PATH characters).
-std::wstring RelativePath(const std::wstring& folder, const std::wstring& target) {
-    const auto from = Components(folder), to = Components(target);
+// The path of target relative to the folder given by its components, both full; empty when they
+// share no root. Built here at any length (the shell's function writes into a buffer of MAX_PATH
+// characters).
+std::wstring RelativePath(const std::vector<std::wstring_view>& from, const std::wstring& target) {
+    const auto to = Components(target);
     size_t common = 0;
     while (common < from.size() && common < to.size() && SameText(from[common], to[common]))
         ++common;
     if (common == 0 || common == to.size())
         return {};
     std::wstring relative;
+    relative.reserve(3 * (from.size() - common) + target.size());
     for (size_t i = common; i < from.size(); ++i)
         relative += L"..\\";
     for (size_t i = common; i < to.size(); ++i)
-        relative += to[i] + (i + 1 < to.size() ? L"\\" : L"");
+        relative.append(to[i]).append(i + 1 < to.size() ? L"\\" : L"");
     return relative;
 }
 
@@ -113,20 +115,23 @@ ffm::ComPtr<Navigator> Navigator::Open(const std::wstring& path, FileKind kind, 
     }
 }
 
-std::wstring Navigator::FullPath(const Reference& ref) const {
-    std::wstring path = ref.storedPath;
+std::wstring Navigator::FullPath(const Reference& ref, const std::wstring& folder) const {
+    std::wstring path;
+    path.reserve(folder.size() + 1 + ref.storedPath.size());
+    path = ref.storedPath;
     std::replace(path.begin(), path.end(), L'/', L'\\');
     if (PathIsRelativeW(path.c_str()))
-        path = FolderOf(m_filePath) + L"\\" + path;
+        path.insert(0, 1, L'\\').insert(0, folder);
     return FullPathName(path);
 }
 
 // A reference stored relative stays relative (so a folder of files can move as a whole) unless
 // the new path climbs further above the file's folder than the old one did: then it is written out.
-std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& path) const {
+std::wstring Navigator::StoredForm(const Reference& ref, const std::wstring& path,
+                                   const std::vector<std::wstring_view>& folder) const {
     if (!PathIsRelativeW(ref.storedPath.c_str()) || PathIsRelativeW(path.c_str()))
         return path;
-    const std::wstring text = RelativePath(FolderOf(m_filePath), FullPathName(path));
+    const std::wstring text = RelativePath(folder, FullPathName(path));
     return !text.empty() && LevelsUp(text) <= LevelsUp(ref.storedPath) ? text : path;
 }
 
@@ -146,9 +151,10 @@ template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) 
         long bytes = 0;
     };
     std::vector<Parts> parts(all.size());
+    const std::wstring folder = FolderOf(m_filePath);
     for (size_t i = 0; i < all.size(); ++i) {
         const Reference& ref = all[i];
-        parts[i].file = NewBstr(FullPath(ref));
+        parts[i].file = NewBstr(FullPath(ref, folder));
         parts[i].key = NewBstr(ref.key);
         const size_t bytes = (ref.storedPath.size() + 1) * sizeof(wchar_t);
         parts[i].data.reset(static_cast<unsigned char*>(CoTaskMemAlloc(bytes)));
@@ -169,12 +175,13 @@ template <class Rec> HRESULT Navigator::ReadReferences(long* count, Rec** refs) 
         r.mbsFilePath = parts[i].file.release();
         r.mbsRefPath = parts[i].key.release();
         r.mlNumberA = ref.kind;
-        r.mlNumberB = static_cast<long>(ref.uses.size());
+        const Uses uses = m_document.UsesOf(ref);
+        r.mlNumberB = static_cast<long>(uses.size());
         r.mlNumberC = 1;
         if constexpr (std::is_same_v<Rec, TovRefData2>) {
             // Active unless every use is suppressed.
-            r.mlFlag = ref.uses.empty() || std::any_of(ref.uses.begin(), ref.uses.end(),
-                                                       [](const Use& u) { return !u.suppressed; });
+            r.mlFlag = uses.empty() ||
+                       std::any_of(uses.begin(), uses.end(), [](const Use& u) { return !u.suppressed; });
         }
     }
     *count = static_cast<long>(all.size());
@@ -197,6 +204,8 @@ HRESULT Navigator::SetReferences(ITovCallback*, long count, TovRefData* refs) {
         // Every record is checked, and every new path made, before anything changes.
         std::vector<std::pair<size_t, std::wstring>> changes;
         changes.reserve(static_cast<size_t>(count));
+        const std::wstring folder = FolderOf(m_filePath);
+        const auto folderParts = Components(folder);
         for (long i = 0; i < count; ++i) {
             const std::wstring key = FromBstr(refs[i].mbsRefPath);
             const size_t index = m_document.FindReference(key);
@@ -205,7 +214,7 @@ HRESULT Navigator::SetReferences(ITovCallback*, long count, TovRefData* refs) {
             const std::wstring path = FromBstr(refs[i].mbsFilePath);
             if (path.empty())
                 throw Failure(E_INVALIDARG, L"The reference \"" + key + L"\" needs a path.");
-            std::wstring stored = StoredForm(m_document.References()[index], path);
+            std::wstring stored = StoredForm(m_document.References()[index], path, folderParts);
             if (!Document::StorablePath(stored))
                 throw Failure(E_INVALIDARG, L"A reference path must be one line without surrounding blanks.");
             changes.emplace_back(index, std::move(stored));
@@ -350,7 +359,8 @@ HRESULT Navigator::GetReference(long index, BSTR* data, BSTR* refPath, BSTR* fil
         if (index < 0 || static_cast<size_t>(index) >= all.size())
             throw Failure(E_INVALIDARG, L"No reference with the index " + std::to_wstring(index) + L".");
         const Reference& ref = all[static_cast<size_t>(index)];
-        auto stored = NewBstr(ref.storedPath), key = NewBstr(ref.key), full = NewBstr(FullPath(ref));
+        auto stored = NewBstr(ref.storedPath), key = NewBstr(ref.key),
+             full = NewBstr(FullPath(ref, FolderOf(m_filePath)));
         *data = stored.release();
         *refPath = key.release();
         *filePath = full.release();
@@ -366,7 +376,7 @@ HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
         *configurations = nullptr;
         ULONG total = 0;
         for (const auto& ref : m_document.References())
-            total += static_cast<ULONG>(ref.uses.size());
+            total += static_cast<ULONG>(ref.useCount);
         if (total == 0)
             return S_OK;
         // Destroying the array frees whatever strings were already placed.
@@ -376,7 +386,7 @@ HRESULT Navigator::GetReferenceConfigurations(SAFEARRAY** configurations) {
             Check(elements.Lock(array.get()));
             TovRefConfigData* element = elements.data();
             for (const auto& ref : m_document.References())
-                for (const auto& use : ref.uses) {
+                for (const Use& use : m_document.UsesOf(ref)) {
                     element->mbsPath = NewBstr(ref.key).release();
                     element->mbsConfig1 = NewBstr(use.config).release();
                     element->mbsConfig2 = NewBstr(use.childConfig).release();

@@ -73,8 +73,11 @@ class Navigator final
     HRESULT STDMETHODCALLTYPE Query(long kind, VARIANT input, VARIANT* result, VARIANT* second) override;
 
   private:
-    std::wstring FullPath(const Reference& ref) const;
-    std::wstring StoredForm(const Reference& ref, const std::wstring& path) const;
+    // The reference's path made full; folder is the folder of m_filePath.
+    std::wstring FullPath(const Reference& ref, const std::wstring& folder) const;
+    // folder: the components of the folder of m_filePath.
+    std::wstring StoredForm(const Reference& ref, const std::wstring& path,
+                            const std::vector<std::wstring_view>& folder) const;
     template <class Rec> HRESULT ReadReferences(long* count, Rec** refs) const;
     template <class Rec> HRESULT ReadAttributes(BSTR configuration, long count, Rec* attributes) const;
     template <class Rec> HRESULT WriteAttributes(BSTR configuration, long count, Rec* attributes);

@@ -134,15 +134,15 @@ HRESULT LoadInto(State& state, const std::wstring& path) {
     const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
     std::vector<Shown> references;
     for (const Reference& r : doc.References()) {
-        Shown s{r.key, r.storedPath, L"", r.kind, true};
+        Shown s{std::wstring(r.key), r.storedPath, L"", r.kind, true};
         const bool absolute =
             r.storedPath.size() > 1 && (r.storedPath[1] == L':' || r.storedPath[0] == L'\\');
         s.found = Exists(absolute ? r.storedPath : folder + r.storedPath);
         // Repeated uses (four bolts) read as one with a count.
         std::vector<std::pair<std::wstring, int>> uses;
-        for (const Use& u : r.uses) {
-            std::wstring text = (u.config.empty() ? L"-" : u.config) + L" > " +
-                                (u.childConfig.empty() ? L"-" : u.childConfig);
+        for (const Use& u : doc.UsesOf(r)) {
+            std::wstring text(u.config.empty() ? L"-" : u.config);
+            text.append(L" > ").append(u.childConfig.empty() ? L"-" : u.childConfig);
             if (u.suppressed)
                 text += L" (suppressed)";
             if (u.excluded)

@@ -119,10 +119,23 @@ bool AppendPathKey(BSTR path, std::string& keys) {
     return bytes > 0;
 }
 
+// lstrcmpiW of two names; identical texts, the usual case, are equal without asking it.
+int CompareNames(BSTR a, BSTR b) {
+    if (a && b && ::SysStringLen(a) == ::SysStringLen(b) && std::wcscmp(a, b) == 0)
+        return 0;
+    return ::lstrcmpiW(a, b);
+}
+
 bool NamesLess(const TovRefConfigData& a, const TovRefConfigData& b) {
-    if (const int c = ::lstrcmpiW(a.mbsConfig1, b.mbsConfig1))
+    if (const int c = CompareNames(a.mbsConfig1, b.mbsConfig1))
         return c < 0;
-    return ::lstrcmpiW(a.mbsConfig2, b.mbsConfig2) < 0;
+    return CompareNames(a.mbsConfig2, b.mbsConfig2) < 0;
+}
+
+// Paths that are the same text: elements side by side with such paths share one key.
+bool SameText(BSTR a, BSTR b) {
+    const UINT length = ::SysStringLen(a);
+    return length == ::SysStringLen(b) && (length == 0 || std::wmemcmp(a, b, length) == 0);
 }
 
 } // namespace
@@ -130,33 +143,44 @@ bool NamesLess(const TovRefConfigData& a, const TovRefConfigData& b) {
 ConfigPairIndex::ConfigPairIndex(const TovRefConfigData* elements, long count)
     : m_elements(elements), m_count(count) {
     const std::size_t n = static_cast<std::size_t>(std::max(count, 0L));
-    std::vector<std::size_t> ends(n); // where each element's key ends in m_keys
-    std::vector<bool> keyed(n);
-    m_keys.reserve(n * 64);
-    for (std::size_t e = 0; e < n; ++e) {
-        keyed[e] = AppendPathKey(m_elements[e].mbsPath, m_keys);
-        ends[e] = m_keys.size();
+    // A plug-in lists the uses of one reference together, so runs of one path are the rule: the
+    // index holds one key per run.
+    for (std::size_t e = 0; e < n; ++e)
+        if (e == 0 || !SameText(m_elements[e].mbsPath, m_elements[e - 1].mbsPath))
+            m_runs.push_back(static_cast<long>(e));
+    const std::size_t runs = m_runs.size();
+    m_runs.push_back(static_cast<long>(n));
+    std::vector<std::size_t> ends(runs); // where each run's key ends in m_keys
+    std::vector<bool> keyed(runs);
+    m_keys.reserve(runs * 32);
+    for (std::size_t r = 0; r < runs; ++r) {
+        keyed[r] = AppendPathKey(m_elements[m_runs[r]].mbsPath, m_keys);
+        ends[r] = m_keys.size();
     }
-    m_index.emplace(n);
-    for (std::size_t e = 0; e < n; ++e) {
-        const std::size_t begin = e ? ends[e - 1] : 0;
-        if (keyed[e])
-            m_index->Add(std::string_view(m_keys).substr(begin, ends[e] - begin), static_cast<long>(e));
+    m_index.emplace(runs);
+    for (std::size_t r = 0; r < runs; ++r) {
+        const std::size_t begin = r ? ends[r - 1] : 0;
+        if (keyed[r])
+            m_index->Add(std::string_view(m_keys).substr(begin, ends[r] - begin), static_cast<long>(r));
         else
-            m_odd.push_back(static_cast<long>(e));
+            m_odd.push_back(static_cast<long>(r));
     }
 }
 
 void ConfigPairIndex::AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) {
     m_found.clear();
     m_refKey.clear();
+    const auto addRun = [this](long r) {
+        for (long e = m_runs[r]; e < m_runs[r + 1]; ++e)
+            m_found.push_back(e);
+    };
     if (AppendPathKey(refPath, m_refKey)) {
-        m_index->ForEach(std::string_view(m_refKey), [this](long e) { m_found.push_back(e); });
-        // Elements without a key are rare; they join in array order.
+        m_index->ForEach(std::string_view(m_refKey), addRun);
+        // Runs without a key are rare; they join in array order.
         if (!m_odd.empty()) {
-            for (long e : m_odd)
-                if (SamePath(m_elements[e].mbsPath, refPath))
-                    m_found.push_back(e);
+            for (long r : m_odd)
+                if (SamePath(m_elements[m_runs[r]].mbsPath, refPath))
+                    addRun(r);
             std::sort(m_found.begin(), m_found.end());
         }
     } else {
@@ -166,9 +190,15 @@ void ConfigPairIndex::AppendPairs(BSTR refPath, Lst<XRefConfigInfo*>& out) {
     }
 
     // In name order, equal pairs side by side and each run led by its first element in array order.
-    if (m_found.size() > 1)
-        std::stable_sort(m_found.begin(), m_found.end(),
-                         [this](long a, long b) { return NamesLess(m_elements[a], m_elements[b]); });
+    // A reference has few uses: those are placed by insertion, which needs no buffer.
+    const auto less = [this](long a, long b) { return NamesLess(m_elements[a], m_elements[b]); };
+    if (m_found.size() > 16) {
+        std::stable_sort(m_found.begin(), m_found.end(), less);
+    } else {
+        for (std::size_t i = 1; i < m_found.size(); ++i)
+            for (std::size_t j = i; j > 0 && less(m_found[j], m_found[j - 1]); --j)
+                std::swap(m_found[j], m_found[j - 1]);
+    }
     for (std::size_t i = 0; i < m_found.size();) {
         const TovRefConfigData& first = m_elements[m_found[i]];
         auto info = std::make_unique<XRefConfigInfo>();

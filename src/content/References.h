@@ -100,11 +100,12 @@ class ConfigPairIndex {
 
     const TovRefConfigData* m_elements;
     long m_count;
-    std::string m_keys; // the elements' keys, one after the other; the index points into it
-    std::optional<Index> m_index;
-    std::vector<long> m_odd;   // elements whose path has no sort key: compared one by one
-    std::string m_refKey;      // scratch: the key of the reference asked for
-    std::vector<long> m_found; // scratch: its elements
+    std::vector<long> m_runs;     // first element of each run of one path text, then the count
+    std::string m_keys;           // the runs' keys, one after the other; the index points into it
+    std::optional<Index> m_index; // of runs
+    std::vector<long> m_odd;      // runs whose path has no sort key: compared one by one
+    std::string m_refKey;         // scratch: the key of the reference asked for
+    std::vector<long> m_found;    // scratch: its elements
 };
 
 // The manager's own target for the list form of mhGetReferences: appends one record per

@@ -67,6 +67,33 @@ TEST_F(CommandLine, WritesAListingInOnePiece) {
     EXPECT_EQ(listing.dump(2) + "\n", io.out);
 }
 
+// A JSON listing too long to hold leaves in large pieces that still form the one document; a text
+// listing, headed by its count, leaves whole.
+TEST_F(CommandLine, ALongListingLeavesInLargePiecesHeadedAsAShortOne) {
+    constexpr int kReferences = 3000; // about 2 MB of JSON
+    std::string text = "MRD 1 assembly\r\n[Configurations]\r\nA\r\nB\r\n";
+    for (int i = 0; i < kReferences; ++i)
+        text += "[Reference R" + std::to_string(i) + "]\r\nPath = p" + std::to_string(i) +
+                ".mrdprt\r\nUse = A > x\r\nUse = B > y, suppressed\r\n";
+    folder.WriteFile(L"long.mrdasm", text);
+
+    Captured io;
+    ASSERT_EQ(0, Run({"--json", "refs", "long.mrdasm"}, io)) << io.err;
+    const json listing = json::parse(io.out);
+    ASSERT_EQ(static_cast<size_t>(kReferences), listing["references"].size());
+    EXPECT_EQ(listing.dump(2) + "\n", io.out);
+    EXPECT_GT(io.outWrites, 1);
+    EXPECT_LE(static_cast<size_t>(io.outWrites), io.out.size() / (256 * 1024)) << "pieces, not rows";
+
+    Captured lines;
+    ASSERT_EQ(0, Run({"-q", "refs", "long.mrdasm"}, lines)) << lines.err;
+    EXPECT_EQ(1, lines.outWrites);
+    const std::string first = lines.out.substr(0, lines.out.find('\n'));
+    EXPECT_NE(std::string::npos, first.find("long.mrdasm: 3000 references")) << first;
+    EXPECT_EQ(0u, lines.out.find(first + "\n  R0 -> ")) << lines.out.substr(0, 200);
+    EXPECT_EQ(std::string::npos, lines.out.find("references", first.size()));
+}
+
 // The library raises out of some calls when memory runs out (a list that cannot grow, the
 // registration store): every command ends in exit code 1 with the code, never terminates, and
 // an update either lands whole or leaves the file as it was.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 namespace fmtmgr {
 
@@ -25,17 +26,23 @@ struct MoveText {
 };
 
 // "OLD=NEW". "=" is legal in file names, so a text with more than one is refused rather than
-// guessed at: such paths take the form --move OLD --to NEW or a JSON moves file.
-MoveText SplitMove(const std::string& text, const std::string& where) {
+// guessed at: such paths take the form --move OLD --to NEW or a JSON moves file. where() names
+// the place of the text in a failure.
+template <class Where> MoveText SplitMove(std::string_view text, const Where& where) {
     const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
-        throw UsageError(where + "a move reads OLD=NEW (or --move OLD --to NEW): \"" + text + "\"");
-    if (text.find('=', eq + 1) != std::string::npos)
+    if (eq == std::string_view::npos || eq == 0 || eq + 1 == text.size())
+        throw UsageError(where() + "a move reads OLD=NEW (or --move OLD --to NEW): \"" + std::string(text) +
+                         "\"");
+    if (text.find('=', eq + 1) != std::string_view::npos)
         throw UsageError(
-            where + "the move \"" + text +
+            where() + "the move \"" + std::string(text) +
             "\" holds more than one \"=\", so it cannot be split; give it as --move OLD --to NEW "
             "or in a JSON moves file");
-    return {text.substr(0, eq), text.substr(eq + 1)};
+    return {std::string(text.substr(0, eq)), std::string(text.substr(eq + 1))};
+}
+
+std::string OnCommandLine() {
+    return {};
 }
 
 // Takes the moves from a JSON array of {"old": ..., "new": ...} as it is parsed, without
@@ -115,42 +122,48 @@ std::vector<MoveText> ReadMovesFile(const std::string& name) {
         return moves;
     }
     size_t line = 0;
+    const auto where = [&] { return "the moves file " + name + ", line " + std::to_string(line) + ": "; };
     for (size_t start = 0; start < text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
-        std::string entry = text.substr(start, end - start);
+        std::string_view entry = std::string_view(text).substr(start, end - start);
         start = end + 1;
         ++line;
         if (!entry.empty() && entry.back() == '\r')
-            entry.pop_back();
-        if (entry.find_first_not_of(" \t") == std::string::npos)
+            entry.remove_suffix(1);
+        if (entry.find_first_not_of(" \t") == std::string_view::npos)
             continue;
-        moves.push_back(SplitMove(entry, "the moves file " + name + ", line " + std::to_string(line) + ": "));
+        moves.push_back(SplitMove(entry, where));
     }
     return moves;
 }
 
-bool IsDeviceName(std::string name) {
+bool IsDeviceName(std::string_view name) {
     // A device keeps its meaning with an extension or trailing blanks and colons ("CON.txt", "nul:").
     name = name.substr(0, name.find('.'));
     while (!name.empty() && (name.back() == ' ' || name.back() == ':'))
-        name.pop_back();
-    std::transform(name.begin(), name.end(), name.begin(),
+        name.remove_suffix(1);
+    if (name.size() > 7) // longer than any device name
+        return false;
+    std::string upper(name);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-    if (std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return name == d; }) !=
+    if (std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return upper == d; }) !=
         std::end(kDevices))
         return true;
     const bool numbered =
-        name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0);
-    return numbered && name[3] >= '0' && name[3] <= '9';
+        upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0);
+    return numbered && upper[3] >= '0' && upper[3] <= '9';
 }
 
 // A move names files: a folder ("." or "C:\"), a device ("CON") or nothing is refused.
 void CheckFilePath(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (slash == std::string::npos && last.size() >= 2 && last[1] == ':')
-        last.erase(0, 2); // "C:" or "C:name"
+    std::string_view last = path;
+    if (slash != std::string::npos)
+        last.remove_prefix(slash + 1);
+    else if (last.size() >= 2 && last[1] == ':')
+        last.remove_prefix(2); // "C:" or "C:name"
     const auto refuse = [&](const char* why) {
         throw UsageError("a move names files, and \"" + path + "\" " + why);
     };
@@ -325,7 +338,7 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
             for (const CLI::Option* o : update->parse_order()) {
                 if (o == moveOpt) {
                     if (pending)
-                        moveTexts.push_back(SplitMove(*pending, ""));
+                        moveTexts.push_back(SplitMove(*pending, OnCommandLine));
                     pending = moveArgs.at(m++);
                 } else if (o == toOpt) {
                     if (!pending)
@@ -335,7 +348,7 @@ int RunCommand(const std::vector<std::string>& args, Streams& streams) {
                 }
             }
             if (pending)
-                moveTexts.push_back(SplitMove(*pending, ""));
+                moveTexts.push_back(SplitMove(*pending, OnCommandLine));
         }
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) { // --help

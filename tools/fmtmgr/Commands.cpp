@@ -80,51 +80,192 @@ std::wstring PluginForEntry(const std::wstring& file, unsigned long mask) {
     return {};
 }
 
-std::vector<ReferenceRow> ReadReferences(ITovFileNavigator* navigator, ITovCallback* callback,
-                                         const std::wstring& file) {
-    ReferenceCollector collector;
+// Delivers the file's references to the sink; raises CommandError, or what the sink raised.
+void ReadReferences(ITovFileNavigator* navigator, ITovCallback* callback, const std::wstring& file,
+                    ReferenceSink& sink) {
     ForgetErrorInfo();
-    const HRESULT hr = gpoGetFileFormatMgr()->mhGetReferences(navigator, &collector, callback);
+    const HRESULT hr = gpoGetFileFormatMgr()->mhGetReferences(navigator, &sink, callback);
+    sink.Rethrow();
     if (FAILED(hr))
         throw CommandError(hr, "cannot read the references of " + Utf8(file));
-    return std::move(collector.rows);
 }
 
-void WriteReference(JsonWriter& w, const ReferenceRow& r) {
+void WriteReference(JsonWriter& w, const DeliveredReference& r) {
     w.Object().Key("configurations").Array();
-    for (const auto& p : r.pairs)
-        w.Object()
-            .Member("config1", Utf8(p.config1))
-            .Member("config2", Utf8(p.config2))
-            .Member("count", p.count)
-            .Member("flag1Count", p.flag1Count)
-            .Member("flag2OnlyCount", p.flag2OnlyCount)
-            .End();
-    w.End().Member("dataSize", r.data.size());
-    if (const std::wstring data = r.DataText(); !data.empty())
-        w.Member("dataText", Utf8(data));
-    w.Member("filePath", Utf8(r.filePath))
+    if (r.pairs)
+        for (const XRefConfigInfo* p : *r.pairs)
+            w.Object()
+                .Member("config1", p->mbsConfig1)
+                .Member("config2", p->mbsConfig2)
+                .Member("count", p->mlCount)
+                .Member("flag1Count", p->mlFlag1Count)
+                .Member("flag2OnlyCount", p->mlFlag2OnlyCount)
+                .End();
+    w.End().Member("dataSize", r.dataSize);
+    if (const std::wstring_view data = r.DataText(); !data.empty())
+        w.Member("dataText", data);
+    w.Member("filePath", r.filePath)
         .Member("flag", r.flag)
         .Member("number", r.number)
         .Member("numberA", r.numberA)
         .Member("numberB", r.numberB)
         .Member("numberC", r.numberC)
         .Member("numberD", r.numberD)
-        .Member("refPath", Utf8(r.refPath))
-        .Member("text", Utf8(r.text))
+        .Member("refPath", r.refPath)
+        .Member("text", r.text)
         .End();
 }
 
-std::string PairLine(const ConfigPair& p) {
-    std::string line = "    " + Utf8(p.config1) + " > " + (p.config2.empty() ? "(unnamed)" : Utf8(p.config2));
-    line.resize(std::max<size_t>(line.size() + 2, 30), ' ');
-    line += std::to_string(p.count) + (p.count == 1 ? " use" : " uses");
-    if (p.flag1Count)
-        line += ", flag 1 on " + std::to_string(p.flag1Count);
-    if (p.flag2OnlyCount)
-        line += ", only flag 2 on " + std::to_string(p.flag2OnlyCount);
-    return line;
+// The lines of one reference in the text listing, built in a line kept for the next.
+void WriteReference(Output& out, const DeliveredReference& r, std::string& line) {
+    line.assign("  ");
+    AppendUtf8(line, r.refPath);
+    line += " -> ";
+    AppendUtf8(line, r.filePath);
+    out.Line(line);
+    line.assign("    A ").append(std::to_string(r.numberA)).append(", B ").append(std::to_string(r.numberB));
+    line += r.flag ? ", flag on" : ", flag off";
+    if (const std::wstring_view data = r.DataText(); !data.empty()) {
+        line += ", data \"";
+        AppendUtf8(line, data);
+        line += '"';
+    } else if (r.dataSize) {
+        line.append(", ").append(std::to_string(r.dataSize)).append(" bytes of data");
+    }
+    if (!r.text.empty()) {
+        line += ", text \"";
+        AppendUtf8(line, r.text);
+        line += '"';
+    }
+    out.Line(line);
+    if (!r.pairs)
+        return;
+    for (const XRefConfigInfo* p : *r.pairs) {
+        line.assign("    ");
+        AppendUtf8(line, p->mbsConfig1);
+        line += " > ";
+        if (p->mbsConfig2.empty())
+            line += "(unnamed)";
+        else
+            AppendUtf8(line, p->mbsConfig2);
+        line.resize(std::max<size_t>(line.size() + 2, 30), ' ');
+        line.append(std::to_string(p->mlCount)).append(p->mlCount == 1 ? " use" : " uses");
+        if (p->mlFlag1Count)
+            line.append(", flag 1 on ").append(std::to_string(p->mlFlag1Count));
+        if (p->mlFlag2OnlyCount)
+            line.append(", only flag 2 on ").append(std::to_string(p->mlFlag2OnlyCount));
+        out.Line(line);
+    }
 }
+
+// Writes each reference as it is delivered: JSON rows go out in pieces as they come, text rows
+// wait for the count that heads them.
+class ReferenceListing final : public ReferenceSink {
+  public:
+    ReferenceListing(Output& out, const std::wstring& file, unsigned long mask) : m_out(out) {
+        if (m_out.IsJson())
+            m_out.Json().Object().Member("file", file).Member("mask", mask).Key("references").Array();
+    }
+    // After the last reference.
+    void Finish(const std::wstring& file) {
+        if (m_out.IsJson()) {
+            m_out.Json().End().End();
+            return;
+        }
+        m_out.Headline(Utf8(file) + ": " + std::to_string(m_count) +
+                       (m_count == 1 ? " reference" : " references"));
+    }
+
+  private:
+    void Take(const DeliveredReference& ref) override {
+        ++m_count;
+        if (!m_out.IsJson()) {
+            WriteReference(m_out, ref, m_line);
+            return;
+        }
+        WriteReference(m_out.Json(), ref);
+        m_out.Spill();
+    }
+
+    Output& m_out;
+    size_t m_count = 0;
+    std::string m_line;
+};
+
+// The references' keys and paths in the order delivered; Find gives the path of a key's first
+// reference, as a file may repeat keys.
+class PathsByKey final : public ReferenceSink {
+  public:
+    // After the last reference.
+    void Index() {
+        m_first.reserve(m_rows.size());
+        for (size_t i = 0; i < m_rows.size(); ++i)
+            m_first.emplace(m_rows[i].first, i);
+    }
+    const std::wstring* Find(std::wstring_view key) const {
+        const auto found = m_first.find(key);
+        return found == m_first.end() ? nullptr : &m_rows[found->second].second;
+    }
+
+  private:
+    void Take(const DeliveredReference& ref) override { m_rows.emplace_back(ref.refPath, ref.filePath); }
+
+    std::vector<std::pair<std::wstring, std::wstring>> m_rows;
+    std::unordered_map<std::wstring_view, size_t> m_first; // views of the keys in m_rows
+};
+
+// The references whose path differs from the one their key had before, written as they are
+// delivered.
+class ChangeListing final : public ReferenceSink {
+  public:
+    ChangeListing(Output& out, const PathsByKey& before) : m_out(out), m_before(before) {
+        if (m_out.IsJson())
+            m_out.Json().Object().Key("changed").Array();
+    }
+    // After the last reference.
+    void Finish(const std::wstring& file) {
+        if (m_out.IsJson()) {
+            m_out.Json().End().Member("file", file).Member("references", m_count).End();
+            return;
+        }
+        m_out.Headline(Utf8(file) + ": " + std::to_string(m_changed) + " of " + std::to_string(m_count) +
+                       " references changed");
+    }
+
+  private:
+    void Take(const DeliveredReference& ref) override {
+        ++m_count;
+        const std::wstring* old = m_before.Find(ref.refPath);
+        if (!old || *old == ref.filePath)
+            return;
+        ++m_changed;
+        if (m_out.IsJson()) {
+            m_out.Json()
+                .Object()
+                .Member("from", *old)
+                .Member("refPath", ref.refPath)
+                .Member("to", ref.filePath)
+                .End();
+            m_out.Spill();
+            return;
+        }
+        m_line.assign("  ");
+        AppendUtf8(m_line, ref.refPath);
+        m_out.Line(m_line);
+        m_line.assign("    was ");
+        AppendUtf8(m_line, *old);
+        m_out.Line(m_line);
+        m_line.assign("    now ");
+        AppendUtf8(m_line, ref.filePath);
+        m_out.Line(m_line);
+    }
+
+    Output& m_out;
+    const PathsByKey& m_before;
+    size_t m_count = 0;
+    size_t m_changed = 0;
+    std::string m_line;
+};
 
 } // namespace
 
@@ -168,8 +309,10 @@ std::wstring FullPath(const std::wstring& path) {
         const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (n == 0)
             return path;
-        if (n < full.size())
-            return full.substr(0, n);
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
         full.resize(n); // n counts the terminator when the buffer was too small
     }
 }
@@ -310,36 +453,10 @@ void ShowFormat(Output& out, const std::wstring& file, unsigned long mask) {
 void ShowReferences(Output& out, const std::wstring& file, unsigned long mask) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
-    std::vector<ReferenceRow> rows;
-    {
-        // The plug-in's copy of the file goes before the output is built.
-        const auto navigator = OpenNavigator(file, mask, &callback, chosen);
-        rows = ReadReferences(navigator.get(), &callback, file);
-    }
-    if (out.IsJson()) {
-        JsonWriter& w = out.Json();
-        w.Object().Member("file", Utf8(file)).Member("mask", chosen).Key("references").Array();
-        for (const auto& r : rows)
-            WriteReference(w, r);
-        w.End().End();
-        return;
-    }
-    out.Line(Utf8(file) + ": " + std::to_string(rows.size()) +
-             (rows.size() == 1 ? " reference" : " references"));
-    for (const auto& r : rows) {
-        out.Line("  " + Utf8(r.refPath) + " -> " + Utf8(r.filePath));
-        std::string details = "    A " + std::to_string(r.numberA) + ", B " + std::to_string(r.numberB) +
-                              ", flag " + (r.flag ? "on" : "off");
-        if (!r.DataText().empty())
-            details += ", data \"" + Utf8(r.DataText()) + "\"";
-        else if (!r.data.empty())
-            details += ", " + std::to_string(r.data.size()) + " bytes of data";
-        if (!r.text.empty())
-            details += ", text \"" + Utf8(r.text) + "\"";
-        out.Line(details);
-        for (const auto& p : r.pairs)
-            out.Line(PairLine(p));
-    }
+    const auto navigator = OpenNavigator(file, mask, &callback, chosen);
+    ReferenceListing listing(out, file, chosen);
+    ReadReferences(navigator.get(), &callback, file, listing);
+    listing.Finish(file);
 }
 
 void ShowSizeAndDate(Output& out, const std::wstring& file, bool universal) {
@@ -369,8 +486,10 @@ void UpdateReferences(Output& out, const std::wstring& file, const std::vector<M
                       const Roots& roots, const KeptFile& kept) {
     ProgressCallback callback(out);
     unsigned long chosen = 0;
-    const std::vector<ReferenceRow> before =
-        ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file);
+    PathsByKey before;
+    ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file,
+                   before);
+    before.Index();
     {
         ffm::Lst<MoveRef*> list;
         for (const MoveRef& m : moves)
@@ -386,43 +505,10 @@ void UpdateReferences(Output& out, const std::wstring& file, const std::vector<M
             throw CommandError(hr, "cannot update the references of " + Utf8(file));
     }
     // Read back from the saved file: what the plug-in really wrote.
-    const auto after =
-        ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file);
-
-    // The first reference of each key, as a file may repeat keys.
-    std::unordered_map<std::wstring, const ReferenceRow*> byKey;
-    byKey.reserve(before.size());
-    for (const auto& b : before)
-        byKey.emplace(b.refPath, &b);
-    struct Change {
-        const ReferenceRow* from;
-        const ReferenceRow* to;
-    };
-    std::vector<Change> changed;
-    for (const auto& a : after) {
-        const auto old = byKey.find(a.refPath);
-        if (old != byKey.end() && old->second->filePath != a.filePath)
-            changed.push_back({old->second, &a});
-    }
-    if (out.IsJson()) {
-        JsonWriter& w = out.Json();
-        w.Object().Key("changed").Array();
-        for (const auto& c : changed)
-            w.Object()
-                .Member("from", Utf8(c.from->filePath))
-                .Member("refPath", Utf8(c.to->refPath))
-                .Member("to", Utf8(c.to->filePath))
-                .End();
-        w.End().Member("file", Utf8(file)).Member("references", after.size()).End();
-        return;
-    }
-    out.Line(Utf8(file) + ": " + std::to_string(changed.size()) + " of " + std::to_string(after.size()) +
-             " references changed");
-    for (const auto& c : changed) {
-        out.Line("  " + Utf8(c.to->refPath));
-        out.Line("    was " + Utf8(c.from->filePath));
-        out.Line("    now " + Utf8(c.to->filePath));
-    }
+    ChangeListing changes(out, before);
+    ReadReferences(OpenNavigator(file, kReferenceUpdateMask, &callback, chosen).get(), &callback, file,
+                   changes);
+    changes.Finish(file);
 }
 
 bool IsActivationFailure(HRESULT hr) {

@@ -37,40 +37,49 @@ HRESULT ProgressCallback::SetStatusMessage(BSTR text) {
     return S_OK;
 }
 
-std::wstring ReferenceRow::DataText() const {
-    if (data.size() < 2 || data.size() % 2 != 0 || data[data.size() - 1] != 0 || data[data.size() - 2] != 0)
+std::wstring_view DeliveredReference::DataText() const {
+    const auto size = static_cast<size_t>(dataSize);
+    if (!data || size < 2 || size % 2 != 0 || data[size - 1] != 0 || data[size - 2] != 0)
         return {};
-    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2 - 1);
-    return text.find(L'\0') == std::wstring::npos ? text : std::wstring();
+    const std::wstring_view text(reinterpret_cast<const wchar_t*>(data), size / 2 - 1);
+    return text.find(L'\0') == std::wstring_view::npos ? text : std::wstring_view();
 }
 
-HRESULT ReferenceCollector::OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text, bool flag,
-                                        const unsigned char* data, long dataSize, long numberB, long numberA,
-                                        double number, long numberC, ffm::Lst<XRefConfigInfo*>* configInfo,
-                                        long numberD) {
+HRESULT ReferenceSink::OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text, bool flag,
+                                   const unsigned char* data, long dataSize, long numberB, long numberA,
+                                   double number, long numberC, ffm::Lst<XRefConfigInfo*>* configInfo,
+                                   long numberD) {
     const ffm::UniqueBstr owned(refPath); // ours from here on, whatever happens
+    DeliveredReference ref;
+    ref.refPath = std::wstring_view(refPath ? refPath : L"", SysStringLen(refPath));
+    ref.filePath = filePath ? filePath : L"";
+    ref.text = text ? text : L"";
+    ref.flag = flag;
+    if (data && dataSize > 0) {
+        ref.data = data;
+        ref.dataSize = dataSize;
+    }
+    ref.numberA = numberA;
+    ref.numberB = numberB;
+    ref.numberC = numberC;
+    ref.numberD = numberD;
+    ref.number = number;
+    ref.pairs = configInfo;
+    // Nothing may leave for the library: a failure is kept and raised after it returned.
     try {
-        ReferenceRow row;
-        row.refPath.assign(refPath ? refPath : L"", SysStringLen(refPath));
-        row.filePath = filePath ? filePath : L"";
-        row.text = text ? text : L"";
-        row.flag = flag;
-        if (data && dataSize > 0)
-            row.data.assign(data, data + dataSize);
-        row.numberA = numberA;
-        row.numberB = numberB;
-        row.numberC = numberC;
-        row.numberD = numberD;
-        row.number = number;
-        if (configInfo)
-            for (XRefConfigInfo* info : *configInfo)
-                row.pairs.push_back({info->mbsConfig1, info->mbsConfig2, info->mlCount, info->mlFlag1Count,
-                                     info->mlFlag2OnlyCount});
-        rows.push_back(std::move(row));
+        Take(ref);
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    } catch (...) {
+        m_failure = std::current_exception();
+        return E_FAIL;
     }
+}
+
+void ReferenceSink::Rethrow() const {
+    if (m_failure)
+        std::rethrow_exception(m_failure);
 }
 
 } // namespace fmtmgr

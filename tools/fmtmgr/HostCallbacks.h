@@ -1,9 +1,11 @@
 #pragma once
-// What fmtmgr hands to the library: the progress and status callback, and the collector of a
+// What fmtmgr hands to the library: the progress and status callback, and the receiver of a
 // file's references. Both live on the stack of one command.
 #include "Report.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fmtmgr {
@@ -37,39 +39,42 @@ class ProgressCallback final : public ITovCallback {
     long m_lastProgress = 0;
 };
 
-struct ConfigPair {
-    std::wstring config1;
-    std::wstring config2;
-    long count = 0;
-    long flag1Count = 0;
-    long flag2OnlyCount = 0;
-};
-
-struct ReferenceRow {
-    std::wstring refPath;
-    std::wstring filePath;
-    std::wstring text;
+// One reference as the library delivers it; the views are valid during the delivery only.
+struct DeliveredReference {
+    std::wstring_view refPath;
+    std::wstring_view filePath;
+    std::wstring_view text;
     bool flag = false;
-    std::vector<unsigned char> data;
+    const unsigned char* data = nullptr;
+    long dataSize = 0; // 0 when there is no data
     long numberA = 0;
     long numberB = 0;
     long numberC = 0;
     long numberD = 0;
     double number = 0;
-    std::vector<ConfigPair> pairs;
+    const ffm::Lst<XRefConfigInfo*>* pairs = nullptr; // may be null
 
     // The opaque data as text when it is a zero-terminated UTF-16 string, else empty.
-    std::wstring DataText() const;
+    std::wstring_view DataText() const;
 };
 
-// Copies every delivered reference with its configuration pairs.
-class ReferenceCollector final : public IFileFormatMgrXRefCallback {
+// Hands each delivered reference to Take as it arrives, so a command works on a listing of any
+// size without keeping a copy of it. A failure of Take ends the delivery; Rethrow raises it
+// once the library has returned.
+class ReferenceSink : public IFileFormatMgrXRefCallback {
   public:
     HRESULT STDMETHODCALLTYPE OnReference(BSTR refPath, const wchar_t* filePath, const wchar_t* text,
                                           bool flag, const unsigned char* data, long dataSize, long numberB,
                                           long numberA, double number, long numberC,
                                           ffm::Lst<XRefConfigInfo*>* configInfo, long numberD) override;
-    std::vector<ReferenceRow> rows;
+    void Rethrow() const;
+
+  protected:
+    ~ReferenceSink() = default;
+    virtual void Take(const DeliveredReference& ref) = 0;
+
+  private:
+    std::exception_ptr m_failure;
 };
 
 } // namespace fmtmgr

@@ -38,32 +38,53 @@ std::string SystemMessage(HRESULT hr) {
 
 } // namespace
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                        nullptr);
+std::string Utf8(std::wstring_view text) {
+    std::string out;
+    AppendUtf8(out, text);
     return out;
+}
+
+void AppendUtf8(std::string& out, std::wstring_view text) {
+    // Paths and names are mostly ASCII, which is its own UTF-8.
+    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
+        const size_t at = out.size();
+        out.resize(at + text.size());
+        std::transform(text.begin(), text.end(), out.begin() + at,
+                       [](wchar_t c) { return static_cast<char>(c); });
+        return;
+    }
+    // A UTF-16 unit becomes at most three bytes.
+    const size_t at = out.size();
+    out.resize(at + 3 * text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data() + at,
+                                      static_cast<int>(3 * text.size()), nullptr, nullptr);
+    out.resize(at + static_cast<size_t>(std::max(n, 0)));
 }
 
 std::wstring Wide(const std::string& text) {
     if (text.empty())
         return {};
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::wstring(text.begin(), text.end()); // ASCII is the same in UTF-16
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
 }
 
-std::string Escaped(const std::string& utf8) {
-    const auto special = [](unsigned char c) { return c < 0x20 || c == 0x7F || c == 0xC2 || c == 0xE2; };
-    if (std::none_of(utf8.begin(), utf8.end(), special))
-        return utf8;
+std::string Escaped(std::string_view utf8) {
     std::string out;
-    out.reserve(utf8.size() + 16);
+    AppendEscaped(out, utf8);
+    return out;
+}
+
+void AppendEscaped(std::string& out, std::string_view utf8) {
+    const auto special = [](unsigned char c) { return c < 0x20 || c == 0x7F || c == 0xC2 || c == 0xE2; };
+    if (std::none_of(utf8.begin(), utf8.end(), special)) {
+        out += utf8;
+        return;
+    }
+    out.reserve(out.size() + utf8.size() + 16);
     char code[16];
     for (size_t i = 0; i < utf8.size(); ++i) {
         const auto c = static_cast<unsigned char>(utf8[i]);
@@ -88,7 +109,6 @@ std::string Escaped(const std::string& utf8) {
         }
         out += code;
     }
-    return out;
 }
 
 std::string CodeText(HRESULT hr) {
@@ -176,9 +196,24 @@ void ForgetErrorInfo() {
     SetErrorInfo(0, nullptr);
 }
 
-void Output::Line(const std::string& text) {
-    m_buffer += Escaped(text);
+void Output::Line(std::string_view text) {
+    AppendEscaped(m_buffer, text);
     m_buffer += '\n';
+}
+
+void Output::Headline(std::string_view text) {
+    std::string line;
+    AppendEscaped(line, text);
+    line += '\n';
+    m_buffer.insert(0, line);
+}
+
+void Output::Spill() {
+    constexpr size_t kPieceBytes = 512 * 1024;
+    if (m_buffer.size() < kPieceBytes)
+        return;
+    m_streams.Out(m_buffer);
+    m_buffer.clear();
 }
 
 void Output::Commit() {
@@ -298,9 +333,23 @@ JsonWriter& JsonWriter::String(std::string_view value) {
     return *this;
 }
 
+JsonWriter& JsonWriter::String(std::wstring_view value) {
+    m_utf8.clear();
+    AppendUtf8(m_utf8, value);
+    return String(std::string_view(m_utf8));
+}
+
 void JsonWriter::Quote(std::string_view value) {
     m_text += '"';
-    for (const char c : value) {
+    const auto plain = [](char c) { return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20; };
+    for (size_t i = 0; i < value.size(); ++i) {
+        // Runs of characters that need no escape go in one piece.
+        const size_t run = std::find_if_not(value.begin() + i, value.end(), plain) - value.begin();
+        m_text.append(value, i, run - i);
+        if (run == value.size())
+            break;
+        i = run;
+        const char c = value[i];
         switch (c) {
         case '"':
             m_text += "\\\"";
@@ -323,14 +372,11 @@ void JsonWriter::Quote(std::string_view value) {
         case '\t':
             m_text += "\\t";
             break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char code[8];
-                std::snprintf(code, sizeof(code), "\\u%04x", static_cast<unsigned>(c));
-                m_text += code;
-            } else {
-                m_text += c;
-            }
+        default: {
+            char code[8];
+            std::snprintf(code, sizeof(code), "\\u%04x", static_cast<unsigned>(c));
+            m_text += code;
+        }
         }
     }
     m_text += '"';
@@ -338,7 +384,8 @@ void JsonWriter::Quote(std::string_view value) {
 
 JsonWriter& JsonWriter::Number(long long value) {
     BeforeValue();
-    m_text += std::to_string(value);
+    char digits[24];
+    m_text.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
     return *this;
 }
 

@@ -10,12 +10,15 @@
 
 namespace fmtmgr {
 
-std::string Utf8(const std::wstring& text);
+std::string Utf8(std::wstring_view text);
+// Appends the text in UTF-8: listings build their lines in place, without a string per piece.
+void AppendUtf8(std::string& out, std::wstring_view text);
 std::wstring Wide(const std::string& text);
 
 // The text with control characters (C0, DEL, C1) and the bidirectional overrides written as
 // \xNN or \uNNNN, so a key or path from a file cannot drive the terminal or reorder the line.
-std::string Escaped(const std::string& utf8);
+std::string Escaped(std::string_view utf8);
+void AppendEscaped(std::string& out, std::string_view utf8);
 
 // "0x8004022A"
 std::string CodeText(HRESULT hr);
@@ -59,6 +62,7 @@ class JsonWriter {
     JsonWriter& End();
     JsonWriter& Key(std::string_view key);
     JsonWriter& String(std::string_view value);
+    JsonWriter& String(std::wstring_view value); // written in UTF-8
     JsonWriter& Number(long long value);
     JsonWriter& Number(double value);
     JsonWriter& Bool(bool value);
@@ -70,8 +74,10 @@ class JsonWriter {
             return Number(static_cast<double>(value));
         else if constexpr (std::is_integral_v<T>)
             return Number(static_cast<long long>(value));
+        else if constexpr (std::is_convertible_v<const T&, std::wstring_view>)
+            return String(std::wstring_view(value));
         else
-            return String(value);
+            return String(std::string_view(value));
     }
 
   private:
@@ -88,6 +94,7 @@ class JsonWriter {
     bool m_compact;
     bool m_afterKey = false;
     std::vector<Level> m_levels;
+    std::string m_utf8; // scratch for wide strings
 };
 
 // Clears the thread's error information, so a failure reads only its own.
@@ -102,15 +109,23 @@ class Streams {
 };
 
 // One command's output. What goes to stdout is kept in one buffer and written in one piece when
-// the command succeeds (Commit), so a large listing costs one write whatever stdout is, and a
-// failed command leaves stdout empty. Progress notes and failures go to stderr at once.
+// the command succeeds (Commit), so a listing costs one write whatever stdout is, and a failed
+// command leaves stdout empty. A listing that may grow past what is worth holding lets the
+// buffer go out in large pieces as it is written (Spill). Progress notes and failures go to
+// stderr at once.
 class Output {
   public:
     Output(Streams& streams, bool json, bool quiet)
         : m_streams(streams), m_json(json), m_quiet(quiet || json) {}
     bool IsJson() const noexcept { return m_json; }
     bool IsQuiet() const noexcept { return m_quiet; }
-    void Line(const std::string& text);
+    void Line(std::string_view text);
+    // A line before everything written so far: a summary whose figures are known at the end.
+    void Headline(std::string_view text);
+    // Writes the buffer when it holds more than a few hundred kilobytes. Called between the rows
+    // of a listing once nothing but running out of memory can fail the command any more, so at
+    // worst such a listing ends early on stdout.
+    void Spill();
     // The JSON document is written through this; Commit ends it with its line feed.
     JsonWriter& Json() { return m_writer; }
     // A small document built as a tree (the data-card and preview commands); listings of many rows
