@@ -306,8 +306,10 @@ HRESULT DeliverReferences(ITovFileNavigator* navigator, RefRecordArray<Rec>& ref
 
 } // namespace
 
-HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
-                                       ITovCallback* callback) {
+namespace ffm {
+
+HRESULT GetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
+                      ITovCallback* callback) {
     if (!navigator || !target)
         return E_POINTER;
     return ffm::Boundary([&]() -> HRESULT {
@@ -320,7 +322,7 @@ HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, IFileFormat
             hr = navigator4->GetReferences2(callback, &count, &refs);
             if (FAILED(hr))
                 return hr;
-            hr = mhRetrieveExtendedConfigInfo2(navigator, count, refs, target);
+            hr = DeliverReferenceArray(navigator, count, refs, target);
         } else {
             long count = 0;
             TovRefData* refs = nullptr;
@@ -328,11 +330,11 @@ HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, IFileFormat
             if (hr == E_NOTIMPL) {
                 count = 0;
                 refs = nullptr;
-                hr = mhGetRefsUsingXPS(navigator, count, refs);
+                hr = GetReferencesOneByOne(navigator, count, refs);
             }
             if (FAILED(hr))
                 return hr;
-            hr = mhRetrieveExtendedConfigInfo(navigator, count, refs, target);
+            hr = DeliverReferenceArray(navigator, count, refs, target);
         }
         if (FAILED(hr))
             return hr;
@@ -342,15 +344,9 @@ HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, IFileFormat
     });
 }
 
-HRESULT FileFormatMgr::mhGetReferences(ITovFileNavigator* navigator, ReferenceList& list,
-                                       ITovCallback* callback) {
-    ffm::FileFormatMgrXRefCallback target(list);
-    return mhGetReferences(navigator, &target, callback);
-}
-
-HRESULT FileFormatMgr::mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& count, TovRefData*& refs) {
+HRESULT GetReferencesOneByOne(ITovFileNavigator* navigator, long& count, TovRefData*& refs) {
     RefRecordArray<TovRefData> built;
-    const HRESULT hr = ffm::ReadReferencesOneByOne(navigator, built);
+    const HRESULT hr = ReadReferencesOneByOne(navigator, built);
     if (SUCCEEDED(hr) && built.get()) {
         count = built.count();
         refs = built.release();
@@ -358,20 +354,20 @@ HRESULT FileFormatMgr::mhGetRefsUsingXPS(ITovFileNavigator* navigator, long& cou
     return hr;
 }
 
-HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo(ITovFileNavigator* navigator, long count,
-                                                    TovRefData* refs, IFileFormatMgrXRefCallback* target) {
+HRESULT DeliverReferenceArray(ITovFileNavigator* navigator, long count, TovRefData* refs,
+                              IFileFormatMgrXRefCallback* target) {
     RefRecordArray<TovRefData> owned(refs, count);
     return DeliverReferences(navigator, owned, target);
 }
 
-HRESULT FileFormatMgr::mhRetrieveExtendedConfigInfo2(ITovFileNavigator* navigator, long count,
-                                                     TovRefData2* refs, IFileFormatMgrXRefCallback* target) {
+HRESULT DeliverReferenceArray(ITovFileNavigator* navigator, long count, TovRefData2* refs,
+                              IFileFormatMgrXRefCallback* target) {
     RefRecordArray<TovRefData2> owned(refs, count);
     return DeliverReferences(navigator, owned, target);
 }
 
-HRESULT FileFormatMgr::mhSetReferencePaths(ITovFileNavigator* navigator, const ReferenceList& list,
-                                           ITovCallback* callback, bool save) {
+HRESULT SetReferencePaths(ITovFileNavigator* navigator, const FileFormatMgr::ReferenceList& list,
+                          ITovCallback* callback, bool save) {
     if (!navigator || ffm::HoldsNull(list))
         return E_POINTER;
     return ffm::Boundary([&]() -> HRESULT {
@@ -381,7 +377,7 @@ HRESULT FileFormatMgr::mhSetReferencePaths(ITovFileNavigator* navigator, const R
         RefRecordArray<TovRefData> records(
             static_cast<TovRefData*>(ffm::NewTaskBlock(count * sizeof(TovRefData))), count);
         long i = 0;
-        for (const Reference* ref : list) {
+        for (const FileFormatMgr::Reference* ref : list) {
             TovRefData& rec = records[i++];
             rec.mbsRefPath = ffm::NewBstr(ref->moRefPath);
             rec.mbsFilePath = ffm::NewBstr(ref->moFilePath);
@@ -406,3 +402,5 @@ HRESULT FileFormatMgr::mhSetReferencePaths(ITovFileNavigator* navigator, const R
         return hr;
     });
 }
+
+} // namespace ffm

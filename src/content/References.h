@@ -124,4 +124,19 @@ class FileFormatMgrXRefCallback : public IFileFormatMgrXRefCallback {
     FileFormatMgr::ReferenceList* mpoList; // the caller's
 };
 
+// The manager's reference operations (FileFormatMgr forwards to them).
+// Delivers the navigator's references with their configuration pairs to target, one call each.
+HRESULT GetReferences(ITovFileNavigator* navigator, IFileFormatMgrXRefCallback* target,
+                      ITovCallback* callback);
+// For a plug-in without an array form: the references read one by one into an array the caller owns.
+HRESULT GetReferencesOneByOne(ITovFileNavigator* navigator, long& count, TovRefData*& refs);
+// Delivers a plug-in's reference array (taking it over) with the configuration pairs of each record.
+HRESULT DeliverReferenceArray(ITovFileNavigator* navigator, long count, TovRefData* refs,
+                              IFileFormatMgrXRefCallback* target);
+HRESULT DeliverReferenceArray(ITovFileNavigator* navigator, long count, TovRefData2* refs,
+                              IFileFormatMgrXRefCallback* target);
+// Writes the references' paths back through the plug-in, and saves when asked.
+HRESULT SetReferencePaths(ITovFileNavigator* navigator, const FileFormatMgr::ReferenceList& list,
+                          ITovCallback* callback, bool save);
+
 } // namespace ffm
