@@ -16,13 +16,6 @@ HRESULT ProgressCallback::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
-HRESULT ProgressCallback::GetTypeInfoCount(UINT* count) {
-    if (!count)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
 // 0 resets the display between steps; only changes are shown.
 HRESULT ProgressCallback::SetProgress(long percent) {
     if (percent != 0 && percent != m_lastProgress)

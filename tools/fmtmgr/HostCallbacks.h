@@ -2,6 +2,7 @@
 // What fmtmgr hands to the library: the progress and status callback, and the receiver of a
 // file's references. Both live on the stack of one command.
 #include "Report.h"
+#include <FileFmtMgr/ContractBases.h>
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <exception>
 #include <string>
@@ -11,7 +12,7 @@
 namespace fmtmgr {
 
 // Shows the library's and the plug-ins' progress and status texts on stderr.
-class ProgressCallback final : public ITovCallback {
+class ProgressCallback final : public ffm::CallbackBase {
   public:
     explicit ProgressCallback(const Output& output) : m_output(output) {}
 
@@ -19,17 +20,6 @@ class ProgressCallback final : public ITovCallback {
     // A stack object: the count is kept but never deletes.
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Unused7() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Unused8() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetProgress(long percent) override;
     HRESULT STDMETHODCALLTYPE SetStatusMessage(BSTR text) override;
 
