@@ -3,6 +3,8 @@
 // attribute and reference changes mixed.
 #include "FmtmgrKit.h"
 
+#include <optional>
+
 using namespace ffmtest;
 using nlohmann::json;
 
@@ -22,7 +24,36 @@ std::string Shape(const json& value) {
     return "{" + shape + "}";
 }
 
+// The user's list of extensions excluded from preview, as it was before a test set it, put back
+// when the test ends: the prefix's user registry outlives the test (the demo sets a list too).
+class KeptExcludedList {
+  public:
+    KeptExcludedList() {
+        DWORD bytes = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+            ERROR_SUCCESS)
+            return;
+        m_value.emplace(bytes / sizeof(wchar_t) + 1, L'\0');
+        if (RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_SZ, nullptr, m_value->data(), &bytes) !=
+            ERROR_SUCCESS)
+            m_value.reset();
+    }
+    ~KeptExcludedList() {
+        if (m_value)
+            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, m_value->c_str(),
+                            static_cast<DWORD>((wcslen(m_value->c_str()) + 1) * sizeof(wchar_t)));
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    }
+
+  private:
+    static constexpr const wchar_t* kKey = L"Software\\Mordane\\Applications\\Quillan\\FileFmtMgr";
+    static constexpr const wchar_t* kValue = L"ExcludeExtList";
+    std::optional<std::wstring> m_value;
+};
+
 TEST_F(Fmtmgr, EveryCommandWritesItsFieldsAndNoOthers) {
+    const KeptExcludedList kept;
     const struct {
         const wchar_t* arguments;
         const char* shape;
@@ -48,7 +79,7 @@ TEST_F(Fmtmgr, EveryCommandWritesItsFieldsAndNoOthers) {
         {L"modules box.mrdasm", "{file,mask,modules}"},
         {L"subfiles box.mrdasm", "{entries:[],file,folders}"},
         {L"update-refs box.mrdasm --move a.mrdprt=b.mrdprt", "{changed:[],file,references}"},
-        {L"excluded", "{extensions:[],list}"},
+        {L"excluded --set exe", "{extensions:[{excludedFromPreview,extension}],list}"},
     };
     for (const auto& c : cases) {
         const json out = RunJson(c.arguments);
