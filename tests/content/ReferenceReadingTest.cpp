@@ -233,8 +233,7 @@ TEST_F(ReferenceReading, ShortPathComponentsAreDeliveredAsTheirLongNames) {
     const std::wstring& expanded = target.deliveries[0].ref.filePath;
     EXPECT_EQ(0, lstrcmpiW(longPath.c_str(), expanded.c_str())) << expanded;
     EXPECT_NE(std::wstring::npos, expanded.find(L"\\Long Folder Name\\A Long File Name.txt")) << expanded;
-    EXPECT_EQ(missing,
-              target.deliveries[1].ref.filePath); // unchanged where nothing is found
+    EXPECT_EQ(missing, target.deliveries[1].ref.filePath); // unchanged where nothing is found
 }
 
 TEST_F(ReferenceReading, SetReferencePathsWritesBuiltRecordsAndSavesOnlyWhenAskedAfterSuccess) {
@@ -267,8 +266,7 @@ TEST_F(ReferenceReading, SetReferencePathsWritesBuiltRecordsAndSavesOnlyWhenAske
         EXPECT_EQ((std::vector<unsigned char>{1, 2, 3}), w.data);
         EXPECT_EQ(nullptr, navigator->written[1].raw.mpcData);
     }
-    EXPECT_EQ(3,
-              withData.moData.Size()); // the caller's records stay as they were
+    EXPECT_EQ(3, withData.moData.Size()); // the caller's records stay as they were
     EXPECT_EQ(E_POINTER, manager.mhSetReferencePaths(nullptr, list, nullptr, true));
     // A null record in the caller's list is refused before the plug-in hears of it.
     navigator->calls.clear();

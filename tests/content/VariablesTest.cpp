@@ -141,9 +141,8 @@ TEST_F(Variables, DeletedPropertiesReachTheVaultAsEmptyValuesWhereTheRulesAllow)
     } cases[] = {
         {L"C:\\v\\gear.mrdprt", false, L""},
         {L"C:\\v\\gear.MRDPRT", true,
-         L"[@:30=<empty>/set][Blue:20=<empty>/set][Default:10=<empty>/"
-         L"set]"},                                            // the last one, Summary
-        {L"C:\\v\\notes.txt", true, L""},                     // no CAD file
+         L"[@:30=<empty>/set][Blue:20=<empty>/set][Default:10=<empty>/set]"}, // the last one, Summary
+        {L"C:\\v\\notes.txt", true, L""},                                     // no CAD file
         {L"C:\\v\\gear.mrddrw", true, L"[@:30=<empty>/set]"}, // drawings: CustomProperty in "@" only
         {L"C:\\v\\gear.mrddrw", true, L"[@:30=<empty>/set]", L"customPROPERTY"}, // in any letter case
         {L"C:\\v\\gear.mrddrw", true, L"", L"Custom"},
@@ -276,8 +275,7 @@ TEST_F(Variables, WritingGoesPerVariableAndConfigurationOrOncePerConfigurationNa
         for (const wchar_t* config : {L"b", L"A", L"a1"})
             Assign(title->GetValue(config, 0, true), (std::wstring(L"T-") + config).c_str());
         Assign(number->GetValue(L"a1", 0, true), L"N1");
-        Assign(number->GetValue(L"B", 0, true),
-               L"NB"); // "b" for the map, "B" for the batch
+        Assign(number->GetValue(L"B", 0, true), L"NB"); // "b" for the map, "B" for the batch
         AttributeData& partNo = *number->moAttributes.GetTail()->element;
         partNo.mbFound = true;
         nav.refuse = {L"PartNo"};
