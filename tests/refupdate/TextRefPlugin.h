@@ -27,7 +27,6 @@ struct Script {
     std::vector<std::wstring> opened;
     std::vector<std::wstring> filePathsSet;
     std::vector<std::pair<long, long>> options;
-    int saves = 0;
 
     HRESULT Fail(Step step) const { return failAt == step ? kInjected : S_OK; }
 };
@@ -133,10 +132,6 @@ class Navigator : public NavigatorStub {
         return NoThrow([&] {
             if (script.beforeSave)
                 script.beforeSave(path);
-            {
-                std::lock_guard<std::mutex> hold(script.lock);
-                ++script.saves;
-            }
             if (script.failAt == Step::Save)
                 return kInjected;
             const std::string text = Document(lines);

@@ -265,7 +265,6 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
 struct HeldCard {
     HeldCard(std::wstring path, Records records, bool batch, bool query)
         : navigator(new DataCardNavigator(std::move(path), records, batch, query)), hold(navigator) {}
-    DataCardNavigator* operator->() const { return navigator; }
     DataCardNavigator* navigator;
     ffm::ComPtr<ITovFileNavigator> hold;
 };
