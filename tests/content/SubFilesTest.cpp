@@ -206,6 +206,7 @@ TEST_F(SubFiles, ContextMenuInsertsThePluginsItemsAndHandsAPickBackWithTheSelect
     EXPECT_EQ((std::vector<std::wstring>{L"Open#1", L"Extract#500", L"#501", L"Properties#502", L"Delete#2"}),
               texts);
     EXPECT_EQ(L"Write it out", extension.moGetContextHelp(500)); // the records reach the extension
+    EXPECT_TRUE(extension.mbIsMyMenuID(502));                    // the last one too
     EXPECT_EQ("", ledger.Problems()) << "every record's strings and the arrays were freed";
 
     // A pick goes to the first selected navigator with its command and the others in order.
