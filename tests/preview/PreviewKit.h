@@ -41,9 +41,8 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     // The preview's Hide takes the name; this one hides an interface from QueryInterface.
     void HideInterface(REFIID iid) { FakeObject::Hide(iid); }
 
-    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR path, ITovCallback* callback, long type) override {
+    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR, ITovCallback* callback, long type) override {
         journal.Add(this, Call::ShowFile);
-        lastPath = path;
         lastType = type;
         lastCallback = callback;
         if (onShow)
@@ -92,7 +91,6 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     HRESULT releaseResult = S_OK;
     const wchar_t* redirectTo = nullptr;
     std::function<void(ITovCallback*)> onShow;
-    const wchar_t* lastPath = nullptr; // valid during ShowFile only
     long lastType = -1;
     ITovCallback* lastCallback = nullptr;
     ITovFileNavigator* lastNavigator = nullptr;
