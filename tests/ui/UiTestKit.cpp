@@ -1,6 +1,5 @@
 #include "UiTestKit.h"
 
-#include "plugins/Registry.h"
 #include "ui/LocalizedStrings.h"
 #include <chrono>
 #include <mutex>
@@ -14,7 +13,7 @@ HMODULE gService = nullptr;
 // The service is registered in the prefix's class registry once per process, before any test
 // redirects the hives, and stays registered: every run registers the same DLL the same way.
 const bool gServiceRegistered = [] {
-    gService = LoadLibraryW((BinFolder() + L"\\LocalizedStrings.dll").c_str());
+    gService = LoadLibraryW((ExecutableFolder() + L"\\LocalizedStrings.dll").c_str());
     if (!gService)
         return false;
     using Register = HRESULT(__stdcall*)();
@@ -42,8 +41,8 @@ HWND FindDialog(const std::wstring& caption, DWORD process) {
             GetWindowThreadProcessId(window, &pid);
             wchar_t cls[32] = {};
             GetClassNameW(window, cls, 32);
-            if (pid != s->process || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(window) ||
-                TextOf(window) != *s->caption)
+            if ((s->process && pid != s->process) || wcscmp(cls, L"#32770") != 0 ||
+                !IsWindowVisible(window) || TextOf(window) != *s->caption)
                 return TRUE;
             s->found = window;
             return FALSE;
@@ -53,16 +52,6 @@ HWND FindDialog(const std::wstring& caption, DWORD process) {
 }
 
 } // namespace
-
-std::wstring BinFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-std::wstring ManagerKey() {
-    return kManagerKey;
-}
 
 std::wstring LanguageKey() {
     return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
@@ -90,6 +79,10 @@ void StoreList(const std::wstring& text, DWORD type) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, text, type);
 }
 
+void StoreRaw(DWORD type, const void* data, DWORD size) {
+    RegistrySandbox::SetRaw(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, type, data, size);
+}
+
 ServiceState ReadServiceState() {
     ServiceState state;
     using Probe = void(__stdcall*)(long*, long*, wchar_t*, long);
@@ -109,7 +102,7 @@ void FailServiceInit(bool fail) {
 
 void UiTest::SetUp() {
     ASSERT_TRUE(gServiceRegistered) << "LocalizedStrings.dll could not be registered";
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", BinFolder());
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", ExecutableFolder());
     ffm::zvForgetLocalizedStrings();
     FailServiceInit(false);
 }
@@ -127,53 +120,11 @@ void UiTest::HideResourceLibrary() {
     RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", emptyFolder.Path());
 }
 
-HostWindow::HostWindow(int width, int height) {
-    static const ATOM atom = [] {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = &HostWindow::Proc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-        wc.lpszClassName = L"FfmUiTestHost";
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        return RegisterClassW(&wc);
-    }();
-    (void)atom;
-    m_hwnd = CreateWindowExW(0, L"FfmUiTestHost", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, width,
-                             height, nullptr, nullptr, GetModuleHandleW(nullptr), this);
-    Pump(50);
-}
-
-HostWindow::~HostWindow() {
-    if (m_hwnd)
-        DestroyWindow(m_hwnd);
-    Pump(20);
-}
-
-LRESULT CALLBACK HostWindow::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE)
-        SetWindowLongPtrW(
-            window, GWLP_USERDATA,
-            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-    auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (message == WM_COMMAND && self && self->onCommand) {
-        self->onCommand(wParam, lParam);
-        return 0;
-    }
-    if (message == WM_NCDESTROY && self)
-        self->m_hwnd = nullptr;
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-void Pump(int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while (Clock::now() < end);
+ffm::UniqueHwnd MakeHost() {
+    ffm::UniqueHwnd host(CreateWindowExW(0, L"STATIC", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 800,
+                                         600, nullptr, nullptr, nullptr, nullptr));
+    capture::PumpMessages(50);
+    return host;
 }
 
 DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs,
