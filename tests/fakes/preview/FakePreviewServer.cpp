@@ -2,7 +2,7 @@
 // what each class does. Tests read its live objects through FakePreviewCounts.
 #include "fakes/preview/FakePreviewClasses.h"
 #include "support/FakeCom.h"
-#include <FileFmtMgr/ComModule.h>
+#include <FileFmtMgr/PreviewView.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,16 +14,6 @@ using namespace fakepreview;
 namespace {
 
 ffmtest::LiveCounter gFormats, gPreviews;
-constexpr wchar_t kViewClass[] = L"FakePreviewView";
-
-// What the view paints; shared between the preview (any thread) and the window (its thread).
-struct Picture {
-    std::mutex lock;
-    COLORREF fill = RGB(255, 255, 255);
-    COLORREF mark = RGB(0, 0, 0);
-    std::wstring title;
-    ffm::ModuleLock module; // the window's procedure is ours
-};
 
 COLORREF ParseColour(const std::string& hex) {
     const unsigned long v = std::stoul(hex, nullptr, 16);
@@ -36,71 +26,30 @@ void FillWith(HDC dc, const RECT& r, COLORREF colour) {
     DeleteObject(brush);
 }
 
-LRESULT CALLBACK ViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* picture = reinterpret_cast<std::shared_ptr<Picture>*>(GetWindowLongPtrW(w, GWLP_USERDATA));
-    switch (msg) {
-    case WM_NCCREATE:
-        SetWindowLongPtrW(w, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
-        break;
-    case WM_NCDESTROY:
-        delete picture;
-        SetWindowLongPtrW(w, GWLP_USERDATA, 0);
-        break;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(w, &ps);
-        RECT r;
-        GetClientRect(w, &r);
-        std::lock_guard<std::mutex> hold((*picture)->lock);
-        const Picture& p = **picture;
-        FillWith(dc, r, p.fill);
-        FillWith(dc, RECT{r.right / 10, r.bottom / 10, r.right / 2, r.bottom / 2}, p.mark);
+// What the view paints; shared between the preview (any thread) and the window (its thread).
+struct Picture : ffm::ViewState {
+    void Paint(HDC dc, const RECT& r) override {
+        std::lock_guard<std::mutex> hold(lock);
+        FillWith(dc, r, fill);
+        FillWith(dc, RECT{r.right / 10, r.bottom / 10, r.right / 2, r.bottom / 2}, mark);
         RECT text{4, r.bottom * 85 / 100, r.right - 4, r.bottom};
         SetBkMode(dc, TRANSPARENT);
-        DrawTextW(dc, p.title.c_str(), -1, &text, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS);
-        EndPaint(w, &ps);
-        return 0;
+        DrawTextW(dc, title.c_str(), -1, &text, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS);
     }
-    default:
-        break;
-    }
-    return DefWindowProcW(w, msg, wp, lp);
-}
 
-void RegisterViewClass() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WNDCLASSW wc{};
-        wc.style = CS_HREDRAW | CS_VREDRAW; // the picture is laid out by the size
-        wc.lpfnWndProc = ViewProc;
-        wc.hInstance = ffm::ThisModule();
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.lpszClassName = kViewClass;
-        RegisterClassW(&wc);
-    });
-}
+    std::mutex lock;
+    COLORREF fill = RGB(255, 255, 255);
+    COLORREF mark = RGB(0, 0, 0);
+    std::wstring title;
+    ffm::ModuleLock module; // the window's procedure is ours
+};
 
 class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
   public:
-    Preview(Class behaviour, HWND parent, const TovRect& rect) : FakeObject(&gPreviews), m_class(behaviour) {
-        RegisterViewClass();
-        auto* shared = new std::shared_ptr<Picture>(m_picture);
-        m_view = CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
-                                 rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
-                                 ffm::ThisModule(), shared);
-        if (!m_view)
-            delete shared;
-    }
-    ~Preview() override {
-        // A window goes with the thread that made it: from another thread, ask that one.
-        if (GetWindowThreadProcessId(m_view, nullptr) == GetCurrentThreadId())
-            DestroyWindow(m_view);
-        else
-            PostMessageW(m_view, WM_CLOSE, 0, 0);
-    }
+    Preview(Class behaviour, HWND parent, const TovRect& rect)
+        : FakeObject(&gPreviews), m_class(behaviour),
+          m_view(ffm::CreatePreviewView(L"FakePreviewView", parent, rect, m_picture)) {}
+    ~Preview() override { ffm::DestroyPreviewView(m_view); }
 
     // The host shows a file by path.
     HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR path, ITovCallback*, long) override {
@@ -149,38 +98,32 @@ class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
     }
 
     const Class m_class;
-    std::shared_ptr<Picture> m_picture = std::make_shared<Picture>();
-    HWND m_view = nullptr; // owned by the thread that created the preview
+    const std::shared_ptr<Picture> m_picture = std::make_shared<Picture>();
+    const HWND m_view; // owned by the thread that created the preview
 };
 
-class Format : public ffmtest::FakeObject<ffm::FormatBase> {
+template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBase> {
   public:
-    explicit Format(Class behaviour) : FakeObject(&gFormats), m_class(behaviour) {}
+    Format() : FakeObject(&gFormats) {}
     // The host asks once per pane for a preview drawing inside parentWindow.
     HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
                                             ITovFilePreview** preview) override {
         *preview = nullptr;
-        if (m_class == CreateFails)
+        if (C == CreateFails)
             return E_FAIL;
         return ffmtest::NoThrow([&] {
             const HWND parent = reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow));
-            *preview = ffm::Make<Preview>(m_class, parent, *rect).detach();
+            *preview = ffm::Make<Preview>(C, parent, *rect).detach();
             return S_OK;
         });
     }
 
   private:
-    const Class m_class;
     ffm::ModuleLock m_module;
 };
 
-template <Class C> class FormatOf final : public Format {
-  public:
-    FormatOf() : Format(C) {}
-};
-
 template <Class C> constexpr ffm::ClassRow Row() {
-    return {&kClsid<C>, ffm::CreateInstanceOf<FormatOf<C>>};
+    return {&kClsid<C>, ffm::CreateInstanceOf<Format<C>>};
 }
 const ffm::ClassRow kClasses[] = {Row<Good>(), Row<OtherGood>(), Row<CreateFails>(), Row<Hang>(),
                                   Row<Blank>()};
