@@ -1,10 +1,8 @@
 // What the window does with the host's real windows: the top-level window is disabled while a
-// plug-in shows a file by path, an outside PDF view open around the pane refuses PDF files, and
-// the bitmap class draws its pixels where asked, through DrawDib and without it.
+// plug-in shows a file by path, and an outside PDF view open around the pane refuses PDF files.
 #include "PreviewKit.h"
 
 #include "WindowCapture.h"
-#include "preview/Dib.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 
 using namespace ffmtest;
@@ -91,81 +89,6 @@ TEST_F(PreviewHostWindowTest, AnOutsidePdfViewAroundThePaneRefusesPdfFiles) {
     EXPECT_EQ(kViewOpen, Show(L"a.pdf"));
     EXPECT_EQ(2, journal.Count(pdf, Call::Hide)) << "each refusal hides the preview shown before";
     SetWindowLongPtrW(top.get(), GWLP_HWNDPARENT, 0);
-}
-
-// A 4x2 palette bitmap, bottom-up as bitmaps from resources are: a row of red, green, blue, white
-// over a row of white, blue, green, red.
-HBITMAP PaletteBitmap() {
-    struct {
-        BITMAPINFOHEADER header;
-        RGBQUAD colours[4];
-    } info{{sizeof(BITMAPINFOHEADER), 4, 2, 1, 8, BI_RGB, 0, 0, 0, 4, 0},
-           {{0, 0, 255, 0}, {0, 255, 0, 0}, {255, 0, 0, 0}, {255, 255, 255, 0}}};
-    void* bits = nullptr;
-    HBITMAP bitmap =
-        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
-    const BYTE rows[] = {3, 2, 1, 0, 0, 1, 2, 3}; // bottom row first
-    memcpy(bits, rows, sizeof rows);
-    return bitmap;
-}
-
-// A 16x8 canvas of 32-bit pixels filled with black.
-struct Canvas {
-    Canvas() {
-        BITMAPINFO info{};
-        info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), 16, -8, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-        bitmap =
-            CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
-        dc = CreateCompatibleDC(nullptr);
-        old = SelectObject(dc, bitmap);
-    }
-    ~Canvas() {
-        SelectObject(dc, old);
-        DeleteDC(dc);
-        DeleteObject(bitmap);
-    }
-    std::uint32_t At(int x, int y) {
-        GdiFlush();
-        return bits[y * 16 + x] & 0xFFFFFF;
-    }
-    HBITMAP bitmap;
-    std::uint32_t* bits = nullptr;
-    HDC dc;
-    HGDIOBJ old;
-};
-
-TEST(Dib, DrawsThePictureUnscaledByBlitAndScaledThroughDrawDib) {
-    Canvas canvas;
-    CDib dib;
-    EXPECT_EQ(FALSE, dib.Draw(canvas.dc, nullptr, nullptr, false, nullptr, true)) << "no picture yet";
-    EXPECT_EQ(FALSE, dib.Draw(canvas.dc, nullptr, nullptr, true, nullptr, true));
-    EXPECT_FALSE(dib.mbAttach(reinterpret_cast<HBITMAP>(GetStockObject(WHITE_BRUSH))));
-    ASSERT_TRUE(dib.mbAttach(PaletteBitmap()));
-    EXPECT_NE(nullptr, dib.mhGetPalette()) << "made from the colour table";
-
-    // Without rectangles and without DrawDib: the whole bitmap at (0, 0), unscaled.
-    EXPECT_NE(FALSE, dib.Draw(canvas.dc, nullptr, nullptr, false, nullptr, true));
-    const std::uint32_t red = 0xFF0000, green = 0x00FF00, blue = 0x0000FF, white = 0xFFFFFF;
-    const std::uint32_t top[] = {red, green, blue, white}, bottom[] = {white, blue, green, red};
-    for (int x = 0; x < 4; ++x) {
-        EXPECT_EQ(top[x], canvas.At(x, 0)) << x;
-        EXPECT_EQ(bottom[x], canvas.At(x, 1)) << x;
-    }
-    EXPECT_EQ(0u, canvas.At(4, 0)) << "nothing beyond the bitmap";
-    EXPECT_EQ(0u, canvas.At(0, 2));
-
-    // Through DrawDib, scaled twice into a rectangle at (8, 4).
-    const RECT dest{8, 4, 16, 8};
-    EXPECT_NE(FALSE, dib.Draw(canvas.dc, &dest, nullptr, true, nullptr, false));
-    for (int x = 0; x < 8; ++x) {
-        EXPECT_EQ(top[x / 2], canvas.At(8 + x, 4)) << x;
-        EXPECT_EQ(bottom[x / 2], canvas.At(8 + x, 7)) << x;
-    }
-    // A part of the picture stretched by blit.
-    const RECT part{1, 0, 3, 1}, wide{0, 6, 8, 8};
-    EXPECT_NE(FALSE, dib.Draw(canvas.dc, &wide, &part, false, nullptr, true));
-    EXPECT_EQ(green, canvas.At(0, 6));
-    EXPECT_EQ(blue, canvas.At(7, 7));
 }
 
 } // namespace

@@ -167,30 +167,6 @@ TEST(MenuExtension, IdsGrowFromTheFirstIdWhileATakenIdOrAGoneMenuAddsNothing) {
     EXPECT_EQ("", ledger.Problems());
 }
 
-TEST_F(MenuExtensionTest, WithoutPreviewItemsTheViewMenuEndsWithTheBuiltInItem) {
-    const ffm::UniqueHMenu menu = HostMenu();
-    ComPtr<FakePreview> plain(new FakePreview({{7, L"never", L""}}));
-    const ComPtr<ITovFilePreview> handler = StaticMenuItemHandler::zoCreate();
-    TestExtension ext;
-    ext.mvFillViewMenu(menu.get(), 40000, -1, handler.get(), {{plain.get(), nullptr, kPreviewMask}});
-
-    ASSERT_EQ(6, GetMenuItemCount(menu.get()));
-    EXPECT_EQ(kBuiltInText, MenuText(menu.get(), 5));
-    EXPECT_EQ(40000u, GetMenuItemID(menu.get(), 5));
-    EXPECT_EQ(0, plain->menuRequests) << "a preview without the menu bit is not asked";
-    EXPECT_TRUE(ext.mbIsMyMenuID(40000));
-    EXPECT_EQ(40001, ext.miGetNextFreeID());
-    EXPECT_EQ(kBuiltInHelp, ext.moGetContextHelp(40000));
-    EXPECT_EQ(L"", ext.moGetContextHelp(40001));
-
-    // In the user's language when the service has it.
-    SetLanguage(L"DE");
-    ext.mvFillViewMenu(menu.get(), 40001, -1, handler.get(), {});
-    EXPECT_EQ(L"Ausgeschlossene Dateitypen...", MenuText(menu.get(), 6));
-    EXPECT_EQ(L"Dateitypen w\u00e4hlen, die nicht in der Vorschau angezeigt werden sollen.",
-              ext.moGetContextHelp(40001));
-}
-
 TEST_F(MenuExtensionTest, PreviewItemsFollowTheBuiltInItemFromThePositionOn) {
     ComMemoryLedger ledger;
     const ffm::UniqueHMenu menu = HostMenu();
@@ -243,10 +219,20 @@ TEST_F(MenuExtensionTest, PreviewItemsFollowTheBuiltInItemFromThePositionOn) {
     EXPECT_EQ(0, without->menuRequests);
     EXPECT_EQ(0, alias->menuRequests);
     EXPECT_EQ(1, last->menuRequests) << "asked after a preview that failed";
+    EXPECT_EQ(kBuiltInHelp, ext.moGetContextHelp(40000));
     EXPECT_EQ(L"Draw filled faces.", ext.moGetContextHelp(40002));
     EXPECT_EQ(L"Whole file.", ext.moGetContextHelp(40004));
     EXPECT_EQ(40005, ext.miGetNextFreeID());
     EXPECT_EQ("", ledger.Problems()) << "every reported record and string is freed";
+
+    // Without preview items, appended, in the user's language when the service has it.
+    SetLanguage(L"DE");
+    ext.mvFillViewMenu(menu.get(), 40005, -1, handler.get(), {{without.get(), nullptr, kPreviewMask}});
+    EXPECT_EQ(L"Ausgeschlossene Dateitypen...", MenuText(menu.get(), 10));
+    EXPECT_EQ(40005u, GetMenuItemID(menu.get(), 10));
+    EXPECT_EQ(L"Dateitypen w\u00e4hlen, die nicht in der Vorschau angezeigt werden sollen.",
+              ext.moGetContextHelp(40005));
+    EXPECT_EQ(40006, ext.miGetNextFreeID());
 }
 
 TEST_F(MenuExtensionTest, PickingAnItemReachesItsHandlerWithTheMenuAndTheWindow) {
@@ -408,7 +394,7 @@ TEST_F(MenuExtensionTest, ThePreviewWindowOffersEachMenuPreviewOnceAfterItsOwnIt
     ComPtr<FakeRegistry> registry(new FakeRegistry);
     ComPtr<FakePreview> parts(new FakePreview({{11, L"Wireframe", L"Edges only."}, {12, L"Shaded", L""}}));
     ComPtr<FakePreview> drawings(new FakePreview({{21, L"never", L""}}));
-    ComPtr<FakePreview> any(new FakePreview({{31, L"Hex view", L"", MFS_GRAYED}}));
+    ComPtr<FakePreview> any(new FakePreview({{31, L"Hex view", L""}}));
     {
         RegisteringWindow window;
         window.Add(parts.get(), registry.get(), L"MRDPRT", kMenuMask);
@@ -424,24 +410,14 @@ TEST_F(MenuExtensionTest, ThePreviewWindowOffersEachMenuPreviewOnceAfterItsOwnIt
         ASSERT_EQ(int(std::size(texts)), GetMenuItemCount(menu.get()));
         for (int i = 0; i < GetMenuItemCount(menu.get()); ++i)
             EXPECT_EQ(texts[i], MenuText(menu.get(), i)) << i;
-        EXPECT_EQ(50003u, GetMenuItemID(menu.get(), 4));
-        EXPECT_EQ(UINT(MF_GRAYED), GetMenuState(menu.get(), 4, MF_BYPOSITION) & MF_GRAYED);
         EXPECT_EQ(1, parts->menuRequests);
         EXPECT_EQ(registry.get(), parts->askedWith);
         EXPECT_EQ(0, drawings->menuRequests);
-        EXPECT_EQ(L"Edges only.", ext.moGetContextHelp(50001));
-        EXPECT_EQ(kBuiltInHelp, ext.moGetContextHelp(50000));
 
         EXPECT_TRUE(ext.mbOnMenuItem(50002, menu.get(), nullptr, nullptr, nullptr));
         ASSERT_EQ(1u, parts->commands.size());
         EXPECT_EQ(12, parts->commands[0].command);
         EXPECT_EQ(registry.get(), parts->commands[0].registry);
-
-        // Filled again for the next time the menu opens: the same handler, ids going on.
-        MenuExtension again;
-        EXPECT_TRUE(window.mbGetViewMenuExtension(menu.get(), again, ext.miGetNextFreeID(), -1));
-        EXPECT_EQ(13, GetMenuItemCount(menu.get()));
-        EXPECT_EQ(50008, again.miGetNextFreeID());
     }
     EXPECT_EQ(1u, parts->RefCount()) << "the window and the extensions let the previews go";
     EXPECT_EQ(1u, any->RefCount());

@@ -3,15 +3,14 @@
 // the behaviour its name says:
 //   Good, OtherGood  previews draw the files they are shown in a child window of the host;
 //   CreateFails      CreatePreview answers E_FAIL;
-//   Hang             ShowFile sleeps kHangMs milliseconds, then fails;
-//   Blank            ShowFile succeeds and nothing is ever drawn.
+//   Hang             ShowFile sleeps kHangMs milliseconds, then fails.
 // The files a good preview shows are text lines: "FILL RRGGBB" (the background), "MARK RRGGBB" (a
 // block from 1/10 to 1/2 of the width and of the height), "TITLE text" (written along the bottom).
 #include <windows.h>
 
 namespace fakepreview {
 
-enum Class : unsigned char { Good, OtherGood, CreateFails, Hang, Blank };
+enum Class : unsigned char { Good, OtherGood, CreateFails, Hang };
 constexpr DWORD kHangMs = 1500;
 
 // The identifiers differ in their last byte only.

@@ -57,8 +57,6 @@ class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
             Sleep(kHangMs);
             return E_FAIL;
         }
-        if (m_class == Blank)
-            return S_OK;
         return ffmtest::NoThrow([&] { return Load(path ? path : L""); });
     }
     HRESULT STDMETHODCALLTYPE Hide() override {
@@ -125,8 +123,7 @@ template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBa
 template <Class C> constexpr ffm::ClassRow Row() {
     return {&kClsid<C>, ffm::CreateInstanceOf<Format<C>>};
 }
-const ffm::ClassRow kClasses[] = {Row<Good>(), Row<OtherGood>(), Row<CreateFails>(), Row<Hang>(),
-                                  Row<Blank>()};
+const ffm::ClassRow kClasses[] = {Row<Good>(), Row<OtherGood>(), Row<CreateFails>(), Row<Hang>()};
 
 } // namespace
 
