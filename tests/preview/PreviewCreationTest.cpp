@@ -38,7 +38,7 @@ class PreviewCreationTest : public SandboxedTest {
                         HRESULT createResult = S_OK, bool factory = false) {
         PluginClass& c = *classes.emplace_back(std::make_unique<PluginClass>());
         c.registration = std::make_unique<ClassRegistration>(c.clsid, [=, &c]() -> IUnknown* {
-            c.last = new PreviewFormat(journal, nullptr, &previews);
+            c.last = new PreviewFormat(journal, &previews);
             c.last->createResult = createResult;
             if (!factory)
                 c.last->Hide(__uuidof(ITovPreviewFactory));

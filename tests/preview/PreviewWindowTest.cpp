@@ -61,51 +61,43 @@ TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilO
     EXPECT_EQ(second, Current());
 }
 
-TEST_F(PreviewWindowTest, EarlyFailuresHideThePreviousPreviewAndLeaveNoneCurrent) {
+TEST_F(PreviewWindowTest, FailuresHideThePreviousPreviewLeaveNoneCurrentAndPassOnOnlyCodesTheHostKnows) {
     // The process's manager excludes DWG files, as the Excluded File Types dialog stores them.
     const RegistrySandbox sandbox;
     RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, L"dwg");
     const ComPtr<TestStore> store(new TestStore);
     goFileFormatMgr.mhSetRegAccess(store.get());
     goFileFormatMgr.mvInit(nullptr);
-    auto *shown = Preview(L"MRDPRT"), *dwg = Preview(L"DWG");
+    auto *shown = Preview(L"MRDPRT"), *dwg = Preview(L"DWG"), *x = Preview(L"X");
     const struct {
         const wchar_t* path;
-        HRESULT expected;
+        unsigned long plugin; // the answer of the preview of X
+        unsigned long expected;
+        long hides; // before the first other candidate, and again after it failed
     } cases[] = {
-        {L"C:\\vault\\noextension", kNoPreview},
-        {L"C:\\vault\\a.unknown", kNoPreview},
-        {L"C:\\vault\\a.dwg", static_cast<HRESULT>(0x8004023C)},
+        {L"C:\\vault\\noextension", 0, 0x8004022A, 1}, {L"C:\\vault\\a.unknown", 0, 0x8004022A, 1},
+        {L"C:\\vault\\a.dwg", 0, 0x8004023C, 1},       {L"a.x", 0x8004020B, 0x8004020B, 2},
+        {L"a.x", 0x80040223, 0x80040223, 2},           {L"a.x", 0x8004022A, 0x8004022A, 2},
+        {L"a.x", 0x80040245, 0x80040245, 2},           {L"a.x", 0x800402BF, 0x800402BF, 2},
+        {L"a.x", 0x80004005, 0x80040229, 2},           {L"a.x", 0x8007000E, 0x80040229, 2},
+        {L"a.x", 0x80040226, 0x80040229, 2},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Utf8(c.path));
+        SCOPED_TRACE(Utf8(c.path + (L" " + HexCode(static_cast<HRESULT>(c.plugin)))));
+        x->showResult = static_cast<HRESULT>(c.plugin);
         ASSERT_EQ(S_OK, Show(L"a.mrdprt"));
         const long hidesBefore = N(shown, Call::Hide);
-        EXPECT_EQ(c.expected, Show(c.path));
-        EXPECT_EQ(hidesBefore + 1, N(shown, Call::Hide));
+        EXPECT_EQ(static_cast<HRESULT>(c.expected), Show(c.path));
+        EXPECT_EQ(hidesBefore + c.hides, N(shown, Call::Hide));
         EXPECT_EQ(nullptr, Current());
     }
     EXPECT_EQ(0, N(dwg, Call::ShowFile));
     EXPECT_EQ(S_OK, Show(L"a.dwg", nullptr, nullptr, true)) << "the exclusion can be ignored";
     EXPECT_EQ(dwg, Current());
-    goFileFormatMgr.mvUninitialize();
-}
-
-TEST_F(PreviewWindowTest, TheLastFailureIsPassedOnOnlyWhenTheHostKnowsIt) {
-    auto* only = Preview(L"X");
-    const std::pair<unsigned long, unsigned long> cases[] = {
-        {0x8004020B, 0x8004020B}, {0x80040223, 0x80040223}, {0x8004022A, 0x8004022A},
-        {0x80040245, 0x80040245}, {0x800402BF, 0x800402BF}, {0x80004005, 0x80040229},
-        {0x8007000E, 0x80040229}, {0x80040226, 0x80040229},
-    };
-    for (const auto& [plugin, expected] : cases) {
-        only->showResult = static_cast<HRESULT>(plugin);
-        EXPECT_EQ(static_cast<HRESULT>(expected), Show(L"a.x")) << HexCode(static_cast<HRESULT>(plugin));
-        EXPECT_EQ(nullptr, Current());
-    }
-    only->showResult = S_FALSE;
+    x->showResult = S_FALSE;
     EXPECT_EQ(S_OK, Show(L"a.x")) << "a success code other than 0 shows the file";
-    EXPECT_EQ(only, Current());
+    EXPECT_EQ(x, Current());
+    goFileFormatMgr.mvUninitialize();
 }
 
 TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {

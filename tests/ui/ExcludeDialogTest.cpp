@@ -8,6 +8,8 @@
 #include "ui/LocalizedStrings.h"
 #include "ui/UiResources.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <FileFmtMgr/FilePreviewWnd.h>
+#include <FileFmtMgr/MenuExtension.h>
 #include <cstring>
 
 using namespace ffmtest;
@@ -80,32 +82,37 @@ class ExcludeDialog : public UiTest {
 
 } // namespace
 
+// Opened as a person opens it: the built-in item of a preview pane's view menu, over the host.
 TEST_F(ExcludeDialog, ShowsTheTextsOfTheUsersLanguageAndStoresWhatWasTyped) {
     SetLanguage(L"DE");
     StoreList(L"dwg,pdf");
+    FilePreviewWnd pane;
+    MenuExtension extension;
+    const ffm::UniqueHMenu menu(CreatePopupMenu());
+    ASSERT_TRUE(pane.mbGetViewMenuExtension(menu.get(), extension, 40000, -1));
     // Longer than the field is wide: typing scrolls on.
     const std::wstring many(150, L'x');
     std::vector<std::wstring> shown;
+    HWND owner = nullptr;
     bool fieldHasFocus = false;
-    EXPECT_TRUE(Edit(
-        [&](HWND dialog) {
-            shown = {TextOf(dialog),
-                     ItemText(dialog, IDC_EXCLUDE_MESSAGE),
-                     ItemText(dialog, IDC_EXCLUDE_LIST_LABEL),
-                     ItemText(dialog, IDC_EXCLUDE_LIST),
-                     ItemText(dialog, IDOK),
-                     ItemText(dialog, IDCANCEL)};
-            GUITHREADINFO info{};
-            info.cbSize = sizeof(info);
-            GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
-            // Another test process on the same display may hold the activation; then no control has focus.
-            fieldHasFocus =
-                info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST) || info.hwndActive != dialog;
-            TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L" .exe ,DLL,,tmp ," + many);
-            PostMessageW(GetDlgItem(dialog, IDC_EXCLUDE_LIST), WM_KEYDOWN, VK_RETURN,
-                         0); // the default button
-        },
-        goFileFormatMgr, kGermanCaption));
+    DialogDriver driver(kGermanCaption, [&](HWND dialog) {
+        for (int id : {0, IDC_EXCLUDE_MESSAGE, IDC_EXCLUDE_LIST_LABEL, IDC_EXCLUDE_LIST, IDOK, IDCANCEL})
+            shown.push_back(id ? ItemText(dialog, id) : TextOf(dialog));
+        owner = GetWindow(dialog, GW_OWNER);
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+        // Another test process on the same display may hold the activation; then no control has focus.
+        fieldHasFocus = info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST) || info.hwndActive != dialog;
+        TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L" .exe ,DLL,,tmp ," + many);
+        // Enter: the default button.
+        PostMessageW(GetDlgItem(dialog, IDC_EXCLUDE_LIST), WM_KEYDOWN, VK_RETURN, 0);
+    });
+    bool refresh = true;
+    EXPECT_TRUE(extension.mbOnMenuItem(40000, menu.get(), host.get(), nullptr, &refresh));
+    EXPECT_TRUE(driver.Finish());
+    EXPECT_FALSE(refresh);
+    EXPECT_EQ(host.get(), owner);
     const std::vector<std::wstring> german = {
         kGermanCaption,
         L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "

@@ -283,28 +283,6 @@ TEST_F(MenuExtensionTest, PickingAnItemReachesItsHandlerWithTheMenuAndTheWindow)
     EXPECT_TRUE(ext.mbOnMenuItem(40001, menu.get(), window, nullptr, nullptr)) << "refresh need not be given";
 }
 
-TEST_F(MenuExtensionTest, TheBuiltInItemOpensTheExcludedTypesDialogOverTheWindow) {
-    const ffm::UniqueHwnd host = MakeHost();
-    const ffm::UniqueHMenu menu = HostMenu();
-    const ComPtr<ITovFilePreview> handler = StaticMenuItemHandler::zoCreate();
-    TestExtension ext;
-    ext.mvFillViewMenu(menu.get(), 40000, 0, handler.get(), {});
-    StoreList(L"dwg");
-
-    HWND owner = nullptr;
-    DialogDriver driver(L"Excluded File Types", [&](HWND dialog) {
-        owner = GetWindow(dialog, GW_OWNER);
-        TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L"exe");
-        Click(dialog, IDOK);
-    });
-    bool refresh = true;
-    EXPECT_TRUE(ext.mbOnMenuItem(40000, menu.get(), host.get(), nullptr, &refresh));
-    EXPECT_TRUE(driver.Finish());
-    EXPECT_FALSE(refresh);
-    EXPECT_EQ(host.get(), owner);
-    EXPECT_EQ(L"exe", ReadStoredList().text);
-}
-
 TEST_F(MenuExtensionTest, SubFileItemsGoToTheFirstNavigatorWithTheOthers) {
     ComPtr<SubFile> a(new SubFile), b(new SubFile), c(new SubFile);
     ComPtr<FakeRegistry> registry(new FakeRegistry);

@@ -150,8 +150,7 @@ DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps
 }
 
 DialogDriver::~DialogDriver() {
-    if (m_thread.joinable())
-        m_thread.join();
+    Finish();
 }
 
 bool DialogDriver::Finish() {
