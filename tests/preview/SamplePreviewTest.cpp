@@ -1,7 +1,7 @@
 // The sample plug-in's preview in a real pane: registered with its own DllRegisterServer, created
 // by the manager, drawing an assembly, a part and a drawing the way a person recognises them; a
-// drawing that is really a part goes through the redirection; a changed file is shown again; the
-// pane's view menu switches the preview between its two layouts.
+// drawing that is really a part goes through the redirection; the pane's view menu switches the
+// preview between its two layouts.
 #include "PreviewKit.h"
 
 #include "WindowCapture.h"
@@ -35,28 +35,6 @@ bool Shows(const capture::Image& image, int x0, int y0, int x1, int y1, std::uin
     return false;
 }
 
-// A host callback that also takes the preview's requests to be shown again.
-class ReshowRecorder : public FakeObject<ffm::CallbackBase, ITovPluginPreviewCallbackInternal> {
-  public:
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ReshowFile(long) override {
-        ++reshows;
-        return S_OK;
-    }
-    std::atomic<long> reshows{0};
-};
-
 class SamplePreviewTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -67,8 +45,8 @@ class SamplePreviewTest : public ::testing::Test {
     }
     void TearDown() override { mgr.mvUninitialize(); }
 
-    long Show(const std::wstring& path, ITovCallback* callback = nullptr) {
-        return window.mhShow(path, TovFileVaultType{}, callback, nullptr, false, 0);
+    long Show(const std::wstring& path) {
+        return window.mhShow(path, TovFileVaultType{}, nullptr, nullptr, false, 0);
     }
     capture::Image Look(const wchar_t* name) {
         capture::PumpMessages(200);
@@ -127,22 +105,6 @@ TEST_F(SamplePreviewTest, ADrawingThatIsReallyAPartIsShownByThePartsPreview) {
     const capture::Image image = Look(L"redirected");
     EXPECT_EQ(kBand, image.At(14, 110)) << "drawn as a part: the properties table";
     EXPECT_FALSE(Shows(image, 6, 200, 16, 201, kInk)) << "not as a sheet";
-}
-
-TEST_F(SamplePreviewTest, AChangedFileIsShownAgain) {
-    const std::wstring part = folder.WriteFile(L"gear.mrdprt", kPart);
-    ReshowRecorder recorder;
-    recorder.AddRef();
-    ASSERT_EQ(S_OK, Show(part, &recorder));
-    capture::PumpMessages(700);
-    EXPECT_EQ(0, recorder.reshows) << "nothing changed yet";
-    Sleep(20);
-    folder.WriteFile(L"gear.mrdprt", std::string(kPart) + "CustomProperty:Colour = blue\r\n");
-    const ULONGLONG deadline = GetTickCount64() + 3000;
-    while (recorder.reshows == 0 && GetTickCount64() < deadline)
-        capture::PumpMessages(50);
-    EXPECT_EQ(1, recorder.reshows) << "the preview asked through the host's callback";
-    window.mvHide(false);
 }
 
 TEST_F(SamplePreviewTest, TheViewMenuSwitchesBetweenTheDetailedAndTheCompactLayout) {

@@ -229,7 +229,9 @@ TEST_F(ExcludeDialog, HostileStoredValuesAreShownAndWrittenBackWithinTheFieldsRe
 TEST_F(ExcludeDialog, OpensWithDefaultsWhenTheServiceAndTheResourceLibraryAreMissing) {
     SetLanguage(L"DE");
     FailServiceInit(true);
-    HideResourceLibrary();
+    const TempFolder withoutPreviewViewDll;
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation",
+                               withoutPreviewViewDll.Path());
     StoreList(L"dwg");
     std::wstring field;
     capture::Image image;

@@ -116,10 +116,6 @@ void UiTest::SetLanguage(const std::wstring& code) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, LanguageKey(), L"0", code);
 }
 
-void UiTest::HideResourceLibrary() {
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", emptyFolder.Path());
-}
-
 ffm::UniqueHwnd MakeHost() {
     ffm::UniqueHwnd host(CreateWindowExW(0, L"STATIC", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 800,
                                          600, nullptr, nullptr, nullptr, nullptr));

@@ -42,11 +42,8 @@ class UiTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     void SetLanguage(const std::wstring& code);
-    // The shared folder holds no PreviewView.dll.
-    void HideResourceLibrary();
 
     RegistrySandbox registry;
-    TempFolder emptyFolder;
 };
 
 // A visible top-level window of this thread.

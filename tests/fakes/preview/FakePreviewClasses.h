@@ -4,8 +4,10 @@
 //   Good, OtherGood  previews draw the files they are shown in a child window of the host;
 //   CreateFails      CreatePreview answers E_FAIL;
 //   Hang             ShowFile sleeps kHangMs milliseconds, then fails.
-// The files a good preview shows are text lines: "FILL RRGGBB" (the background), "MARK RRGGBB" (a
-// block from 1/10 to 1/2 of the width and of the height), "TITLE text" (written along the bottom).
+// The files a good preview shows are three text lines in this order: "FILL RRGGBB" (the
+// background), "MARK RRGGBB" (a block from 1/10 to 1/2 of the width and of the height), "TITLE
+// text" (written along the bottom); it fails any other file. DllCanUnloadNow answers S_OK once no
+// object and no window of the server is left.
 #include <windows.h>
 
 namespace fakepreview {

@@ -1,5 +1,5 @@
 // Preview plug-ins served from a real DLL through COM's registry lookup; FakePreviewClasses.h says
-// what each class does. Tests read its live objects through FakePreviewCounts.
+// what each class does.
 #include "fakes/preview/FakePreviewClasses.h"
 #include "support/FakeCom.h"
 #include <FileFmtMgr/PreviewView.h>
@@ -13,11 +13,8 @@ using namespace fakepreview;
 
 namespace {
 
-ffmtest::LiveCounter gFormats, gPreviews;
-
-COLORREF ParseColour(const std::string& hex) {
-    const unsigned long v = std::stoul(hex, nullptr, 16);
-    return RGB((v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+COLORREF Colour(unsigned long rgb) {
+    return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 
 void FillWith(HDC dc, const RECT& r, COLORREF colour) {
@@ -47,8 +44,7 @@ struct Picture : ffm::ViewState {
 class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
   public:
     Preview(Class behaviour, HWND parent, const TovRect& rect)
-        : FakeObject(&gPreviews), m_class(behaviour),
-          m_view(ffm::CreatePreviewView(L"FakePreviewView", parent, rect, m_picture)) {}
+        : m_class(behaviour), m_view(ffm::CreatePreviewView(L"FakePreviewView", parent, rect, m_picture)) {}
     ~Preview() override { ffm::DestroyPreviewView(m_view); }
 
     // The host shows a file by path.
@@ -72,22 +68,15 @@ class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
   private:
     HRESULT Load(const wchar_t* path) {
         std::ifstream in{std::filesystem::path(path)};
-        if (!in)
-            return STG_E_FILENOTFOUND;
-        COLORREF fill = RGB(255, 255, 255), mark = RGB(0, 0, 0);
-        std::string title;
-        for (std::string key, value; in >> key && std::getline(in >> std::ws, value);) {
-            if (key == "FILL")
-                fill = ParseColour(value);
-            else if (key == "MARK")
-                mark = ParseColour(value);
-            else if (key == "TITLE")
-                title = value;
-        }
+        std::string fillKey, markKey, titleKey, title;
+        unsigned long fill = 0, mark = 0;
+        in >> fillKey >> std::hex >> fill >> markKey >> mark >> titleKey >> std::ws;
+        if (!std::getline(in, title) || fillKey != "FILL" || markKey != "MARK" || titleKey != "TITLE")
+            return E_FAIL;
         {
             std::lock_guard<std::mutex> hold(m_picture->lock);
-            m_picture->fill = fill;
-            m_picture->mark = mark;
+            m_picture->fill = Colour(fill);
+            m_picture->mark = Colour(mark);
             m_picture->title.assign(title.begin(), title.end());
         }
         ShowWindow(m_view, SW_SHOWNA);
@@ -102,7 +91,6 @@ class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
 
 template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBase> {
   public:
-    Format() : FakeObject(&gFormats) {}
     // The host asks once per pane for a preview drawing inside parentWindow.
     HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
                                             ITovFilePreview** preview) override {
@@ -146,10 +134,4 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
         if (rc == ERROR_SUCCESS)
             rc = ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(*row.clsid));
     return ffm::FromWin32(rc);
-}
-
-// Format and preview objects alive now.
-extern "C" void __stdcall FakePreviewCounts(long* formats, long* previews) {
-    *formats = gFormats.alive;
-    *previews = gPreviews.alive;
 }
