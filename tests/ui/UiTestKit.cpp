@@ -29,26 +29,13 @@ template <class Fn> Fn ServiceExport(const char* name) {
 using Clock = std::chrono::steady_clock;
 
 HWND FindDialog(const std::wstring& caption, DWORD process) {
-    struct Search {
-        const std::wstring* caption;
-        DWORD process;
-        HWND found;
-    } search{&caption, process, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            wchar_t cls[32] = {};
-            GetClassNameW(window, cls, 32);
-            if ((s->process && pid != s->process) || wcscmp(cls, L"#32770") != 0 ||
-                !IsWindowVisible(window) || TextOf(window) != *s->caption)
-                return TRUE;
-            s->found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", caption.c_str())) != nullptr;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if ((!process || pid == process) && IsWindowVisible(w))
+            return w;
+    }
+    return nullptr;
 }
 
 } // namespace
