@@ -124,7 +124,7 @@ TEST_F(ExcludeDialog, ShowsTheTextsOfTheUsersLanguageAndStoresWhatWasTyped) {
         L"Abbrechen"};
     EXPECT_EQ(german, shown);
     EXPECT_TRUE(fieldHasFocus);
-    const StoredList stored = ReadStoredList();
+    const StoredValue stored = ReadStored();
     EXPECT_EQ(DWORD(REG_SZ), stored.type);
     EXPECT_EQ(L"exe,DLL,tmp," + many, stored.text);
 }
@@ -149,7 +149,7 @@ TEST_F(ExcludeDialog, TheManagerExcludesTheStoredListFromItsInitialisationAndAga
     StoreList(L"dwg");
     EXPECT_FALSE(Edit(Type(L"tmp", IDCANCEL), mgr));
     EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"DWG"));
-    EXPECT_EQ(L"dwg", ReadStoredList().text);
+    EXPECT_EQ(L"dwg", ReadStored().text);
     mgr.mvUninitialize();
     EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"PDF"));
 }
@@ -207,7 +207,7 @@ TEST_F(ExcludeDialog, OkWritesHostileStoredValuesBackWithinTheFieldsReachAndEver
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.store();
-        const StoredList before = ReadStoredList();
+        const StoredValue before = ReadStored();
         std::wstring shown;
         EXPECT_EQ(c.stored.has_value(), Edit([&](HWND dialog) {
                       shown = ItemText(dialog, IDC_EXCLUDE_LIST);
@@ -215,7 +215,7 @@ TEST_F(ExcludeDialog, OkWritesHostileStoredValuesBackWithinTheFieldsReachAndEver
                   }));
         // Compared without printing: the texts run to 100,000 characters.
         EXPECT_TRUE(c.shown == shown) << shown.size() << " characters shown";
-        const StoredList after = ReadStoredList();
+        const StoredValue after = ReadStored();
         EXPECT_EQ(c.stored ? DWORD(REG_SZ) : before.type, after.type);
         EXPECT_TRUE(c.stored.value_or(before.text) == after.text)
             << after.text.size() << " characters stored";
@@ -237,7 +237,7 @@ TEST_F(ExcludeDialog, OpensWithDefaultsWhenTheServiceAndTheResourceLibraryAreMis
         Type(L"pdf")(dialog);
     }));
     EXPECT_EQ(L"dwg", field);
-    EXPECT_EQ(L"pdf", ReadStoredList().text);
+    EXPECT_EQ(L"pdf", ReadStored().text);
     ASSERT_GT(image.width, 0);
     for (const POINT p : {POINT{3, 3}, POINT{40, 40}, POINT{image.width - 2, 0}})
         EXPECT_EQ(SysColour(COLOR_BTNFACE), image.At(p.x, p.y)) << "no header picture, no white band";
@@ -395,5 +395,5 @@ TEST_F(ExcludeDialog, ManyOpenCloseCyclesReleaseEveryWindowPictureAndServiceObje
     }
     EXPECT_EQ(windows, ThreadWindowCount());
     EXPECT_EQ(1, ReadServiceState().alive) << "the one binding of the process, nothing per dialog";
-    EXPECT_EQ(L"dwg", ReadStoredList().text);
+    EXPECT_EQ(L"dwg", ReadStored().text);
 }

@@ -40,7 +40,7 @@ TEST(ExcludedTypes, ReferenceWriteExclusionsMatchUpperCaseExtensionsExactly) {
 
 class LocalizedTexts : public UiTest {};
 
-TEST_F(LocalizedTexts, ComeFromTheServiceInTheUsersLanguageWithDefaultsForTheRest) {
+TEST_F(LocalizedTexts, ComeFromTheServiceInTheUsersLanguageWithDefaultsForTheRestAndUntilItIsBound) {
     const struct {
         const wchar_t* language;
         const wchar_t* caption;
@@ -62,9 +62,9 @@ TEST_F(LocalizedTexts, ComeFromTheServiceInTheUsersLanguageWithDefaultsForTheRes
     const ServiceState state = ReadServiceState();
     EXPECT_EQ(L"test_ui", state.module) << "bound to the library's file name without extension";
     EXPECT_EQ(1, state.alive) << "one binding for the process";
-}
 
-TEST_F(LocalizedTexts, AreTheDefaultsUntilTheServiceCanBeBound) {
+    // Until the service can be bound, the defaults.
+    ffm::zvForgetLocalizedStrings();
     SetLanguage(L"DE");
     const long before = ReadServiceState().bindings;
     {

@@ -10,41 +10,22 @@ using nlohmann::json;
 
 namespace {
 
-// A text value of the prefix's real user hive (the child process reads it there), put back as it
-// was when the scope ends.
-class KeptValue {
-  public:
-    KeptValue(std::wstring key, const wchar_t* name) : m_key(std::move(key)), m_name(name) {
-        DWORD bytes = 0;
-        if (RegGetValueW(HKEY_CURRENT_USER, m_key.c_str(), m_name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) ==
-            ERROR_SUCCESS) {
-            m_old.emplace(bytes / sizeof(wchar_t), L'\0');
-            RegGetValueW(HKEY_CURRENT_USER, m_key.c_str(), m_name, RRF_RT_REG_SZ, nullptr, m_old->data(),
-                         &bytes);
-        }
-    }
-    KeptValue(const KeptValue&) = delete;
-    KeptValue& operator=(const KeptValue&) = delete;
-    ~KeptValue() {
-        if (m_old)
-            Set(m_old->c_str());
-        else
-            RegDeleteKeyValueW(HKEY_CURRENT_USER, m_key.c_str(), m_name);
-    }
-    void Set(const std::wstring& text) const {
-        RegSetKeyValueW(HKEY_CURRENT_USER, m_key.c_str(), m_name, REG_SZ, text.c_str(),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-
-  private:
-    const std::wstring m_key;
-    const wchar_t* const m_name;
-    std::optional<std::wstring> m_old;
-};
-
+// The child process reads the prefix's real user hive: the values the test changes there are put
+// back as they were when it ends.
 class FmtmgrExcluded : public Fmtmgr {
   protected:
-    const KeptValue list{kManagerKey, kExcludeListValue};
+    void TearDown() override {
+        Restore(kManagerKey, kExcludeListValue, list);
+        Restore(LanguageKey(), L"0", language);
+    }
+    static void Restore(const std::wstring& key, const wchar_t* name, const StoredValue& value) {
+        if (value.type == REG_SZ)
+            RegistrySandbox::SetString(HKEY_CURRENT_USER, key, name, value.text);
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), name);
+    }
+
+    const StoredValue list = ReadStored(), language = ReadStored(LanguageKey(), L"0");
 };
 
 } // namespace
@@ -63,8 +44,7 @@ TEST_F(FmtmgrExcluded, SetsShowsAndEditsTheListAsThePreviewSeesIt) {
 
     // FileFmtMgr.dll binds the localized-string service for itself: in German the dialog says so.
     // The child's process id is not known before it starts: the driver looks in every process.
-    const KeptValue language{LanguageKey(), L"0"};
-    language.Set(L"DE");
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, LanguageKey(), L"0", L"DE");
     std::wstring shown;
     DialogDriver driver(
         L"Ausgeschlossene Dateitypen",

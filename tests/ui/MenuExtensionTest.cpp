@@ -36,14 +36,11 @@ class FakePreview : public FakeObject<ffm::PreviewBase> {
     HRESULT STDMETHODCALLTYPE OnMenuCommand(long id, long command, long menu, long window,
                                             ITovRegistry* registry) override {
         return NoThrow([&] {
-            commands.push_back({id, command, menu, window, registry});
+            commands.emplace_back(id, command, menu, window, registry);
             return commandResult;
         });
     }
-    struct Command {
-        long id, command, menu, window;
-        ITovRegistry* registry;
-    };
+    using Command = std::tuple<long, long, long, long, ITovRegistry*>; // id, command, menu, window
     std::vector<ffm::OfferedMenuItem> items;
     HRESULT itemsResult = S_OK;
     HRESULT commandResult = S_OK;
@@ -267,12 +264,9 @@ TEST_F(MenuExtensionTest, PickingAnItemReachesItsHandlerWithTheMenuAndTheWindow)
         EXPECT_EQ(before + (pick.reached ? 1 : 0), styles->commands.size() + broken->commands.size());
         if (!pick.reached)
             continue;
-        const auto& call = pick.reached->commands.back();
-        EXPECT_EQ(pick.id, call.id);
-        EXPECT_EQ(pick.command, call.command);
-        EXPECT_EQ(Low32(menu.get()), call.menu);
-        EXPECT_EQ(Low32(window), call.window);
-        EXPECT_EQ(pick.reached == styles.get() ? registry.get() : nullptr, call.registry);
+        ITovRegistry* const withRegistry = pick.reached == styles.get() ? registry.get() : nullptr;
+        EXPECT_EQ(FakePreview::Command(pick.id, pick.command, Low32(menu.get()), Low32(window), withRegistry),
+                  pick.reached->commands.back());
     }
     styles->commandResult = 1;
     EXPECT_TRUE(ext.mbOnMenuItem(40001, menu.get(), window, nullptr, nullptr)) << "refresh need not be given";
@@ -381,9 +375,8 @@ TEST_F(MenuExtensionTest, ThePreviewWindowOffersEachMenuPreviewOnceAfterItsOwnIt
         EXPECT_EQ(0, drawings->menuRequests);
 
         EXPECT_TRUE(ext.mbOnMenuItem(50002, menu.get(), nullptr, nullptr, nullptr));
-        ASSERT_EQ(1u, parts->commands.size());
-        EXPECT_EQ(12, parts->commands[0].command);
-        EXPECT_EQ(registry.get(), parts->commands[0].registry);
+        const std::vector<FakePreview::Command> picked{{50002, 12, Low32(menu.get()), 0, registry.get()}};
+        EXPECT_EQ(picked, parts->commands);
     }
     EXPECT_EQ(1u, parts->RefCount()) << "the window and the extensions let the previews go";
     EXPECT_EQ(1u, any->RefCount());

@@ -44,21 +44,18 @@ std::wstring LanguageKey() {
     return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
 }
 
-StoredList ReadStoredList() {
-    StoredList stored;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return stored;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, kExcludeListValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-        std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
-        RegQueryValueExW(key, kExcludeListValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        stored.type = type;
-        stored.text.assign(data.data(), size / sizeof(wchar_t));
-        if (!stored.text.empty() && stored.text.back() == L'\0')
-            stored.text.pop_back();
-    }
-    RegCloseKey(key);
+StoredValue ReadStored(const std::wstring& keyName, const wchar_t* name) {
+    StoredValue stored;
+    ffm::UniqueHKey key;
+    DWORD size = 0;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.get(), name, nullptr, &stored.type, nullptr, &size) != ERROR_SUCCESS)
+        return {};
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+    RegQueryValueExW(key.get(), name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data.data()), &size);
+    stored.text.assign(data.data(), size / sizeof(wchar_t));
+    if (!stored.text.empty() && stored.text.back() == L'\0')
+        stored.text.pop_back();
     return stored;
 }
 

@@ -17,12 +17,13 @@ namespace ffmtest {
 
 std::wstring LanguageKey();
 
-// The stored "ExcludeExtList": its type (REG_NONE when missing) and text.
-struct StoredList {
+// A value of the user's hive, by default the stored "ExcludeExtList": its type (REG_NONE when
+// missing) and text.
+struct StoredValue {
     DWORD type = REG_NONE;
     std::wstring text;
 };
-StoredList ReadStoredList();
+StoredValue ReadStored(const std::wstring& key = kManagerKey, const wchar_t* name = kExcludeListValue);
 void StoreList(const std::wstring& text, DWORD type = REG_SZ);
 void StoreRaw(DWORD type, const void* data, DWORD size);
 

@@ -113,14 +113,10 @@ extern "C" HRESULT __stdcall DllUnregisterServer() {
 
 // Live service objects, successful bindings, and the module name of the latest binding.
 extern "C" void __stdcall LocalizedStringsProbe(long* alive, long* bindings, wchar_t* module, long capacity) {
-    if (alive)
-        *alive = gServices.alive;
-    if (bindings)
-        *bindings = gBindings;
-    if (module && capacity > 0) {
-        std::lock_guard<std::mutex> lock(gModuleLock);
-        lstrcpynW(module, gBoundModule.c_str(), capacity);
-    }
+    std::lock_guard<std::mutex> lock(gModuleLock);
+    *alive = gServices.alive;
+    *bindings = gBindings;
+    lstrcpynW(module, gBoundModule.c_str(), capacity);
 }
 
 // From now on InitLocalizedStrings fails (or works again).
