@@ -2,7 +2,6 @@
 // plug-in shows a file by path, and an outside PDF view open around the pane refuses PDF files.
 #include "PreviewKit.h"
 
-#include "WindowCapture.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 
 using namespace ffmtest;
@@ -38,7 +37,7 @@ class PreviewHostWindowTest : public ::testing::Test {
     TestWindow window;
 };
 
-TEST_F(PreviewHostWindowTest, TheHostIsDisabledOnlyWhileAPluginShowsAFileByPath) {
+TEST_F(PreviewHostWindowTest, TheHostIsDisabledWhileAPluginShowsAFileAndAnOutsidePdfViewRefusesPdfFiles) {
     ASSERT_EQ(pane.get(), window.mhGetParent());
     auto* p = new RecordingPreview(journal);
     ComPtr<ITovFilePreview> keep(p);
@@ -53,11 +52,11 @@ TEST_F(PreviewHostWindowTest, TheHostIsDisabledOnlyWhileAPluginShowsAFileByPath)
     EnableWindow(top.get(), FALSE);
     ASSERT_EQ(S_OK, Show(L"x.a"));
     EXPECT_FALSE(IsWindowEnabled(top.get()));
-}
+    EnableWindow(top.get(), TRUE);
 
-TEST_F(PreviewHostWindowTest, AnOutsidePdfViewAroundThePaneRefusesPdfFiles) {
+    // An outside PDF view around the pane refuses PDF files.
     auto* pdf = new RecordingPreview(journal);
-    ComPtr<ITovFilePreview> keep(pdf);
+    ComPtr<ITovFilePreview> keepPdf(pdf);
     window.Add(pdf, L"PDF");
     constexpr HRESULT kViewOpen = static_cast<HRESULT>(0x800402BF);
     ASSERT_EQ(S_OK, Show(L"a.pdf"));

@@ -5,7 +5,6 @@
 
 #include "support/FakePlugins.h"
 #include "ui/ExcludeDlg.h"
-#include "ui/LocalizedStrings.h"
 #include "ui/UiResources.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <FileFmtMgr/FilePreviewWnd.h>

@@ -2,7 +2,6 @@
 
 #include "ui/LocalizedStrings.h"
 #include <chrono>
-#include <mutex>
 #include <vector>
 
 namespace ffmtest {

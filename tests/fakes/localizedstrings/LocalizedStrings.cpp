@@ -7,7 +7,6 @@
 #include <FileFmtMgr/LocalizedStrings.h>
 #include <atomic>
 #include <mutex>
-#include <new>
 #include <string>
 
 namespace {
