@@ -13,16 +13,11 @@ using ffm::ComPtr;
 
 namespace {
 
-const CLSID kClsid = {0x484e65a5, 0x42fc, 0x42f3, {0xa6, 0x58, 0x7a, 0x71, 0x9c, 0xfa, 0xa3, 0x78}};
 const std::wstring kClsidText = L"{484E65A5-42FC-42F3-A658-7A719CFAA378}",
                    kClassKey = L"CLSID\\" + kClsidText;
 const std::wstring kFormats = L"Software\\Mordane\\Applications\\Quillan\\FileFormats\\";
 constexpr HRESULT kMalformed = static_cast<HRESULT>(0x80040300);
 constexpr HRESULT kChangedOnDisk = static_cast<HRESULT>(0x80040301);
-
-ffm::UniqueBstr Bstr(const std::wstring& text) {
-    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-}
 
 std::wstring ErrorText() {
     ComPtr<IErrorInfo> info;
@@ -50,7 +45,7 @@ class MrdPlugin : public SandboxedTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(S_OK, plugin.registered);
-        ASSERT_EQ(S_OK, CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
+        ASSERT_EQ(S_OK, CoCreateInstance(kMrdClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
                                          format.put_void()));
     }
 
@@ -88,26 +83,6 @@ TEST(MrdPluginRegistration, KeepsOtherPluginsAndRemovesOnlyItsOwnEntries) {
     for (const wchar_t* gone : {L".mrddrw", L"MrdPlugin.dll"})
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kFormats + gone)) << Utf8(gone);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
-}
-
-TEST_F(MrdPlugin, ReadsOwnThenFileWideProperties) {
-    auto nav = OpenOk(folder.WriteFile(L"box.mrdasm", kSampleAssembly));
-    const auto block = Bstr(L"CustomProperty");
-    const ffm::UniqueBstr names[] = {Bstr(L"Title"), Bstr(L"material"), Bstr(L"Missing")};
-    TovAttribData2 a[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        a[i].mbsBlock = block.get();
-        a[i].mbsName = names[i].get();
-    }
-    ASSERT_EQ(S_OK, nav->GetAttributes2(Bstr(L"Heavy").get(), 0, nullptr, 3, a));
-    EXPECT_STREQ(L"Heavy box", a[0].mvValue.bstrVal);
-    EXPECT_EQ(0, a[0].mlFlag);
-    EXPECT_STREQ(L"Steel", a[1].mvValue.bstrVal);
-    EXPECT_EQ(1, a[1].mlFlag); // inherited from the file-wide block
-    EXPECT_EQ(0, a[2].mlStatus);
-    EXPECT_EQ(VT_EMPTY, a[2].mvValue.vt);
-    for (auto& x : a)
-        VariantClear(&x.mvValue);
 }
 
 TEST_F(MrdPlugin, SavesAtomicallyOnSaveOnlyAndNeverOverSomeoneElsesChange) {
@@ -149,15 +124,7 @@ TEST_F(MrdPlugin, SavesAtomicallyOnSaveOnlyAndNeverOverSomeoneElsesChange) {
     const std::string theirs = expected + "# theirs\r\n";
     folder.WriteFile(L"box.mrdasm", theirs);
     // Their write lands 2 s later, so the time differs even where file times are coarse.
-    {
-        const ffm::UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        const ULONGLONG ahead = ((ULONGLONG(now.dwHighDateTime) << 32) | now.dwLowDateTime) + 20000000;
-        const FILETIME later = {DWORD(ahead), DWORD(ahead >> 32)};
-        SetFileTime(file.get(), nullptr, nullptr, &later);
-    }
+    SetLastWrite(path, LastWrite(path) + 20000000);
     EXPECT_EQ(kChangedOnDisk, nav->Save());
     EXPECT_EQ(theirs, ReadAll(path));
 }
@@ -230,17 +197,8 @@ TEST_F(MrdPlugin, AnswersQueriesForSizeConfigurationsAndModes) {
     }
 }
 
-} // namespace
-
-namespace {
-
-TEST_F(MrdPlugin, NamesItsPartsFolderAndTheProductModulesOfEachKind) {
-    ffm::UniqueBstr paths;
-    ASSERT_EQ(S_OK, format->GetSearchPaths(Bstr(L"C:\\work\\gearbox.mrdasm").get(), paths.put()));
-    EXPECT_STREQ(L"C:\\work\\parts", paths.get());
-    ASSERT_EQ(S_OK, format->GetSearchPaths(nullptr, paths.put()));
-    EXPECT_EQ(0u, SysStringLen(paths.get()));
-
+// The folders the host searches come through fmtmgr's search-paths.
+TEST_F(MrdPlugin, NamesTheProductModulesOfEachKind) {
     ComPtr<ITovProductModules> modules;
     ASSERT_EQ(S_OK, format->QueryInterface(__uuidof(ITovProductModules), modules.put_void()));
     const std::pair<const wchar_t*, const wchar_t*> kinds[] = {

@@ -16,38 +16,29 @@ using ffm::ComPtr;
 
 namespace {
 
-const CLSID kClsid = {0x484e65a5, 0x42fc, 0x42f3, {0xa6, 0x58, 0x7a, 0x71, 0x9c, 0xfa, 0xa3, 0x78}};
 constexpr HRESULT kChangedOnDisk = static_cast<HRESULT>(0x80040301);
 
-ffm::UniqueBstr Bstr(const std::wstring& text) {
-    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+ComPtr<ITovFileNavigator> Open(const std::wstring& file) {
+    ComPtr<ITovFileFormat> format;
+    ComPtr<ITovFileNavigator> nav;
+    if (SUCCEEDED(CoCreateInstance(kMrdClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
+                                   format.put_void())))
+        format->OpenFile(Bstr(file).get(), nullptr, nav.put());
+    return nav;
 }
 
-// Opens the file, moves the reference with the key to path (as the host gives it: full) and saves.
-HRESULT MoveReference(const std::wstring& file, const std::wstring& key, const std::wstring& path) {
-    ComPtr<ITovFileFormat> format;
-    HRESULT hr =
-        CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat), format.put_void());
-    ComPtr<ITovFileNavigator> nav;
-    if (SUCCEEDED(hr))
-        hr = format->OpenFile(Bstr(file).get(), nullptr, nav.put());
+// Moves the reference with the key to path (as the host gives it: full) and saves.
+HRESULT MoveReference(ITovFileNavigator* nav, const std::wstring& key, const std::wstring& path) {
     const auto k = Bstr(key), p = Bstr(path);
     TovRefData ref{};
     ref.mbsRefPath = k.get();
     ref.mbsFilePath = p.get();
-    if (SUCCEEDED(hr))
-        hr = nav->SetReferences(nullptr, 1, &ref);
+    const HRESULT hr = nav ? nav->SetReferences(nullptr, 1, &ref) : E_FAIL;
     return SUCCEEDED(hr) ? nav->Save() : hr;
 }
 
-std::wstring UnixPath(const std::wstring& path) {
-    using Fn = char*(CDECL*)(const wchar_t*);
-    const auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix = fn ? fn(path.c_str()) : nullptr;
-    const std::wstring text = unix ? Utf16(unix) : std::wstring();
-    HeapFree(GetProcessHeap(), 0, unix);
-    return text;
+HRESULT MoveReference(const std::wstring& file, const std::wstring& key, const std::wstring& path) {
+    return MoveReference(Open(file).get(), key, path);
 }
 
 // Runs a program of the machine Wine runs on (links and permissions are made there).
@@ -155,59 +146,35 @@ TEST_F(MrdSave, CleansUpAfterAKilledSaveAndNeverWritesAnUnreadableFile) {
 
 // Run by the concurrency test in another process, twice at once: increments the counter kept in
 // the path of reference "Counter" (c\N.mrdprt) as often as it is told, and writes how many of its
-// saves landed and how many failed for another reason than a change by someone else.
+// saves landed, then the codes of those that failed for another reason than a change by someone else.
 TEST(MrdSaveWorker, DISABLED_IncrementsTheCounter) {
-    const char* file = std::getenv("MRD_COUNTER_FILE");
-    const char* result = std::getenv("MRD_COUNTER_RESULT");
+    const char *file = std::getenv("MRD_COUNTER_FILE"), *result = std::getenv("MRD_COUNTER_RESULT");
     ASSERT_TRUE(file && result);
     const std::wstring path = Utf16(file), folder = path.substr(0, path.find_last_of(L'\\'));
-    int landed = 0, other = 0;
+    int landed = 0;
     std::string codes;
     for (int round = 0; round < std::atoi(std::getenv("MRD_COUNTER_ROUNDS")); ++round) {
         // The value saved is one above what the plug-in read.
-        ComPtr<ITovFileFormat> format;
-        ComPtr<ITovFileNavigator> nav;
-        HRESULT hr = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
-                                      format.put_void());
-        if (SUCCEEDED(hr))
-            hr = format->OpenFile(Bstr(path).get(), nullptr, nav.put());
-        long count = 0;
+        const ComPtr<ITovFileNavigator> nav = Open(path);
+        long count = 0, seen = -1;
         TovRefData* refs = nullptr;
-        if (SUCCEEDED(hr))
-            hr = nav->GetReferences(nullptr, &count, &refs);
-        long seen = -1;
-        if (SUCCEEDED(hr) && count == 1) {
-            const std::wstring stored(static_cast<const wchar_t*>(static_cast<void*>(refs[0].mpcData)));
-            seen = std::wcstol(stored.c_str() + 2, nullptr, 10);
+        if (nav && SUCCEEDED(nav->GetReferences(nullptr, &count, &refs)) && count == 1) {
+            seen = std::wcstol(reinterpret_cast<const wchar_t*>(refs[0].mpcData) + 2, nullptr, 10);
             SysFreeString(refs[0].mbsFilePath);
             SysFreeString(refs[0].mbsRefPath);
             CoTaskMemFree(refs[0].mpcData);
         }
         CoTaskMemFree(refs);
-        const auto key = Bstr(L"Counter"),
-                   next = Bstr(folder + L"\\c\\" + std::to_wstring(seen + 1) + L".mrdprt");
-        TovRefData ref{};
-        ref.mbsRefPath = key.get();
-        ref.mbsFilePath = next.get();
-        if (SUCCEEDED(hr) && seen < 0)
-            hr = E_UNEXPECTED;
-        if (SUCCEEDED(hr))
-            hr = nav->SetReferences(nullptr, 1, &ref);
-        if (SUCCEEDED(hr))
-            hr = nav->Save();
+        const HRESULT hr = seen < 0
+                               ? E_UNEXPECTED
+                               : MoveReference(nav.get(), L"Counter",
+                                               folder + L"\\c\\" + std::to_wstring(seen + 1) + L".mrdprt");
         if (hr == S_OK)
             ++landed;
-        else if (hr != kChangedOnDisk) {
-            ++other;
-            char code[16];
-            snprintf(code, sizeof(code), " 0x%08lX", static_cast<unsigned long>(hr));
-            codes += code;
-        }
+        else if (hr != kChangedOnDisk)
+            codes += " " + Utf8(HexCode(hr));
     }
-    FILE* out = _wfopen(Utf16(result).c_str(), L"w");
-    ASSERT_TRUE(out);
-    fprintf(out, "%d %d%s\n", landed, other, codes.c_str());
-    fclose(out);
+    std::ofstream(result) << landed << codes;
 }
 
 // Two processes increment one counter in one file at once: every save that reports success is in
@@ -216,40 +183,35 @@ TEST(MrdSaveWorker, DISABLED_IncrementsTheCounter) {
 TEST_F(MrdSave, TwoProcessesNeverLoseAnUpdate) {
     const std::wstring file = folder.WriteFile(
         L"counter.mrdasm", "MRD 1 assembly\r\n[Reference Counter]\r\nPath = c\\0.mrdprt\r\n");
-    constexpr int kRounds = 60;
-    std::vector<PROCESS_INFORMATION> workers;
+    SetEnvironmentVariableW(L"MRD_COUNTER_FILE", file.c_str());
+    SetEnvironmentVariableW(L"MRD_COUNTER_ROUNDS", L"60");
+    std::vector<ffm::UniqueHandle> workers;
     for (int w = 0; w < 2; ++w) {
         const std::wstring result = folder.Path() + L"\\result" + std::to_wstring(w) + L".txt";
-        SetEnvironmentVariableW(L"MRD_COUNTER_FILE", file.c_str());
         SetEnvironmentVariableW(L"MRD_COUNTER_RESULT", result.c_str());
-        SetEnvironmentVariableW(L"MRD_COUNTER_ROUNDS", std::to_wstring(kRounds).c_str());
-        std::wstring command = L"\"" + ExecutableFolder() + L"\\test_mrdplugin.exe" +
-                               L"\" --gtest_filter=MrdSaveWorker.DISABLED_IncrementsTheCounter "
-                               L"--gtest_also_run_disabled_tests";
+        std::wstring command =
+            L"\"" + ExecutableFolder() +
+            L"\\test_mrdplugin.exe\" --gtest_filter=MrdSaveWorker.* --gtest_also_run_disabled_tests";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
         ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                                    nullptr, nullptr, &startup, &process));
-        workers.push_back(process);
-    }
-    for (auto& p : workers) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p.hProcess, 100000));
-        CloseHandle(p.hThread);
-        CloseHandle(p.hProcess);
+        CloseHandle(process.hThread);
+        workers.emplace_back(process.hProcess);
     }
     int landed = 0;
     for (int w = 0; w < 2; ++w) {
-        int ok = -1, other = -1;
-        const std::string result = ReadAll(folder.Path() + L"\\result" + std::to_wstring(w) + L".txt");
-        ASSERT_EQ(2, sscanf(result.c_str(), "%d %d", &ok, &other)) << "worker " << w << " wrote no result";
-        EXPECT_EQ(0, other) << "worker " << w << ": " << result;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(workers[w].get(), 100000));
+        std::istringstream result(ReadAll(folder.Path() + L"\\result" + std::to_wstring(w) + L".txt"));
+        int ok = -1;
+        ASSERT_TRUE(result >> ok) << "worker " << w << " wrote no result";
+        EXPECT_EQ(std::to_string(ok), result.str()) << "worker " << w << ": other failures";
         EXPECT_GT(ok, 0) << "worker " << w;
         landed += ok;
     }
-    const std::string text = ReadAll(file);
     EXPECT_EQ("MRD 1 assembly\r\n[Reference Counter]\r\nPath = c\\" + std::to_string(landed) + ".mrdprt\r\n",
-              text)
+              ReadAll(file))
         << landed << " saves reported success";
 }
 
