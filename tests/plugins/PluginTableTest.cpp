@@ -83,34 +83,26 @@ TEST_F(PluginTableTest, MatchingListPicksTheMostCapableEntry) {
     EXPECT_EQ(0x7u, mask);
 }
 
+// Without a FileFormats key the list stays empty and is tried again; once read it is kept for the
+// process, as written; a value of another type gives the six defaults.
 TEST_F(PluginTableTest, MatchingListFromRegistryIsTakenAsWrittenAndKept) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFormats.c_str());
     Plugin(L"P1.dll", {{L".ipt", 0x1}, {L".abc", 0x1}});
     Plugin(L"P7.dll", {{L".ipt", 0x7}, {L".abc", 0x7}});
+    Build();
+    EXPECT_EQ(0, Choose(L"f.abc", 0x3).first);
+    EXPECT_TRUE(PluginTable::zoMatchingList().empty());
     RegistrySandbox::SetMultiString(HKEY_LOCAL_MACHINE, kFormats, L"MatchingPluginExtList",
                                     {L".ipt", L".ABC"});
-    Build();
     EXPECT_EQ(0, Choose(L"f.ipt", 0x3).first) << "lower-case list entries never match";
     EXPECT_EQ(1, Choose(L"f.abc", 0x3).first);
     EXPECT_EQ((std::vector<std::wstring>{L".ipt", L".ABC"}), PluginTable::zoMatchingList());
-    // Loaded once per process: a later change of the value is not seen.
     RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats, L"MatchingPluginExtList", L".IPT");
     EXPECT_EQ(0, Choose(L"f.ipt", 0x3).first);
 
-    // A value of another type gives the six defaults.
     PluginTable::zvResetMatchingList();
     EXPECT_EQ(1, Choose(L"f.ipt", 0x3).first);
     EXPECT_EQ(6u, PluginTable::zoMatchingList().size());
-}
-
-TEST_F(PluginTableTest, WithoutFileFormatsKeyTheListStaysEmptyAndIsRetried) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFormats.c_str());
-    Plugin(L"P1.dll", {{L".ipt", 0x1}});
-    Plugin(L"P7.dll", {{L".ipt", 0x7}});
-    Build();
-    EXPECT_EQ(0, Choose(L"f.ipt", 0x3).first);
-    EXPECT_TRUE(PluginTable::zoMatchingList().empty());
-    RegistrySandbox::CreateKey(HKEY_LOCAL_MACHINE, kFormats);
-    EXPECT_EQ(1, Choose(L"f.ipt", 0x3).first);
 }
 
 TEST_F(PluginTableTest, RecordsForUnknownPluginsAreSkippedAndKeysIgnoreCase) {
@@ -152,25 +144,6 @@ TEST_F(PluginTableTest, ExecutableServersGetAnObjectPerThread) {
     EXPECT_EQ(1, dll.Activations());
     table.reset();
     EXPECT_EQ(0, exe.formats.alive + dll.formats.alive);
-}
-
-TEST_F(PluginTableTest, PreviewVisitSkipsExtensionsLedByInsoPluginAndPluginsThatCannotBeMade) {
-    Plugin(L"InsoPlugin.dll", {{L".doc", 0x4}, {L".txt", 0x1}});
-    // Its class answers, but not with a format object: one broken plug-in must not hide the rest.
-    auto& broken = Plugin(L"Broken.dll", {{L".abc", 0x4}, {L".bmp", 0x4}});
-    broken.setup = [](FakeFormat& f) { f.Hide(__uuidof(ITovFileFormat)); };
-    Plugin(L"Viewer.dll", {{L".doc", 0x4}, {L".txt", 0x14}, {L".bmp", 0x4}, {L".dat", 0x1}});
-    Build();
-    std::vector<std::pair<std::wstring, unsigned long>> seen;
-    table->mvVisitPreviewCapable(
-        [&](ComPtr<ITovFileFormat>& format, const std::wstring& ext, unsigned long mask) {
-            EXPECT_TRUE(format);
-            seen.emplace_back(ext, mask);
-        });
-    // .doc and .txt are led by the built-in viewer plug-in: nothing of theirs is visited.
-    EXPECT_EQ((std::vector<std::pair<std::wstring, unsigned long>>{{L".bmp", 0x4}}), seen);
-    EXPECT_EQ(2, broken.Activations()) << "each of its entries tries again";
-    EXPECT_EQ(0, broken.formats.alive);
 }
 
 TEST_F(PluginTableTest, ExcludedExtensionsSplitAtSeparatorsWithoutRepeats) {

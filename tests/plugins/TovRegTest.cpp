@@ -38,21 +38,6 @@ class TovRegTest : public ffmtest::SandboxedTest {};
 
 } // namespace
 
-TEST_F(TovRegTest, QueryInterfaceCountsAndRefusesOtherInterfaces) {
-    ffm::ComPtr<ITovRegistry> reg = TovReg::Create(L"MORDANE");
-    for (const IID& iid : {IID_IUnknown, __uuidof(ITovRegistry), IID_IDispatch, __uuidof(ITovCallback)}) {
-        const bool known = iid == IID_IUnknown || iid == __uuidof(ITovRegistry);
-        void* out = reinterpret_cast<void*>(0xdeadbeef);
-        EXPECT_EQ(known ? S_OK : E_NOINTERFACE, reg->QueryInterface(iid, &out));
-        EXPECT_EQ(known ? static_cast<void*>(reg.get()) : nullptr, out);
-        if (known) {
-            EXPECT_EQ(1u, static_cast<IUnknown*>(out)->Release()) << "the query added one reference";
-        }
-    }
-    EXPECT_EQ(E_POINTER, reg->QueryInterface(IID_IUnknown, nullptr));
-    EXPECT_EQ(0u, reg.detach()->Release()) << "created with one reference";
-}
-
 // Where a plug-in's values live, and in which form, is part of the installed layout.
 TEST_F(TovRegTest, ValuesRoundTripUnderThePluginSubkeyOrThePluginsKeyItself) {
     for (const wchar_t* subkey : {L"MORDANE", L""}) {
