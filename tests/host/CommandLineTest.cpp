@@ -22,24 +22,12 @@ struct Captured final : fmtmgr::Streams {
 
 class CommandLine : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(S_OK, plugin.registered);
-        m_saved.resize(GetCurrentDirectoryW(0, nullptr));
-        m_saved.resize(GetCurrentDirectoryW(static_cast<DWORD>(m_saved.size()), m_saved.data()));
-        SetCurrentDirectoryW(folder.Path().c_str());
-    }
-    void TearDown() override { SetCurrentDirectoryW(m_saved.c_str()); }
-
-    int Run(std::vector<std::string> args, Captured& io) {
-        args.insert(args.begin(), "fmtmgr");
-        return fmtmgr::Run(args, io);
-    }
+    void SetUp() override { ASSERT_EQ(S_OK, plugin.registered); }
+    // A file of the folder, as fmtmgr takes it.
+    std::string File(const wchar_t* name) { return Utf8(folder.Path() + L"\\" + name); }
 
     SamplePluginRegistration plugin;
     TempFolder folder;
-
-  private:
-    std::wstring m_saved;
 };
 
 // A listing leaves in one write, a JSON one of megabytes in large pieces; either way the JSON is
@@ -53,7 +41,7 @@ TEST_F(CommandLine, ListingsLeaveWholeOrInLargePiecesOfOneDocument) {
                     ".mrdprt\r\nUse = A > x\r\nUse = B > y, suppressed\r\n";
         folder.WriteFile(L"long.mrdasm", text);
         Captured io, lines;
-        ASSERT_EQ(0, Run({"--json", "refs", "long.mrdasm"}, io)) << io.err;
+        ASSERT_EQ(0, fmtmgr::Run({"fmtmgr", "--json", "refs", File(L"long.mrdasm")}, io)) << io.err;
         const json listing = json::parse(io.out);
         ASSERT_EQ(static_cast<size_t>(references), listing["references"].size());
         EXPECT_EQ("R" + std::to_string(references - 1), listing["references"].back()["refPath"]);
@@ -64,7 +52,7 @@ TEST_F(CommandLine, ListingsLeaveWholeOrInLargePiecesOfOneDocument) {
             EXPECT_TRUE(io.outWrites > 1 && static_cast<size_t>(io.outWrites) <= io.out.size() / (256 * 1024))
                 << io.outWrites << " pieces, not rows";
 
-        ASSERT_EQ(0, Run({"-q", "refs", "long.mrdasm"}, lines)) << lines.err;
+        ASSERT_EQ(0, fmtmgr::Run({"fmtmgr", "-q", "refs", File(L"long.mrdasm")}, lines)) << lines.err;
         EXPECT_EQ(1, lines.outWrites);
         const std::string first = lines.out.substr(0, lines.out.find('\n') + 1);
         EXPECT_NE(std::string::npos, first.find("long.mrdasm: " + std::to_string(references) + " references"))
@@ -81,11 +69,11 @@ TEST_F(CommandLine, EveryCommandEndsInAnExitCodeWhenAnAllocationFails) {
     const std::string original = kSampleAssembly;
     std::string moved = original;
     moved.replace(moved.find("parts\\"), 6, "bought\\");
-    folder.WriteFile(L"moves.txt", "parts\\shaft.mrdprt=bought\\shaft.mrdprt\n");
+    folder.WriteFile(L"moves.txt", File(L"parts\\shaft.mrdprt") + "=" + File(L"bought\\shaft.mrdprt") + "\n");
     const std::vector<std::vector<std::string>> commands = {
         {"fmtmgr", "--json", "plugins"},
-        {"fmtmgr", "--json", "refs", "box.mrdasm"},
-        {"fmtmgr", "-q", "update-refs", "box.mrdasm", "--moves", "moves.txt"},
+        {"fmtmgr", "--json", "refs", File(L"box.mrdasm")},
+        {"fmtmgr", "-q", "update-refs", File(L"box.mrdasm"), "--moves", File(L"moves.txt")},
     };
     for (const auto& command : commands) {
         int failures = 0;

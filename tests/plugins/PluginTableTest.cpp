@@ -16,14 +16,8 @@ class PluginTableTest : public SandboxedTest {
     void SetUp() override {
         PluginTable::zvResetMatchingList();
         RegistrySandbox::CreateKey(HKEY_LOCAL_MACHINE, kFormats); // defaults of the matching list
-        store = new TestStore;
-        store->AddRef();
     }
-    void TearDown() override {
-        table.reset();
-        store->Release();
-        PluginTable::zvResetMatchingList();
-    }
+    void TearDown() override { PluginTable::zvResetMatchingList(); }
     FakePluginClass& Plugin(const std::wstring& name,
                             std::initializer_list<std::pair<std::wstring, unsigned long>> exts) {
         classes.push_back(std::make_unique<FakePluginClass>());
@@ -32,10 +26,7 @@ class PluginTableTest : public SandboxedTest {
             store->AddExtension(ext, name, mask);
         return *classes.back();
     }
-    PluginTable& Build() {
-        table = std::make_unique<PluginTable>(store);
-        return *table;
-    }
+    void Build() { table = std::make_unique<PluginTable>(store.get()); }
     // Which plug-in's object a lookup gives, and the mask it reports.
     std::pair<int, unsigned long> Choose(const wchar_t* path, unsigned long request) {
         unsigned long mask = request;
@@ -47,7 +38,7 @@ class PluginTableTest : public SandboxedTest {
     }
 
     std::vector<std::unique_ptr<FakePluginClass>> classes;
-    TestStore* store = nullptr;
+    ComPtr<TestStore> store{new TestStore};
     std::unique_ptr<PluginTable> table;
 };
 
