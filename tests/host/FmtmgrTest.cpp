@@ -435,25 +435,6 @@ TEST_F(Fmtmgr, ListsInnerFilesTheirMenuSearchPathsAndModules) {
     EXPECT_THAT(Run(L"modules names.xls").err, HasSubstr("0x80004003"));
 }
 
-TEST_F(Fmtmgr, ListsThePreviewPanesViewMenuAndPhotographsItsDialog) {
-    const json menu = RunJson(L"menu box.mrdasm --first-id 500");
-    ASSERT_EQ(3u, menu["items"].size()) << menu.dump();
-    EXPECT_EQ((json{{"help", "Select file types that should not be displayed in the preview."},
-                    {"id", 500},
-                    {"state", ""},
-                    {"text", "Excluded File Types..."}}),
-              menu["items"][0]);
-    EXPECT_EQ("&Detailed Layout", menu["items"][1]["text"]);
-    EXPECT_EQ("checked", menu["items"][1]["state"]);
-    EXPECT_EQ(502, menu["items"][2]["id"]);
-    EXPECT_EQ("", menu["items"][2]["state"]);
-    // The dialog the built-in item opens, photographed and cancelled.
-    const json dialog = RunJson(L"excluded --dialog --png dialog.png");
-    EXPECT_EQ(false, dialog["confirmed"]);
-    EXPECT_EQ(Utf8(folder.Path()) + "\\dialog.png", dialog["png"]);
-    EXPECT_EQ(std::string("\x89PNG", 4), ReadAll(folder.Path() + L"\\dialog.png").substr(0, 4));
-}
-
 TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariables) {
     const json configs = RunJson(L"configs box.mrdasm")["configurations"];
     ASSERT_EQ(2u, configs.size());
@@ -487,14 +468,20 @@ TEST_F(Fmtmgr, DataCardCommandsReadConfigurationsAttributesAndVariables) {
     EXPECT_EQ(kSampleAssembly, ReadAll(assembly));
 }
 
-TEST_F(Fmtmgr, DrawsAFilesPreviewIntoAPngImageOfTheAskedSize) {
+// A file's preview and the excluded-types dialog (opened and cancelled) as PNG pictures; the view
+// menu's items are the menu suite's.
+TEST_F(Fmtmgr, WritesPreviewsAndTheDialogAsPngPictures) {
     EXPECT_THAT(Run(L"-q preview box.mrdasm --size 320x200 --png box.png").out,
                 HasSubstr("box.png (320x200)"));
+    const json dialog = RunJson(L"excluded --dialog --png dialog.png");
+    EXPECT_EQ(false, dialog["confirmed"]);
+    EXPECT_EQ(Utf8(folder.Path()) + "\\dialog.png", dialog["png"]);
     const std::string png = ReadAll(folder.Path() + L"\\box.png");
     ASSERT_GT(png.size(), 24u);
     EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), png.substr(0, 8));
     // The header's width and height, big-endian.
     EXPECT_EQ(std::string("\0\0\x01\x40\0\0\0\xC8", 8), png.substr(16, 8));
+    EXPECT_EQ(png.substr(0, 8), ReadAll(folder.Path() + L"\\dialog.png").substr(0, 8));
 }
 
 } // namespace

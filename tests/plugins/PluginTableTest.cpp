@@ -109,32 +109,24 @@ TEST_F(PluginTableTest, RecordsForUnknownPluginsAreSkippedAndKeysIgnoreCase) {
     EXPECT_EQ(0x2u, Choose(L"b.Dwg", 0x2).second);
 }
 
+// Many threads sharing the table are the manager suite's; here the name that makes a server an
+// executable one, in any letter case.
 TEST_F(PluginTableTest, ExecutableServersGetAnObjectPerThread) {
     auto& exe = Plugin(L"Server.EXE", {{L".srv", 1}});
-    auto& dll = Plugin(L"Shared.dll", {{L".shr", 1}});
     Build();
-    auto lookupOnThread = [&](const wchar_t* path) {
-        std::thread t([&] {
-            ComApartment com;
-            unsigned long mask = 1;
-            table->moLookup(path, mask);
-        });
-        t.join();
-    };
     unsigned long mask = 1;
-    table->moLookup(L"a.srv", mask); // thread A
-    lookupOnThread(L"b.srv");        // thread B
-    table->moLookup(L"c.srv", mask); // A again
-    table->moLookup(L"d.srv", mask); // still A: cached
+    table->moLookup(L"a.srv", mask);
+    std::thread([&] {
+        ComApartment com;
+        unsigned long own = 1;
+        table->moLookup(L"b.srv", own);
+    }).join();
+    table->moLookup(L"c.srv", mask); // the first thread again: a new object, the other one released
+    table->moLookup(L"d.srv", mask); // and now cached
     EXPECT_EQ(3, exe.Activations());
     EXPECT_EQ(1, exe.formats.alive);
-
-    table->moLookup(L"a.shr", mask);
-    lookupOnThread(L"b.shr");
-    table->moLookup(L"c.shr", mask);
-    EXPECT_EQ(1, dll.Activations());
     table.reset();
-    EXPECT_EQ(0, exe.formats.alive + dll.formats.alive);
+    EXPECT_EQ(0, exe.formats.alive);
 }
 
 TEST_F(PluginTableTest, ExcludedExtensionsSplitAtSeparatorsWithoutRepeats) {
