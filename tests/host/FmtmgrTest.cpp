@@ -431,7 +431,10 @@ TEST_F(Fmtmgr, ListsInnerFilesTheirMenuSearchPathsAndModules) {
     const std::string here = Utf8(folder.Path()) + "\\";
     EXPECT_EQ("{file,searchPaths:[],settingsKey}", Shape(paths));
     EXPECT_EQ((json{"C:\\Lib\\", "D:\\Shared\\", here, here + "parts\\"}), paths["searchPaths"]);
-    EXPECT_EQ("Assembly;Part", RunJson(L"modules box.mrdasm")["modules"]);
+    const std::pair<const wchar_t*, const char*> modules[] = {
+        {L"box.mrdasm", "Assembly;Part"}, {L"d.mrddrw", "Drawing;Assembly;Part"}, {L"p.MRDPRT", "Part"}};
+    for (const auto& [file, expected] : modules)
+        EXPECT_EQ(expected, RunJson(L"modules " + std::wstring(file))["modules"]);
     EXPECT_THAT(Run(L"modules names.xls").err, HasSubstr("0x80004003"));
 }
 

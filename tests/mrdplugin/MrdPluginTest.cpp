@@ -237,22 +237,6 @@ TEST_F(MrdPlugin, AnswersQueriesForSizeConfigurationsAndModes) {
     EXPECT_EQ(0u, SysStringLen(names.get()));
 }
 
-TEST_F(MrdPlugin, NamesTheProductModulesOfEachKind) {
-    ComPtr<ITovProductModules> modules;
-    ASSERT_EQ(S_OK, CoCreateInstance(kMrdClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovProductModules),
-                                     modules.put_void()));
-    const std::pair<const wchar_t*, const wchar_t*> kinds[] = {
-        {L"mrddrw", L"Drawing;Assembly;Part"}, {L"MRDASM", L"Assembly;Part"}, {L"mrdprt", L"Part"}};
-    for (const auto& [extension, expected] : kinds) {
-        ffm::UniqueBstr text;
-        ASSERT_EQ(S_OK, modules->GetModuleList(0x2, Bstr(extension).get(), text.put()));
-        EXPECT_STREQ(expected, text.get());
-    }
-    ffm::UniqueBstr none;
-    EXPECT_EQ(static_cast<HRESULT>(0x80040302), modules->GetModuleList(0x2, Bstr(L"dwg").get(), none.put()));
-    EXPECT_FALSE(none);
-}
-
 // A mixed file keeps every line's own end; a link is followed and stays a link; a file others
 // may not read stays so; of hard links, the name saved gets the new content.
 TEST_F(MrdSave, KeepsLineEndsLinksAndPermissions) {
