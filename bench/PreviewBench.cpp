@@ -2,8 +2,9 @@
 // mhShow switching between two files of two plug-ins (the other preview is hidden each time),
 // mhShow of the file already shown, the plug-in's own ShowFile called directly, and the
 // plug-in's painting of its window. The plug-ins are the preview server of the tests
-// (FakePreviewServer.dll next to this program), registered for the run under fresh identifiers.
+// (FakePreviewServer.dll next to this program), registered for the run by its DllRegisterServer.
 // Prints medians in microseconds.
+#include "fakes/preview/FakePreviewClasses.h"
 #include "foundation/Module.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <FileFmtMgr/FilePreviewWnd.h>
@@ -15,31 +16,14 @@
 
 namespace {
 
-std::wstring BinFolder() {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::wstring path = exe;
-    return path.substr(0, path.find_last_of(L'\\'));
+// The preview server's exports, from the DLL next to this program.
+HRESULT CallServer(const char* name) {
+    static const HMODULE server = LoadLibraryW(L"FakePreviewServer.dll");
+    using Fn = HRESULT(STDAPICALLTYPE*)();
+    const auto fn =
+        server ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(server, name))) : nullptr;
+    return fn ? fn() : E_FAIL;
 }
-
-// One class of the preview server, registered for the run.
-struct ServerClass {
-    ServerClass() {
-        CoCreateGuid(&clsid);
-        wchar_t text[64];
-        StringFromGUID2(clsid, text, 64);
-        key = std::wstring(L"CLSID\\") + text;
-        const std::wstring dll = BinFolder() + L"\\FakePreviewServer.dll";
-        const std::wstring server = key + L"\\InprocServer32";
-        RegSetKeyValueW(HKEY_CLASSES_ROOT, server.c_str(), nullptr, REG_SZ, dll.c_str(),
-                        static_cast<DWORD>((dll.size() + 1) * 2));
-        RegSetKeyValueW(HKEY_CLASSES_ROOT, server.c_str(), L"ThreadingModel", REG_SZ, L"Both", 10);
-        RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"Behaviour", REG_SZ, L"good", 10);
-    }
-    ~ServerClass() { RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
-    CLSID clsid{};
-    std::wstring key;
-};
 
 // The two plug-ins and their extensions, handed to the manager instead of the registry.
 class Store final : public IFileFmtRegistryAccess {
@@ -122,11 +106,15 @@ int main() {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ffm::SetModuleHandle(GetModuleHandleW(nullptr));
     constexpr int kRuns = 301;
+    if (FAILED(CallServer("DllRegisterServer"))) {
+        fprintf(stderr, "FakePreviewServer.dll cannot be registered\n");
+        return 1;
+    }
     {
-        ServerClass first, second;
+        using namespace fakepreview;
         Store store;
-        store.Add(L"First.dll", first.clsid, L".pva");
-        store.Add(L"Second.dll", second.clsid, L".pvb");
+        store.Add(L"First.dll", kClsid<Good>, L".pva");
+        store.Add(L"Second.dll", kClsid<OtherGood>, L".pvb");
         const std::wstring a = WriteSample(L"ffm-bench-a.pva", "FILL E02020\nMARK 2020E0\nTITLE first\n");
         const std::wstring b = WriteSample(L"ffm-bench-b.pvb", "FILL 20C040\nMARK E020E0\nTITLE second\n");
 
@@ -161,9 +149,8 @@ int main() {
         });
 
         // The plug-in by itself: its own preview object on a window of its own.
-        CLSID clsid = first.clsid;
         ITovFileFormat* format = nullptr;
-        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
+        CoCreateInstance(kClsid<Good>, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
                          reinterpret_cast<void**>(&format));
         HWND own = CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_VISIBLE,
                                    0, 0, 640, 480, nullptr, nullptr, nullptr, nullptr);
@@ -196,6 +183,7 @@ int main() {
         DestroyWindow(host);
         Pump();
     }
+    CallServer("DllUnregisterServer");
     CoUninitialize();
     return 0;
 }

@@ -1,11 +1,10 @@
 #include "MrdPreview.h"
 
 #include <FileFmtMgr/MenuItems.h>
+#include <FileFmtMgr/PreviewView.h>
 #include <algorithm>
 #include <shlwapi.h>
 #include <vector>
-
-extern "C" IMAGE_DOS_HEADER __ImageBase; // this DLL, for its window class
 
 namespace mrd {
 
@@ -87,7 +86,11 @@ struct Shown {
     bool found = true;
 };
 
-struct Preview::State {
+struct Preview::State : ffm::ViewState {
+    void Paint(HDC dc, const RECT& client) override;
+    // The window checks the file on a timer from its creation on.
+    bool OnMessage(HWND view, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
     std::mutex lock;
     bool hasFile = false;
     std::wstring path;
@@ -424,76 +427,39 @@ void Watch(HWND view, State& s) {
     }
 }
 
-LRESULT CALLBACK ViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* held = reinterpret_cast<std::shared_ptr<State>*>(GetWindowLongPtrW(w, GWLP_USERDATA));
-    switch (msg) {
-    case WM_NCCREATE:
-        SetWindowLongPtrW(w, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
-        break;
-    case WM_CREATE:
-        SetTimer(w, kWatchTimer, kWatchMs, nullptr);
-        return 0;
-    case WM_NCDESTROY: {
-        KillTimer(w, kWatchTimer);
-        const std::unique_ptr<std::shared_ptr<State>> owned(held); // the window's share goes with it
-        SetWindowLongPtrW(w, GWLP_USERDATA, 0);
-        break;
-    }
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_TIMER:
-        if (wp == kWatchTimer && held)
-            Watch(w, **held);
-        return 0;
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(w, &ps);
-        RECT r;
-        GetClientRect(w, &r);
-        if (held)
-            Paint(dc, r, **held);
-        EndPaint(w, &ps);
-        return 0;
-    }
-    default:
-        break;
-    }
-    return DefWindowProcW(w, msg, wp, lp);
-}
-
-HINSTANCE Module() {
-    return reinterpret_cast<HINSTANCE>(&__ImageBase);
-}
-
-void RegisterViewClass() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WNDCLASSW wc{};
-        wc.style = CS_HREDRAW | CS_VREDRAW; // the layout follows the size
-        wc.lpfnWndProc = ViewProc;
-        wc.hInstance = Module();
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.lpszClassName = kViewClass;
-        RegisterClassW(&wc);
-    });
-}
-
 } // namespace
+
+void Preview::State::Paint(HDC dc, const RECT& client) {
+    mrd::Paint(dc, client, *this);
+}
+
+bool Preview::State::OnMessage(HWND view, UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
+    switch (message) {
+    case WM_CREATE:
+        SetTimer(view, kWatchTimer, kWatchMs, nullptr);
+        result = 0;
+        return true;
+    case WM_TIMER:
+        if (wParam != kWatchTimer)
+            return false;
+        Watch(view, *this);
+        result = 0;
+        return true;
+    case WM_NCDESTROY:
+        KillTimer(view, kWatchTimer);
+        return false;
+    default:
+        return false;
+    }
+}
 
 // ---- The preview object -----------------------------------------------------------------------------
 
 ffm::ComPtr<Preview> Preview::Create(HWND parent, const TovRect& rect) {
-    RegisterViewClass();
     auto state = std::make_shared<State>();
-    // The window holds a share of the state from WM_NCCREATE on and lets it go in WM_NCDESTROY.
-    auto forView = std::make_unique<std::shared_ptr<State>>(state);
-    HWND view = CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
-                                rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, Module(),
-                                forView.get());
+    HWND view = ffm::CreatePreviewView(kViewClass, parent, rect, state);
     if (!view)
         throw Failure(HRESULT_FROM_WIN32(GetLastError()), L"The MRD preview cannot make its window.");
-    forView.release(); // now the window's
     return ffm::Make<Preview>(view, std::move(state));
 }
 
@@ -504,11 +470,7 @@ Preview::~Preview() {
         std::lock_guard<std::mutex> hold(m_state->lock);
         m_state->callback.reset();
     }
-    // A window goes with the thread that made it: from another thread, that thread is asked.
-    if (GetWindowThreadProcessId(m_view, nullptr) == GetCurrentThreadId())
-        DestroyWindow(m_view);
-    else
-        PostMessageW(m_view, WM_CLOSE, 0, 0);
+    ffm::DestroyPreviewView(m_view);
 }
 
 HRESULT Preview::ShowFile(ITovRegistry*, BSTR path, ITovCallback* callback, long) {

@@ -1,15 +1,12 @@
-// CompoundPlugin.dll on real compound documents from Debian packages and on hostile ones: inner
-// files and folders, property sets read and written with their types, the sub-file commands, and
-// the rule that a failed write leaves the document as it was.
+// CompoundPlugin.dll on real compound documents from Debian packages and on hostile ones: the
+// extensions it serves, inner files, property sets read and written with their types, the
+// sub-file commands, and the rule that a failed write leaves the document as it was.
 #include "support/CompoundFiles.h"
 #include "support/FakeCom.h"
 #include "support/SamplePlugin.h"
-#include "support/Sandbox.h"
 
-#include <gtest/gtest.h>
 #include <cstring>
-#include <functional>
-#include <memory>
+#include <gtest/gtest.h>
 #include <random>
 
 using namespace ffmtest;
@@ -17,14 +14,26 @@ using ffm::ComPtr;
 
 namespace {
 
-ffm::UniqueBstr Bstr(const std::wstring& text) {
-    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-}
-
 std::wstring PathOf(ITovFileNavigator* navigator) {
     ffm::UniqueBstr path;
     EXPECT_EQ(S_OK, navigator->GetFilePath(path.put()));
     return path ? path.get() : L"";
+}
+
+VARIANT Text(const wchar_t* text) {
+    VARIANT v{};
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text);
+    return v;
+}
+
+// A number as a value of the type (VT_I4, VT_BOOL, VT_DATE), converted as the platform converts.
+VARIANT Number(double n, VARTYPE type) {
+    VARIANT v{};
+    v.vt = VT_R8;
+    v.dblVal = n;
+    VariantChangeType(&v, &v, 0, type);
+    return v;
 }
 
 // Attribute records as the manager builds them, freed when they go.
@@ -32,14 +41,14 @@ class Attributes {
   public:
     struct In {
         std::wstring block, name;
-        VARIANT value; // owned by the records from then on
+        VARIANT value{}; // owned by the records from then on
     };
-    explicit Attributes(const std::vector<In>& in) : records(in.size()) {
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            records[i] = {};
-            records[i].mbsBlock = SysAllocString(in[i].block.c_str());
-            records[i].mbsName = SysAllocString(in[i].name.c_str());
-            records[i].mvValue = in[i].value;
+    explicit Attributes(std::initializer_list<In> in) {
+        for (const In& i : in) {
+            records.push_back({});
+            records.back().mbsBlock = SysAllocString(i.block.c_str());
+            records.back().mbsName = SysAllocString(i.name.c_str());
+            records.back().mvValue = i.value;
         }
     }
     ~Attributes() {
@@ -50,47 +59,27 @@ class Attributes {
         }
     }
     HRESULT Read(ITovFileNavigator* nav) {
-        ComPtr<ITovFileNavigator3> v3;
-        nav->QueryInterface(__uuidof(ITovFileNavigator3), v3.put_void());
-        return v3->GetAttributes2(nullptr, 0, nullptr, static_cast<long>(records.size()), records.data());
+        return Navigator3(nav)->GetAttributes2(nullptr, 0, nullptr, Count(), records.data());
     }
     HRESULT Write(ITovFileNavigator* nav) {
-        ComPtr<ITovFileNavigator3> v3;
-        nav->QueryInterface(__uuidof(ITovFileNavigator3), v3.put_void());
-        return v3->SetAttributes2(nullptr, 0, nullptr, static_cast<long>(records.size()), records.data(), 0);
+        return Navigator3(nav)->SetAttributes2(nullptr, 0, nullptr, Count(), records.data(), 0);
+    }
+    std::vector<long> Status() const {
+        std::vector<long> status;
+        for (const auto& r : records)
+            status.push_back(r.mlStatus);
+        return status;
     }
     std::vector<TovAttribData2> records;
-};
 
-VARIANT Empty() {
-    VARIANT v;
-    VariantInit(&v);
-    return v;
-}
-VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(text);
-    return v;
-}
-VARIANT Number(long n) {
-    VARIANT v;
-    v.vt = VT_I4;
-    v.lVal = n;
-    return v;
-}
-VARIANT Flag(bool b) {
-    VARIANT v;
-    v.vt = VT_BOOL;
-    v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
-}
-VARIANT Date(double d) {
-    VARIANT v;
-    v.vt = VT_DATE;
-    v.date = d;
-    return v;
-}
+  private:
+    long Count() const { return static_cast<long>(records.size()); }
+    static ComPtr<ITovFileNavigator3> Navigator3(ITovFileNavigator* nav) {
+        ComPtr<ITovFileNavigator3> v3;
+        nav->QueryInterface(__uuidof(ITovFileNavigator3), v3.put_void());
+        return v3;
+    }
+};
 
 std::vector<ComPtr<ITovFileNavigator>> List(ITovFileNavigator* nav, bool folders, HRESULT* result = nullptr) {
     long count = -1;
@@ -106,25 +95,26 @@ std::vector<ComPtr<ITovFileNavigator>> List(ITovFileNavigator* nav, bool folders
     return list;
 }
 
-// Walks everything a navigator offers, as a host would, bounded.
-int Exercise(ITovFileNavigator* nav, int depth = 0) {
-    int visited = 1;
-    Attributes summary({{L"SummaryInformation", L"Title", Empty()},
-                        {L"SummaryInformation", L"Created", Empty()},
-                        {L"DocumentSummaryInformation", L"Company", Empty()},
-                        {L"CustomProperty", L"Anything", Empty()}});
-    summary.Read(nav);
+HRESULT SizeAndDate(ITovFileNavigator* nav, VARIANT* date, VARIANT* size) {
     ComPtr<ITovFileQuery> query;
     nav->QueryInterface(__uuidof(ITovFileQuery), query.put_void());
-    VARIANT date = Empty(), size = Empty();
-    if (query)
-        query->Query(1, Empty(), &date, &size);
+    return query ? query->Query(1, VARIANT{}, date, size) : E_NOINTERFACE;
+}
+
+// Walks everything a navigator offers, as a host would, bounded.
+int Exercise(ITovFileNavigator* nav, int depth = 0) {
+    Attributes summary({{L"SummaryInformation", L"Title"},
+                        {L"SummaryInformation", L"Created"},
+                        {L"DocumentSummaryInformation", L"Company"},
+                        {L"CustomProperty", L"Anything"}});
+    summary.Read(nav);
+    VARIANT date{}, size{};
+    SizeAndDate(nav, &date, &size);
     VariantClear(&date);
     VariantClear(&size);
-    if (depth > 8)
-        return visited;
+    int visited = 1;
     for (bool folders : {false, true})
-        for (auto& inner : List(nav, folders))
+        for (auto& inner : depth > 8 ? std::vector<ComPtr<ITovFileNavigator>>() : List(nav, folders))
             visited += Exercise(inner.get(), depth + 1);
     return visited;
 }
@@ -146,173 +136,110 @@ class CompoundPlugin : public ::testing::Test {
     TempFolder scratch;
 };
 
-TEST_F(CompoundPlugin, ListsInnerFilesOfRealSpreadsheetsAsNavigatorsNamingContainerAndStream) {
-    for (const auto& source : RealCompoundFiles()) {
-        SCOPED_TRACE(Utf8(source));
-        const std::wstring copy = Copy(source, L"book.xls");
-        ComPtr<ITovFileNavigator> nav;
-        ASSERT_EQ(S_OK, Open(copy, nav));
-        EXPECT_EQ(copy, PathOf(nav.get()));
-        const auto expected = ReadStreams(copy);
-        std::map<std::wstring, std::string> seen;
-        for (auto& file : List(nav.get(), false)) {
-            const std::wstring path = PathOf(file.get());
-            ASSERT_EQ(copy + L"|", path.substr(0, copy.size() + 1));
-            const std::wstring inner = path.substr(copy.size() + 1);
-            ComPtr<ITovFileQuery> query;
-            ASSERT_EQ(S_OK, file->QueryInterface(__uuidof(ITovFileQuery), query.put_void()));
-            VARIANT date = Empty(), size = Empty();
-            ASSERT_EQ(S_OK, query->Query(1, Empty(), &date, &size));
-            EXPECT_EQ(VT_I8, size.vt);
-            EXPECT_EQ(expected.at(inner).size(), static_cast<std::size_t>(size.llVal));
-            EXPECT_EQ(VT_DATE, date.vt);
-            seen[inner] = expected.at(inner);
-            HRESULT hr = S_OK;
-            EXPECT_TRUE(List(file.get(), false, &hr).empty());
-            EXPECT_EQ(E_NOTIMPL, hr) << "an inner file holds nothing";
-        }
-        EXPECT_EQ(expected, seen);
-        EXPECT_TRUE(seen.count(L"Workbook"));
-        EXPECT_TRUE(List(nav.get(), true).empty()) << "these spreadsheets have no storages";
+TEST_F(CompoundPlugin, OffersReadingAndSizeForItsExtensionsInAnyLetterCase) {
+    const std::pair<const wchar_t*, unsigned long> cases[] = {
+        {L".xls", 0x4002}, {L".XLS", 0x4002}, {L"Doc", 0x4002}, {L".txt", 0}, {L"", 0}};
+    for (const auto& [extension, expected] : cases) {
+        unsigned long mask = 1;
+        EXPECT_EQ(S_OK, format->GetExtensionFlags(Bstr(extension).get(), &mask));
+        EXPECT_EQ(expected, mask) << Utf8(extension);
     }
 }
 
-TEST_F(CompoundPlugin, ReadsSummaryPropertiesWithTheirTypes) {
-    struct Case {
-        std::wstring file, author;
-    } cases[] = {{RealCompoundFiles()[0], L"John Machin"}, {RealCompoundFiles()[1], L"kawait"}};
-    for (const auto& c : cases) {
-        ComPtr<ITovFileNavigator> nav;
-        ASSERT_EQ(S_OK, Open(Copy(c.file, L"read.xls"), nav));
-        Attributes a({{L"SummaryInformation", L"Author", Empty()},
-                      {L"summaryinformation", L"appname", Empty()},
-                      {L"SummaryInformation", L"Created", Empty()},
-                      {L"SummaryInformation", L"Security", Empty()},
-                      {L"SummaryInformation", L"NoSuchProperty", Empty()},
-                      {L"NoSuchBlock", L"Author", Empty()},
-                      {L"CustomProperty", L"NotThere", Empty()}});
-        ASSERT_EQ(S_OK, a.Read(nav.get()));
-        ASSERT_EQ(VT_BSTR, a.records[0].mvValue.vt);
-        EXPECT_EQ(c.author, a.records[0].mvValue.bstrVal);
-        EXPECT_STREQ(L"Microsoft Excel", a.records[1].mvValue.bstrVal);
-        EXPECT_EQ(VT_DATE, a.records[2].mvValue.vt);
-        EXPECT_GT(a.records[2].mvValue.date, 36000.0) << "created after 1998";
-        EXPECT_EQ(VT_I4, a.records[3].mvValue.vt);
-        const long found[] = {1, 1, 1, 1, 0, 0, 0};
-        for (std::size_t i = 0; i < a.records.size(); ++i)
-            EXPECT_EQ(found[i], a.records[i].mlStatus) << i;
-    }
-}
-
-TEST_F(CompoundPlugin, WritesCustomAndSummaryPropertiesKeepingTypesAndEveryOtherStream) {
-    for (const auto& source : RealCompoundFiles()) {
+TEST_F(CompoundPlugin, ReadsAndWritesPropertiesWithTheirTypesKeepingEveryOtherStream) {
+    const std::pair<std::wstring, const wchar_t*> cases[] = {{RealCompoundFiles()[0], L"John Machin"},
+                                                             {RealCompoundFiles()[1], L"kawait"}};
+    for (const auto& [source, author] : cases) {
         SCOPED_TRACE(Utf8(source));
         const std::wstring copy = Copy(source, L"write.xls");
         const auto before = ReadStreams(copy);
         ComPtr<ITovFileNavigator> nav;
         ASSERT_EQ(S_OK, Open(copy, nav));
-        Attributes old({{L"SummaryInformation", L"Author", Empty()},
-                        {L"DocumentSummaryInformation", L"Company", Empty()}});
+        Attributes old{{L"SummaryInformation", L"Author"},   {L"DocumentSummaryInformation", L"Company"},
+                       {L"summaryinformation", L"appname"},  {L"SummaryInformation", L"Created"},
+                       {L"SummaryInformation", L"Security"}, {L"SummaryInformation", L"NoSuchProperty"},
+                       {L"NoSuchBlock", L"Author"},          {L"CustomProperty", L"NotThere"}};
         ASSERT_EQ(S_OK, old.Read(nav.get()));
-        const double due = 45000.5;
-        Attributes w({{L"CustomProperty", L"Reviewer", Text(L"Zo\u00eb")},
-                      {L"CustomProperty", L"Sheets", Number(42)},
-                      {L"CustomProperty", L"Approved", Flag(true)},
-                      {L"CustomProperty", L"Due", Date(due)},
-                      {L"SummaryInformation", L"Title", Text(L"Quarterly \u20ac figures")},
-                      {L"SummaryInformation", L"NoSuchProperty", Text(L"x")}});
-        ASSERT_EQ(S_OK, w.Write(nav.get()));
-        const long written[] = {1, 1, 1, 1, 1, 0};
-        for (std::size_t i = 0; i < w.records.size(); ++i)
-            EXPECT_EQ(written[i], w.records[i].mlStatus) << i;
+        EXPECT_EQ((std::vector<long>{1, 1, 1, 1, 1, 0, 0, 0}), old.Status());
+        EXPECT_STREQ(author, old.records[0].mvValue.bstrVal);
+        EXPECT_STREQ(L"Microsoft Excel", old.records[2].mvValue.bstrVal);
+        EXPECT_EQ(VT_DATE, old.records[3].mvValue.vt);
+        EXPECT_GT(old.records[3].mvValue.date, 36000.0) << "created after 1998";
+        EXPECT_EQ(VT_I4, old.records[4].mvValue.vt);
 
+        Attributes w{{L"CustomProperty", L"Reviewer", Text(L"Zo\u00eb")},
+                     {L"CustomProperty", L"Sheets", Number(42, VT_I4)},
+                     {L"CustomProperty", L"Approved", Number(1, VT_BOOL)},
+                     {L"CustomProperty", L"Due", Number(45000.5, VT_DATE)},
+                     {L"SummaryInformation", L"Title", Text(L"Quarterly \u20ac figures")},
+                     {L"SummaryInformation", L"NoSuchProperty", Text(L"x")}};
+        ASSERT_EQ(S_OK, w.Write(nav.get()));
+        EXPECT_EQ((std::vector<long>{1, 1, 1, 1, 1, 0}), w.Status());
         ComPtr<ITovFileNavigator> again;
         ASSERT_EQ(S_OK, Open(copy, again)) << "the copy still opens";
-        Attributes r({{L"CustomProperty", L"reviewer", Empty()},
-                      {L"CustomProperty", L"Sheets", Empty()},
-                      {L"CustomProperty", L"Approved", Empty()},
-                      {L"CustomProperty", L"Due", Empty()},
-                      {L"SummaryInformation", L"Title", Empty()},
-                      {L"SummaryInformation", L"Author", Empty()},
-                      {L"DocumentSummaryInformation", L"Company", Empty()}});
+        Attributes r{{L"CustomProperty", L"reviewer"},           {L"CustomProperty", L"Sheets"},
+                     {L"CustomProperty", L"Approved"},           {L"CustomProperty", L"Due"},
+                     {L"SummaryInformation", L"Title"},          {L"SummaryInformation", L"Author"},
+                     {L"DocumentSummaryInformation", L"Company"}};
         ASSERT_EQ(S_OK, r.Read(again.get()));
-        EXPECT_EQ(VT_BSTR, r.records[0].mvValue.vt);
-        EXPECT_STREQ(L"Zo\u00eb", r.records[0].mvValue.bstrVal);
-        EXPECT_EQ(VT_I4, r.records[1].mvValue.vt);
-        EXPECT_EQ(42, r.records[1].mvValue.lVal);
-        EXPECT_EQ(VT_BOOL, r.records[2].mvValue.vt);
-        EXPECT_EQ(VARIANT_TRUE, r.records[2].mvValue.boolVal);
-        EXPECT_EQ(VT_DATE, r.records[3].mvValue.vt);
-        EXPECT_NEAR(due, r.records[3].mvValue.date, 1.0 / 86400);
-        EXPECT_STREQ(L"Quarterly \u20ac figures", r.records[4].mvValue.bstrVal);
-        EXPECT_EQ(old.records[0].mlStatus, r.records[5].mlStatus);
-        EXPECT_EQ(0, VarCmp(&old.records[0].mvValue, &r.records[5].mvValue, 0, 0) - VARCMP_EQ);
-        EXPECT_EQ(old.records[1].mlStatus, r.records[6].mlStatus) << "the first section survives";
-
+        for (std::size_t i = 0; i < r.records.size(); ++i) {
+            const TovAttribData2& wrote = i < 5 ? w.records[i] : old.records[i - 5];
+            EXPECT_EQ(wrote.mlStatus, r.records[i].mlStatus) << i;
+            EXPECT_EQ(wrote.mvValue.vt, r.records[i].mvValue.vt) << i;
+            EXPECT_EQ(VARCMP_EQ, VarCmp(const_cast<VARIANT*>(&wrote.mvValue), &r.records[i].mvValue, 0, 0))
+                << i;
+        }
         const auto after = ReadStreams(copy);
+        EXPECT_EQ(before.size(), after.size());
         for (const auto& [name, bytes] : before) {
-            if (name[0] != L'\005') {
+            if (name[0] != L'\005') { // the property sets
                 EXPECT_EQ(bytes, after.at(name)) << Utf8(name);
             }
         }
-        EXPECT_EQ(before.size(), after.size());
 
         // Removing a user-defined property takes its name out as well.
-        Attributes gone({{L"CustomProperty", L"Sheets", Empty()}});
+        Attributes gone({{L"CustomProperty", L"Sheets"}});
         ASSERT_EQ(S_OK, gone.Write(again.get()));
-        Attributes check(
-            {{L"CustomProperty", L"Sheets", Empty()}, {L"CustomProperty", L"Reviewer", Empty()}});
+        Attributes check({{L"CustomProperty", L"Sheets"}, {L"CustomProperty", L"Reviewer"}});
         ASSERT_EQ(S_OK, check.Read(again.get()));
-        EXPECT_EQ(0, check.records[0].mlStatus);
-        EXPECT_EQ(1, check.records[1].mlStatus);
+        EXPECT_EQ((std::vector<long>{0, 1}), check.Status());
     }
 }
 
 TEST_F(CompoundPlugin, AFailedWriteLeavesTheDocumentIntactAndNoCopyBehind) {
-    struct Case {
-        const char* what;
-        std::function<std::function<void()>(const std::wstring&)> obstruct; // returns the undo
-    } cases[] = {
-        {"marked read-only",
-         [](const std::wstring& path) {
-             SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
-             return [path] { SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); };
-         }},
-        {"open for writing elsewhere",
-         [](const std::wstring& path) {
-             auto writer = std::make_shared<ffm::UniqueFile>(CreateFileW(
-                 path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-             return [writer] { writer->reset(); };
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly ? "marked read-only" : "open for writing elsewhere");
         const std::wstring copy = Copy(RealCompoundFiles()[0], L"locked.xls");
         const std::string before = ReadAll(copy);
         ComPtr<ITovFileNavigator> nav;
         ASSERT_EQ(S_OK, Open(copy, nav));
-        const auto undo = c.obstruct(copy);
+        SetFileAttributesW(copy.c_str(), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+        ffm::UniqueFile writer(readOnly ? INVALID_HANDLE_VALUE
+                                        : CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr));
         Attributes w({{L"CustomProperty", L"Reviewer", Text(L"nobody")}});
         EXPECT_TRUE(FAILED(w.Write(nav.get())));
         EXPECT_EQ(0, w.records[0].mlStatus);
-        undo();
+        writer.reset();
+        SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(before, ReadAll(copy));
         WIN32_FIND_DATAW found;
-        ffm::UniqueFind search(FindFirstFileW((scratch.Path() + L"\\*.tmp").c_str(), &found));
-        EXPECT_FALSE(search) << "temporary copy left behind";
+        EXPECT_FALSE(ffm::UniqueFind(FindFirstFileW((scratch.Path() + L"\\*.tmp").c_str(), &found)))
+            << "temporary copy left behind";
     }
 }
 
 TEST_F(CompoundPlugin, ExtractWritesTheStreamBesideTheDocumentNeverOverAFile) {
     const std::wstring copy = Copy(RealCompoundFiles()[1], L"x.xls");
-    ComPtr<ITovFileNavigator> nav;
+    ComPtr<ITovFileNavigator> nav, workbook;
     ASSERT_EQ(S_OK, Open(copy, nav));
-    auto files = List(nav.get(), false);
-    ComPtr<ITovFileNavigator> workbook;
-    for (auto& f : files)
+    for (auto& f : List(nav.get(), false))
         if (PathOf(f.get()) == copy + L"|Workbook")
             workbook = f;
     ASSERT_TRUE(workbook);
+    HRESULT hr = S_OK;
+    EXPECT_TRUE(List(workbook.get(), false, &hr).empty());
+    EXPECT_EQ(E_NOTIMPL, hr) << "an inner file holds nothing";
 
     long count = 0;
     TovPreviewMenuItem* items = nullptr;
@@ -327,17 +254,16 @@ TEST_F(CompoundPlugin, ExtractWritesTheStreamBesideTheDocumentNeverOverAFile) {
         SysFreeString(items[i].mbsTextB);
     }
     CoTaskMemFree(items);
-
     RecordingCallback callback;
     callback.AddRef();
-    ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr));
-    ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr));
-    const std::string expected = ReadStreams(copy).at(L"Workbook");
-    EXPECT_EQ(expected, ReadAll(scratch.Path() + L"\\x.xls.Workbook"));
-    EXPECT_EQ(expected, ReadAll(scratch.Path() + L"\\x.xls.Workbook (2)")) << "the first one is kept";
+    const std::string stream = ReadStreams(copy).at(L"Workbook");
+    for (const wchar_t* name : {L"x.xls.Workbook", L"x.xls.Workbook (2)"}) { // the first one is kept
+        ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr));
+        EXPECT_EQ(stream, ReadAll(scratch.Path() + L"\\" + name));
+    }
     ASSERT_EQ(S_OK, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, properties, 0, nullptr));
     ASSERT_EQ(3u, callback.status.size());
-    EXPECT_NE(std::wstring::npos, callback.status[2].find(std::to_wstring(expected.size()) + L" bytes"));
+    EXPECT_NE(std::wstring::npos, callback.status[2].find(std::to_wstring(stream.size()) + L" bytes"));
     EXPECT_EQ(E_INVALIDARG, workbook->OnSubFileMenuCommand(nullptr, &callback, 0, 99, 0, nullptr));
     EXPECT_TRUE(FAILED(nav->OnSubFileMenuCommand(nullptr, &callback, 0, extract, 0, nullptr)))
         << "the document itself is no inner file";
@@ -413,54 +339,50 @@ TEST_F(CompoundPlugin, HostileDocumentsGiveCodesNeverCrashes) {
             continue; // refusing a damaged document is as good as reading what is left of it
         Exercise(nav.get());
     }
-    // The wrong type comes back as what is stored; the overlong string is simply not found.
-    ComPtr<ITovFileNavigator> nav;
-    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\i4.cfb", nav));
-    Attributes a({{L"SummaryInformation", L"Title", Empty()}});
-    ASSERT_EQ(S_OK, a.Read(nav.get()));
-    EXPECT_EQ(VT_I4, a.records[0].mvValue.vt);
-    EXPECT_EQ(7, a.records[0].mvValue.lVal);
-    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\long.cfb", nav));
-    Attributes b({{L"SummaryInformation", L"Title", Empty()}});
-    ASSERT_EQ(S_OK, b.Read(nav.get()));
-    EXPECT_EQ(0, b.records[0].mlStatus);
-    // A damaged property set is never rewritten.
-    Attributes w({{L"SummaryInformation", L"Title", Text(L"new")}});
-    ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\count.cfb", nav));
-    EXPECT_TRUE(FAILED(w.Write(nav.get())));
+    // The wrong type comes back as what is stored; the overlong string is simply not found; a
+    // damaged property set is never rewritten.
+    const std::pair<const wchar_t*, VARTYPE> reads[] = {
+        {L"i4.cfb", VT_I4}, {L"long.cfb", VT_EMPTY}, {L"count.cfb", VT_EMPTY}};
+    for (const auto& [file, type] : reads) {
+        ComPtr<ITovFileNavigator> nav;
+        ASSERT_EQ(S_OK, Open(scratch.Path() + L"\\" + file, nav));
+        Attributes a{{L"SummaryInformation", L"Title"}}, w{{L"SummaryInformation", L"Title", Text(L"new")}};
+        ASSERT_EQ(S_OK, a.Read(nav.get()));
+        EXPECT_EQ(type, a.records[0].mvValue.vt) << Utf8(file);
+        EXPECT_EQ(type == VT_I4 ? 7 : 0, a.records[0].mvValue.lVal) << Utf8(file);
+        EXPECT_EQ(type == VT_I4, a.records[0].mlStatus) << Utf8(file);
+        if (file == reads[2].first) {
+            EXPECT_TRUE(FAILED(w.Write(nav.get())));
+        }
+    }
 }
 
 TEST_F(CompoundPlugin, MutatedRealDocumentsNeverCrash) {
     std::mt19937 random(20261206);
-    int mutants = 0, opened = 0, visited = 0;
+    int opened = 0, visited = 0;
     for (const auto& source : RealCompoundFiles()) {
         const std::string real = ReadAll(source);
         ASSERT_FALSE(real.empty());
         for (int i = 0; i < 120; ++i) {
             std::string bytes = real;
-            if (i % 3 == 0) {
+            if (i % 3 == 0)
                 bytes.resize(std::uniform_int_distribution<std::size_t>(0, real.size() - 1)(random));
-            } else {
-                const int flips = 1 + i % 8;
-                for (int f = 0; f < flips; ++f) {
-                    // Half of the flips hit the header, allocation table and directory, where damage matters
-                    // most.
-                    const std::size_t limit = f % 2 ? std::min<std::size_t>(real.size(), 2048) : real.size();
-                    bytes[std::uniform_int_distribution<std::size_t>(0, limit - 1)(random)] ^=
-                        static_cast<char>(1 << (random() % 8));
-                }
+            // Half of the flips hit the header, allocation table and directory, where damage matters most.
+            for (int f = 0; i % 3 != 0 && f < 1 + i % 8; ++f) {
+                const std::size_t limit = f % 2 ? std::min<std::size_t>(real.size(), 2048) : real.size();
+                bytes[std::uniform_int_distribution<std::size_t>(0, limit - 1)(random)] ^=
+                    static_cast<char>(1 << (random() % 8));
             }
-            const std::wstring path = scratch.WriteFile(L"m" + std::to_wstring(mutants++) + L".xls", bytes);
             ComPtr<ITovFileNavigator> nav;
-            if (SUCCEEDED(Open(path, nav)) && nav) {
+            if (SUCCEEDED(Open(scratch.WriteFile(L"m" + std::to_wstring(i) + L".xls", bytes), nav))) {
                 ++opened;
                 visited += Exercise(nav.get());
             }
         }
     }
-    RecordProperty("mutants", mutants);
-    std::printf("[          ] %d mutants, %d opened, %d navigators walked\n", mutants, opened, visited);
-    EXPECT_EQ(240, mutants);
+    // Enough damaged documents open that their inner files are really walked.
+    EXPECT_GT(opened, 80);
+    EXPECT_GT(visited, 2 * opened);
 }
 
 } // namespace

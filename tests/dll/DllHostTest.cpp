@@ -5,6 +5,7 @@
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -53,12 +54,24 @@ class HostSandbox : public ::testing::Test {
 
 } // namespace
 
-TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
+// Format objects made, objects alive and files opened in the fake server.
+std::vector<long> ServerCounts() {
+    std::vector<long> counts(3);
+    using CountsFn = void(__stdcall*)(long*, long*, long*);
+    if (HMODULE server = GetModuleHandleW(L"FakeFormatServer.dll"))
+        if (auto fn = reinterpret_cast<CountsFn>(
+                reinterpret_cast<void*>(GetProcAddress(server, "FakeServerCounts"))))
+            fn(&counts[0], &counts[1], &counts[2]);
+    return counts;
+}
+
+TEST_F(HostSandbox, ExportedManagerActivatesTheRegisteredServerOnce) {
     const std::wstring formats = std::wstring(kVendorRoot) + L"\\FileFormats";
     SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", nullptr, REG_SZ, L"");
     SetValue(HKEY_LOCAL_MACHINE, formats + L"\\FakeFormatServer.dll", L"CLSID", REG_SZ, clsid);
-    SetValue(HKEY_LOCAL_MACHINE, formats + L"\\.mrdprt", L"1", REG_MULTI_SZ,
-             std::wstring(L"FakeFormatServer.dll") + L'\0');
+    for (const wchar_t* mask : {L"1", L"16384"})
+        SetValue(HKEY_LOCAL_MACHINE, formats + L"\\.mrdprt", mask, REG_MULTI_SZ,
+                 std::wstring(L"FakeFormatServer.dll") + L'\0');
 
     FileFormatMgr* mgr = gpoGetFileFormatMgr();
     ASSERT_EQ(&goFileFormatMgr, mgr);
@@ -67,21 +80,37 @@ TEST_F(HostSandbox, ExportedManagerResolvesThroughTheRegisteredServer) {
 
     // Through the interface, as components compiled against it call it.
     IFileFormatMgr* api = mgr;
+    const std::vector<long> before = ServerCounts();
+    for (int i = 0; i < 20; ++i) {
+        ITovFileNavigator* nav = nullptr;
+        unsigned long mask = 0;
+        const std::wstring path = L"C:\\v\\gear" + std::to_wstring(i) + L".MRDPRT";
+        ASSERT_EQ(S_OK, api->mhGetNavigator(&nav, path.c_str(), 1, nullptr, &mask, nullptr));
+        ASSERT_NE(nullptr, nav);
+        EXPECT_EQ(1u, mask);
+        BSTR opened = nullptr;
+        ASSERT_EQ(S_OK, nav->GetFilePath(&opened));
+        EXPECT_EQ(path, opened);
+        SysFreeString(opened);
+        nav->Release();
+    }
+    const std::vector<long> after = ServerCounts();
+    EXPECT_EQ(1, after[0] - before[0]) << "one format object, cached";
+    EXPECT_EQ(1, after[1]) << "only the cached format object stays alive";
+    EXPECT_EQ(20, after[2] - before[2]);
     ITovFileNavigator* nav = nullptr;
     unsigned long mask = 0;
-    ASSERT_EQ(S_OK, api->mhGetNavigator(&nav, L"C:\\v\\gear.mrdprt", 1, nullptr, &mask, nullptr));
-    ASSERT_NE(nullptr, nav);
-    EXPECT_EQ(1u, mask);
-    nav->Release();
     EXPECT_EQ(ffm::FFM_E_NO_PLUGIN,
               api->mhGetNavigator(&nav, L"C:\\v\\notes.txt", 1, nullptr, &mask, nullptr));
     EXPECT_EQ(nullptr, nav);
 
     std::list<std::wstring> extensions;
-    ASSERT_EQ(S_OK, mgr->mhGetExtensions(1, extensions, nullptr));
+    ASSERT_EQ(S_OK, mgr->mhGetExtensions(0x4000, extensions, nullptr));
     EXPECT_EQ(std::list<std::wstring>{L"MRDPRT"}, extensions);
     EXPECT_TRUE(gbUseSeparatedProcessing());
     gCleanUpMXDocMgrInstance(0);
+    mgr->mvUninitialize();
+    EXPECT_EQ(0, ServerCounts()[1]);
 }
 
 namespace {

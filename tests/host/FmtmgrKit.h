@@ -3,22 +3,18 @@
 // registered in the prefix for each test; its stdout, stderr and exit code are checked.
 #include "support/SamplePlugin.h"
 
-#include <foundation/Handles.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 namespace ffmtest {
+
+using nlohmann::json;
+using testing::HasSubstr;
 
 struct Result {
     DWORD exitCode;
     std::string out, err;
 };
-
-inline ULONGLONG LastWrite(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    return (ULONGLONG(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-}
 
 class Fmtmgr : public ::testing::Test {
   protected:
@@ -64,10 +60,10 @@ class Fmtmgr : public ::testing::Test {
         return {exitCode, ReadAll(outPath), ReadAll(errPath)};
     }
 
-    nlohmann::json RunJson(const std::wstring& arguments) {
+    json RunJson(const std::wstring& arguments) {
         const Result r = Run(L"--json " + arguments);
-        EXPECT_EQ(0u, r.exitCode) << r.err;
-        return nlohmann::json::parse(r.out, nullptr, false);
+        EXPECT_EQ(0u, r.exitCode) << Utf8(arguments) << "\n" << r.err;
+        return json::parse(r.out, nullptr, false);
     }
 
     SamplePluginRegistration plugin;

@@ -14,18 +14,6 @@ using ffm::ComPtr;
 
 namespace {
 
-const CLSID kClsid = {0x484e65a5, 0x42fc, 0x42f3, {0xa6, 0x58, 0x7a, 0x71, 0x9c, 0xfa, 0xa3, 0x78}};
-
-ffm::UniqueBstr Bstr(const std::wstring& text) {
-    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-}
-
-ULONGLONG LastWrite(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    return (ULONGLONG(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-}
-
 // One change of the kinds a damaged or hostile file shows: bytes flipped, inserted (line breaks,
 // brackets, separators, zero, invalid UTF-8), removed, lines repeated or cut off.
 std::string Mutate(std::string text, std::mt19937& random) {
@@ -68,13 +56,17 @@ std::string Mutate(std::string text, std::mt19937& random) {
     return text;
 }
 
-// Every read a host makes; the results are released.
-void ReadEverything(ITovFileNavigator* navigator) {
+// Every read a host makes; the results are released. Gives the first reference's key as the
+// plug-in reports it, or a key it does not have.
+std::wstring ReadEverything(ITovFileNavigator* navigator) {
     ComPtr<ITovFileNavigator5> nav;
-    ASSERT_EQ(S_OK, navigator->QueryInterface(__uuidof(ITovFileNavigator5), nav.put_void()));
+    EXPECT_EQ(S_OK, navigator->QueryInterface(__uuidof(ITovFileNavigator5), nav.put_void()));
     long count = 0;
     TovRefData2* refs = nullptr;
+    std::wstring key = L"Nope";
     if (SUCCEEDED(nav->GetReferences2(nullptr, &count, &refs))) {
+        if (count > 0)
+            key.assign(refs[0].mbsRefPath, SysStringLen(refs[0].mbsRefPath));
         for (long i = 0; i < count; ++i) {
             SysFreeString(refs[i].mbsFilePath);
             SysFreeString(refs[i].mbsRefPath);
@@ -100,13 +92,14 @@ void ReadEverything(ITovFileNavigator* navigator) {
             VARIANT none{};
             query->Query(kind, none, result.put(), second.put());
         }
+    return key;
 }
 
 TEST(MrdFuzz, MutatedFilesNeverCrashHangOrChangeAndFailedUpdatesLeaveThemAsTheyWere) {
     SamplePluginRegistration plugin;
     ASSERT_EQ(S_OK, plugin.registered);
     ComPtr<ITovFileFormat> format;
-    ASSERT_EQ(S_OK, CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
+    ASSERT_EQ(S_OK, CoCreateInstance(kMrdClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITovFileFormat),
                                      format.put_void()));
     TempFolder folder;
     const std::string seeds[] = {
@@ -125,24 +118,12 @@ TEST(MrdFuzz, MutatedFilesNeverCrashHangOrChangeAndFailedUpdatesLeaveThemAsTheyW
         if (FAILED(format->OpenFile(Bstr(path).get(), nullptr, nav.put())))
             continue;
         ++opened;
-        ReadEverything(nav.get());
+        const auto k = Bstr(ReadEverything(nav.get()));
         ASSERT_EQ(text, ReadAll(path)) << "reading changed the file, round " << round;
         ASSERT_EQ(written, LastWrite(path)) << "round " << round;
 
-        // Move the first reference (its key as the plug-in reports it), or a key it does not have.
-        long count = 0;
-        TovRefData* refs = nullptr;
-        std::wstring key = L"Nope";
-        if (SUCCEEDED(nav->GetReferences(nullptr, &count, &refs)) && count > 0)
-            key.assign(refs[0].mbsRefPath, SysStringLen(refs[0].mbsRefPath));
-        for (long i = 0; i < count; ++i) {
-            SysFreeString(refs[i].mbsFilePath);
-            SysFreeString(refs[i].mbsRefPath);
-            CoTaskMemFree(refs[i].mpcData);
-        }
-        CoTaskMemFree(refs);
-        const auto k = Bstr(key),
-                   p = Bstr(folder.Path() + L"\\moved\\" + std::to_wstring(round) + L".mrdprt");
+        // Move the first reference, or one the file does not have.
+        const auto p = Bstr(folder.Path() + L"\\moved\\" + std::to_wstring(round) + L".mrdprt");
         TovRefData ref{};
         ref.mbsRefPath = k.get();
         ref.mbsFilePath = p.get();

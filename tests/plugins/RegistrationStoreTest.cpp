@@ -3,12 +3,11 @@
 #include "support/FakeCom.h"
 #include "support/Sandbox.h"
 #include <FileFmtMgr/ComError.h>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <tuple>
 #include <vector>
 
-using ffmtest::RegistrySandbox;
+using namespace ffmtest;
 
 namespace {
 
@@ -16,16 +15,12 @@ const std::wstring kFormats = std::wstring(kVendorRoot) + L"\\FileFormats";
 
 using Record = std::tuple<std::wstring, std::wstring, unsigned long>;
 
-std::wstring Text(const ffm::SpStr& s) {
-    return s.Text();
-}
-
 std::vector<Record> RecordsOf(FileFmtRegistryAccess& store) {
     ExtensionRecordList list;
     store.GetExtensionRecords(list);
     std::vector<Record> out;
     for (const auto& r : list)
-        out.emplace_back(Text(r.moExtension), Text(r.moPluginName), r.mlMask);
+        out.emplace_back(r.moExtension.Text(), r.moPluginName.Text(), r.mlMask);
     return out;
 }
 
@@ -35,28 +30,25 @@ std::vector<std::tuple<std::wstring, std::wstring, std::wstring>> PluginsOf(File
     store.GetPlugins(list);
     std::vector<std::tuple<std::wstring, std::wstring, std::wstring>> out;
     for (const auto& p : list)
-        out.emplace_back(Text(p->mbsName), ffmtest::ClsidText(p->moClsid), Text(p->mbsComponent));
+        out.emplace_back(p->mbsName.Text(), ClsidText(p->moClsid), p->mbsComponent.Text());
     return out;
 }
 
 std::wstring UniqueProgId() {
-    wchar_t text[40];
-    swprintf(text, 40, L"FfmStoreTest.%08lX", static_cast<unsigned long>(ffmtest::NewClsid().Data1));
-    return text;
+    return L"FfmStoreTest." + std::to_wstring(NewClsid().Data1);
 }
 
 // COM reads ProgIDs from the real HKEY_CLASSES_ROOT, which the sandbox leaves alone, so the
 // registration goes there under a unique name and is removed afterwards.
 struct RegisteredProgId {
     RegisteredProgId() {
-        RegistrySandbox::SetString(HKEY_CLASSES_ROOT, name + L"\\CLSID", L"",
-                                   ffmtest::ClsidText(ffmtest::NewClsid()));
+        RegistrySandbox::SetString(HKEY_CLASSES_ROOT, name + L"\\CLSID", L"", ClsidText(NewClsid()));
     }
     ~RegisteredProgId() { RegDeleteTreeW(HKEY_CLASSES_ROOT, name.c_str()); }
     const std::wstring name = UniqueProgId();
 };
 
-class RegistrationStoreTest : public ffmtest::SandboxedTest {
+class RegistrationStoreTest : public SandboxedTest {
   protected:
     static void Plugin(const std::wstring& name, const std::wstring& clsid, const std::wstring& component) {
         RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats + L"\\" + name, L"", component);
@@ -72,19 +64,18 @@ class RegistrationStoreTest : public ffmtest::SandboxedTest {
 // Which values RegistryKey reads is left to its tests; here the store's stricter rule for strings
 // (a whole number of characters ending in NUL, where RegistryKey would terminate the text itself).
 TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWhole) {
-    const CLSID a = ffmtest::NewClsid(), b = ffmtest::NewClsid(), c = ffmtest::NewClsid();
-    Plugin(L"A.dll", ffmtest::ClsidText(a), L"{COMPONENT-A}");
-    Plugin(L"B%d.exe", ffmtest::ClsidText(b, false), L""); // opened by name, not as a format
-    Plugin(L"C.dll", L"{{" + ffmtest::ClsidText(c, false) + L"}", L"c");
+    const CLSID a = NewClsid(), b = NewClsid(), c = NewClsid();
+    Plugin(L"A.dll", ClsidText(a), L"{COMPONENT-A}");
+    Plugin(L"B%d.exe", ClsidText(b, false), L""); // opened by name, not as a format
+    Plugin(L"C.dll", L"{{" + ClsidText(c, false) + L"}", L"c");
     Plugin(L"D.dll", L"{not-a-guid}", L"d");
-    Plugin(L"E.dll", ffmtest::ClsidText(a, false) + L"0", L"e");
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats + L"\\F.dll", L"CLSID", ffmtest::ClsidText(a));
+    Plugin(L"E.dll", ClsidText(a, false) + L"0", L"e");
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kFormats + L"\\F.dll", L"CLSID", ClsidText(a));
     Plugin(L"G.dll", L"{0fedcba9-8765-4321-abcd-ef0123456789}", L"g"); // lower-case digits, every letter
     Plugin(L"H.dll", L"", L"h");
-    Plugin(L"{I}", ffmtest::ClsidText(a), L"i");
+    Plugin(L"{I}", ClsidText(a), L"i");
     // Text past the byte count keeps the registry from adding a terminator of its own.
-    const std::wstring clsid = ffmtest::ClsidText(a), cut = clsid + L"X",
-                       odd = clsid + std::wstring(L"\0X", 2);
+    const std::wstring clsid = ClsidText(a), cut = clsid + L"X", odd = clsid + std::wstring(L"\0X", 2);
     const DWORD chars = static_cast<DWORD>(clsid.size() * sizeof(wchar_t));
     Plugin(L"J.dll", L"", L"");
     RegistrySandbox::SetRaw(HKEY_LOCAL_MACHINE, kFormats + L"\\J.dll", L"CLSID", REG_SZ, cut.data(),
@@ -97,9 +88,9 @@ TEST_F(RegistrationStoreTest, PluginKeysNeedAComponentAndAParsableClsidStoredWho
 
     FileFmtRegistryAccess store;
     EXPECT_EQ(PluginsOf(store),
-              (decltype(PluginsOf(store)){{L"A.dll", ffmtest::ClsidText(a), L"{COMPONENT-A}"},
-                                          {L"B%d.exe", ffmtest::ClsidText(b), L""},
-                                          {L"C.dll", ffmtest::ClsidText(c), L"c"},
+              (decltype(PluginsOf(store)){{L"A.dll", ClsidText(a), L"{COMPONENT-A}"},
+                                          {L"B%d.exe", ClsidText(b), L""},
+                                          {L"C.dll", ClsidText(c), L"c"},
                                           {L"G.dll", L"{0FEDCBA9-8765-4321-ABCD-EF0123456789}", L"g"}}));
 }
 
@@ -167,46 +158,40 @@ TEST_F(RegistrationStoreTest, ExtensionRecordsFollowCandidatesMasksAndValueOrder
     EXPECT_EQ(RecordsOf(store), expected);
 }
 
-TEST_F(RegistrationStoreTest, ReadsTheRegistryOnce) {
-    Plugin(L"A.dll", ffmtest::ClsidText(ffmtest::NewClsid()), L"");
-    Capability(L".dwg", L"1", {L"A.dll"});
+// A store reads the registry once, at its first request, and replaces the caller's lists.
+TEST_F(RegistrationStoreTest, ReadsTheRegistryOnceAndReplacesTheCallersLists) {
+    FileFmtRegistryAccess before; // no FileFormats key yet
+    FileFormatPluginList plugins{std::make_shared<FileFormatPlugin>()};
+    ExtensionRecordList records{ExtensionRecord{}};
+    before.GetPlugins(plugins);
+    before.GetExtensionRecords(records);
+    EXPECT_TRUE(plugins.empty());
+    EXPECT_TRUE(records.empty());
 
+    Plugin(L"A.dll", ClsidText(NewClsid()), L"");
+    Capability(L".dwg", L"1", {L"A.dll"});
     FileFmtRegistryAccess store;
-    const std::vector<Record> before = RecordsOf(store);
-    Plugin(L"B.dll", ffmtest::ClsidText(ffmtest::NewClsid()), L"");
+    const std::vector<Record> first = RecordsOf(store);
+    Plugin(L"B.dll", ClsidText(NewClsid()), L"");
     Capability(L".dxf", L"1", {L"B.dll"});
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kFormats + L"\\.dwg").c_str());
-
-    EXPECT_EQ(RecordsOf(store), before);
+    EXPECT_EQ(RecordsOf(store), first);
     EXPECT_EQ(PluginsOf(store).size(), 1u);
-
+    EXPECT_TRUE(PluginsOf(before).empty());
     FileFmtRegistryAccess fresh;
     EXPECT_EQ(PluginsOf(fresh).size(), 2u);
     EXPECT_EQ(RecordsOf(fresh), std::vector<Record>{Record(L".dxf", L"B.dll", 1)});
-}
-
-TEST_F(RegistrationStoreTest, MissingFormatsKeyEmptiesTheListsAndNoInterfaceIsGivenOut) {
-    FileFmtRegistryAccess store;
-    FileFormatPluginList plugins{std::make_shared<FileFormatPlugin>()};
-    ExtensionRecordList records{ExtensionRecord{}};
-    store.GetPlugins(plugins);
-    store.GetExtensionRecords(records);
-    EXPECT_TRUE(plugins.empty());
-    EXPECT_TRUE(records.empty());
-    void* out = &store;
-    EXPECT_EQ(store.QueryInterface(IID_IUnknown, &out), E_NOINTERFACE); // a stack object
-    EXPECT_EQ(out, nullptr);
 }
 
 // Registry failures are absorbed, so an allocation failure must not be: each run either
 // reports it or delivers everything.
 TEST_F(RegistrationStoreTest, AllocationFailureEscapesInsteadOfShorteningTheLists) {
     const RegisteredProgId registered;
-    Plugin(L"A.dll", ffmtest::ClsidText(ffmtest::NewClsid()), L"{C}");
-    Plugin(L"B.dll", ffmtest::ClsidText(ffmtest::NewClsid()), L"");
+    Plugin(L"A.dll", ClsidText(NewClsid()), L"{C}");
+    Plugin(L"B.dll", ClsidText(NewClsid()), L"");
     Capability(L".dwg", L"1", {L"A.dll@" + registered.name, L"B.dll"});
     Capability(L".par", L"4", {L"A.dll", L"B.dll"});
-    const int points = ffmtest::ForEachAllocationFailure([&](int) {
+    const int points = ForEachAllocationFailure([&](int) {
         FileFmtRegistryAccess store;
         FileFormatPluginList plugins;
         ExtensionRecordList records;

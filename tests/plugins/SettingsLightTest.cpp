@@ -1,7 +1,6 @@
 #include "UserHiveBlocker.h"
 #include "plugins/SettingsLight.h"
 #include "support/Sandbox.h"
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -70,15 +69,6 @@ TEST(SettingsLightCases, PathsByKind) {
         SettingsLight settings;
         EXPECT_EQ(c.expected, settings.moGetPath(c.kind)) << "kind " << c.kind;
     }
-}
-
-TEST_F(SettingsLightTest, HelpUrlTemplateHasFourStringFields) {
-    const std::wstring url = SettingsLight().moGetPath(HelpUrlFormat);
-    long fields = 0;
-    for (size_t at = 0; (at = url.find(L"%s", at)) != std::wstring::npos; at += 2)
-        ++fields;
-    EXPECT_EQ(4, fields);
-    EXPECT_EQ(fields, std::count(url.begin(), url.end(), L'%')) << "no other conversions";
 }
 
 TEST_F(SettingsLightTest, CachedKindsKeepTheirFirstResultButRetryEmptyOnes) {

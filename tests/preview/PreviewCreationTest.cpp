@@ -5,6 +5,7 @@
 #include "PreviewKit.h"
 
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <cstring>
 #include <memory>
 
 using namespace ffmtest;
@@ -16,12 +17,10 @@ const RECT kArea{0, 0, 300, 200};
 
 class PreviewCreationTest : public SandboxedTest {
   protected:
+    // A plug-in class registered with COM in this process; last is its latest format object.
     struct PluginClass {
         CLSID clsid = NewClsid();
-        LiveCounter formats;
-        std::function<void(PreviewFormat&)> setup;
         PreviewFormat* last = nullptr;
-        bool factory = false; // offers the factory interface
         std::unique_ptr<ClassRegistration> registration;
         long Activations() const { return registration->CreateCount(); }
     };
@@ -33,37 +32,27 @@ class PreviewCreationTest : public SandboxedTest {
         store->Release();
     }
 
+    // factory: the format object offers the factory interface too.
     PluginClass& Plugin(const std::wstring& name,
                         std::initializer_list<std::pair<std::wstring, unsigned long>> exts,
-                        std::function<void(PreviewFormat&)> setup = {}) {
-        auto c = std::make_unique<PluginClass>();
-        PluginClass* raw = c.get();
-        raw->setup = std::move(setup);
-        raw->registration = std::make_unique<ClassRegistration>(raw->clsid, [this, raw]() -> IUnknown* {
-            auto* f = new PreviewFormat(journal, &raw->formats, &previews);
-            if (!raw->factory)
-                f->Hide(__uuidof(ITovPreviewFactory));
-            if (raw->setup)
-                raw->setup(*f);
-            raw->last = f;
-            return static_cast<ITovFileFormat*>(f);
+                        HRESULT createResult = S_OK, bool factory = false) {
+        PluginClass& c = *classes.emplace_back(std::make_unique<PluginClass>());
+        c.registration = std::make_unique<ClassRegistration>(c.clsid, [=, &c]() -> IUnknown* {
+            c.last = new PreviewFormat(journal, &previews);
+            c.last->createResult = createResult;
+            if (!factory)
+                c.last->Hide(__uuidof(ITovPreviewFactory));
+            return static_cast<ITovFileFormat*>(c.last);
         });
-        store->AddPlugin(name, raw->clsid);
+        store->AddPlugin(name, c.clsid);
         for (const auto& [ext, mask] : exts)
             store->AddExtension(ext, name, mask);
-        classes.push_back(std::move(c));
-        return *raw;
+        return c;
     }
     long Create(const RECT* rect = &kArea, ITovCallback* callback = nullptr, IUnknown* context = nullptr) {
         EXPECT_EQ(S_OK, mgr->mhSetRegAccess(store));
         EXPECT_EQ(S_OK, mgr->mhInitialize(nullptr)) << "so the callback hears only the creation";
-        return mgr->mhCreatePreview2(*window, Parent(), context, rect, callback);
-    }
-    HWND Parent() {
-        if (!parent)
-            parent.reset(CreateWindowExW(0, L"STATIC", L"pane", WS_OVERLAPPED, 0, 0, 240, 160, nullptr,
-                                         nullptr, nullptr, nullptr));
-        return parent.get();
+        return mgr->mhCreatePreview2(*window, parent.get(), context, rect, callback);
     }
     // Which preview shows the file, by the journal.
     const RecordingPreview* ShownBy(const std::wstring& path) {
@@ -83,12 +72,32 @@ class PreviewCreationTest : public SandboxedTest {
     TestStore* store = new TestStore;
     std::unique_ptr<FileFormatMgr> mgr = std::make_unique<FileFormatMgr>();
     std::unique_ptr<TestWindow> window = std::make_unique<TestWindow>();
-    ffm::UniqueHwnd parent;
+    ffm::UniqueHwnd parent{CreateWindowExW(0, L"STATIC", L"pane", WS_OVERLAPPED, 0, 0, 240, 160, nullptr,
+                                           nullptr, nullptr, nullptr)};
 };
 
+// First with memory running out at every point: a clean code each time, and no preview left.
 TEST_F(PreviewCreationTest, OneFormatServingSeveralKeysGivesOnePreviewUnderEachNormalisedExtension) {
     auto& cad = Plugin(L"Cad.dll", {{L".dwg", 0x4}, {L"dxf", 0x5}, {L"..IPT", 0x4}, {L".mrd", 0x1}});
     auto& any = Plugin(L"Any.dll", {{L".*", 0x4}});
+    const int points = ForEachAllocationFailure(
+        [&] {
+            window = std::make_unique<TestWindow>();
+            mgr->mvUninitialize();
+            ASSERT_EQ(S_OK, mgr->mhSetRegAccess(store));
+        },
+        [&](int point) {
+            const long hr = mgr->mhCreatePreview(*window, parent.get(), &kArea, nullptr);
+            EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY) << "point " << point << " " << HexCode(hr);
+        },
+        [&](int) {
+            window.reset();
+            EXPECT_EQ(0, previews.alive);
+        });
+    EXPECT_GT(points, 3);
+
+    window = std::make_unique<TestWindow>();
+    mgr->mvUninitialize();
     ASSERT_EQ(S_OK, Create());
     ASSERT_NE(nullptr, cad.last);
     EXPECT_EQ(1, cad.last->creations);
@@ -98,57 +107,44 @@ TEST_F(PreviewCreationTest, OneFormatServingSeveralKeysGivesOnePreviewUnderEachN
     EXPECT_EQ(cadPreview, ShownBy(L"a.ipt"));
     EXPECT_EQ(any.last->made, ShownBy(L"a.mrd")) << "no preview bit: the wildcard shows it";
     EXPECT_EQ(any.last->made, ShownBy(L"noextension"));
-    EXPECT_EQ(Parent(), window->mhGetParent());
     EXPECT_EQ(2, previews.alive);
     window.reset();
     EXPECT_EQ(0, previews.alive) << "the window held the only references";
 }
 
-TEST_F(PreviewCreationTest, TheViewerPluginEndsItsExtensionsWalkAndFailuresCostOnlyTheirOwnPreview) {
+TEST_F(PreviewCreationTest, TheViewerPluginEndsAWalkAFailureCostsOnlyItsPreviewTheStopCodeEndsAll) {
     auto& first = Plugin(L"First.dll", {{L".mrd", 0x4}});
     auto& viewer = Plugin(L"insoplugin.DLL", {{L".mrd", 0x4}});
     auto& after = Plugin(L"After.dll", {{L".mrd", 0x4}});
-    auto& failing = Plugin(L"Failing.dll", {{L".bad", 0x4}, {L".bad2", 0x4}},
-                           [](PreviewFormat& f) { f.createResult = E_FAIL; });
+    auto& failing = Plugin(L"Failing.dll", {{L".bad", 0x4}, {L".bad2", 0x4}}, E_FAIL);
     auto& good = Plugin(L"Good.dll", {{L".good", 0x4}});
-    ASSERT_EQ(S_OK, Create());
+    // Extensions are visited in alphabetical order: these come last.
+    auto& stopper = Plugin(L"Stopper.dll", {{L".x", 0x4}}, static_cast<HRESULT>(0x80040226));
+    auto& later = Plugin(L"Later.dll", {{L".y", 0x4}});
+    RecordingCallback callback;
+    callback.AddRef();
+    EXPECT_EQ(static_cast<HRESULT>(0x80040226), Create(&kArea, &callback));
+    EXPECT_EQ(parent.get(), window->mhGetParent());
+    EXPECT_TRUE(callback.progress.empty()) << "no progress after a stop";
     EXPECT_EQ(first.last->made, ShownBy(L"x.mrd"));
     EXPECT_EQ(0, viewer.Activations()) << "never asked";
     EXPECT_EQ(0, after.Activations());
     EXPECT_EQ(2, failing.last->creations) << "each extension of a failed plug-in tries again";
     EXPECT_EQ(nullptr, ShownBy(L"x.bad"));
     EXPECT_EQ(good.last->made, ShownBy(L"x.good"));
-}
-
-TEST_F(PreviewCreationTest, TheStopCodeEndsTheCreationAndIsReturned) {
-    auto& before = Plugin(L"Before.dll", {{L".a", 0x4}});
-    auto& stopper = Plugin(L"Stopper.dll", {{L".b", 0x4}},
-                           [](PreviewFormat& f) { f.createResult = static_cast<HRESULT>(0x80040226); });
-    auto& later = Plugin(L"Later.dll", {{L".c", 0x4}});
-    RecordingCallback callback;
-    callback.AddRef();
-    EXPECT_EQ(static_cast<HRESULT>(0x80040226), Create(&kArea, &callback));
     EXPECT_EQ(1, stopper.last->creations);
     EXPECT_EQ(0, later.Activations());
-    EXPECT_TRUE(callback.progress.empty()) << "no progress after a stop";
-    EXPECT_EQ(Parent(), window->mhGetParent());
-    EXPECT_EQ(before.last->made, ShownBy(L"x.a"));
 }
 
 TEST_F(PreviewCreationTest, PluginsReceiveTheParentTheRectangleTheCallbackAndTheContext) {
     auto& plain = Plugin(L"Plain.dll", {{L".a", 0x4}});
-    auto& factory = Plugin(L"Factory.dll", {{L".b", 0x4}});
-    factory.factory = true;
+    auto& factory = Plugin(L"Factory.dll", {{L".b", 0x4}}, S_OK, true);
     // Without a rectangle: the parent's client area from (0, 0).
     ASSERT_EQ(S_OK, Create(nullptr));
     RECT client{};
-    GetClientRect(Parent(), &client);
-    const TovRect& seen = plain.last->rectSeen;
-    EXPECT_EQ(0, seen.left);
-    EXPECT_EQ(0, seen.top);
-    EXPECT_EQ(client.right, seen.right);
-    EXPECT_EQ(client.bottom, seen.bottom);
-    EXPECT_EQ(static_cast<long>(reinterpret_cast<LONG_PTR>(Parent())), plain.last->parentSeen);
+    GetClientRect(parent.get(), &client);
+    EXPECT_EQ(0, memcmp(&client, &plain.last->rectSeen, sizeof client)) << "left, top, right, bottom";
+    EXPECT_EQ(static_cast<long>(reinterpret_cast<LONG_PTR>(parent.get())), plain.last->parentSeen);
     EXPECT_EQ(nullptr, plain.last->callbackSeen);
     EXPECT_FALSE(plain.last->viaFactory);
 
@@ -165,30 +161,6 @@ TEST_F(PreviewCreationTest, PluginsReceiveTheParentTheRectangleTheCallbackAndThe
     EXPECT_EQ(context.get(), factory.last->contextSeen);
     EXPECT_EQ(&callback, factory.last->callbackSeen);
     EXPECT_EQ(1u, callback.RefCount()) << "the creation gave back its reference";
-}
-
-TEST_F(PreviewCreationTest, AllocationFailureAtEveryPointGivesACleanCodeAndNoLeak) {
-    Plugin(L"Cad.dll", {{L".dwg", 0x4}, {L".dxf", 0x4}});
-    Plugin(L"Any.dll", {{L".*", 0x4}});
-    ASSERT_EQ(S_OK, mgr->mhSetRegAccess(store));
-    const int points = ForEachAllocationFailure(
-        [&] {
-            window = std::make_unique<TestWindow>();
-            mgr->mvUninitialize();
-            ASSERT_EQ(S_OK, mgr->mhSetRegAccess(store));
-        },
-        [&](int point) {
-            const long hr = mgr->mhCreatePreview(*window, Parent(), &kArea, nullptr);
-            EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY) << "point " << point << " " << HexCode(hr);
-        },
-        [&](int) {
-            window.reset();
-            EXPECT_EQ(0, previews.alive);
-        });
-    EXPECT_GT(points, 3);
-    window = std::make_unique<TestWindow>();
-    ASSERT_EQ(S_OK, mgr->mhCreatePreview(*window, Parent(), &kArea, nullptr));
-    EXPECT_NE(nullptr, ShownBy(L"a.dwg")) << "the manager still works";
 }
 
 } // namespace

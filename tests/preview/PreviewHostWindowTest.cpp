@@ -3,9 +3,10 @@
 // the bitmap class draws its pixels where asked, through DrawDib and without it.
 #include "PreviewKit.h"
 
-#include "WindowCapture.h"
 #include "preview/Dib.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <cstdint>
+#include <cstring>
 
 using namespace ffmtest;
 using ffm::ComPtr;
@@ -23,14 +24,15 @@ class PreviewHostWindowTest : public ::testing::Test {
   protected:
     PreviewHostWindowTest() {
         // The window learns its parent from the manager's creation, here with no plug-ins at all.
-        TestStore* empty = new TestStore;
-        empty->AddRef();
-        EXPECT_EQ(S_OK, mgr.mhSetRegAccess(empty));
+        const ComPtr<TestStore> empty(new TestStore);
+        EXPECT_EQ(S_OK, mgr.mhSetRegAccess(empty.get()));
         EXPECT_EQ(S_OK, mgr.mhCreatePreview(window, pane.get(), &kArea, nullptr));
-        empty->Release();
         window.mvResize(&kArea);
     }
     ~PreviewHostWindowTest() override { mgr.mvUninitialize(); }
+    long Show(const wchar_t* path) {
+        return window.mhShow(path, TovFileVaultType{}, nullptr, nullptr, false, 0);
+    }
 
     UniqueHwnd top{Window(L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, nullptr)};
     UniqueHwnd pane{Window(L"STATIC", L"pane", WS_CHILD | WS_VISIBLE, top.get())};
@@ -39,29 +41,29 @@ class PreviewHostWindowTest : public ::testing::Test {
     TestWindow window;
 };
 
-TEST_F(PreviewHostWindowTest, TheHostIsDisabledOnlyWhileAPluginShowsAFileByPath) {
+TEST_F(PreviewHostWindowTest, TheHostIsDisabledWhileAPluginShowsAFileAndAnOutsidePdfViewRefusesPdfFiles) {
     ASSERT_EQ(pane.get(), window.mhGetParent());
     auto* p = new RecordingPreview(journal);
     ComPtr<ITovFilePreview> keep(p);
     window.Add(p, L"A");
     int enabledDuringShow = -1;
     p->onShow = [&](ITovCallback*) { enabledDuringShow = IsWindowEnabled(top.get()); };
-    ASSERT_EQ(S_OK, window.mhShow(L"x.a", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    ASSERT_EQ(S_OK, Show(L"x.a"));
     EXPECT_EQ(0, enabledDuringShow);
     EXPECT_TRUE(IsWindowEnabled(top.get()));
 
     // A host that disabled its window itself keeps it disabled.
     EnableWindow(top.get(), FALSE);
-    ASSERT_EQ(S_OK, window.mhShow(L"x.a", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    ASSERT_EQ(S_OK, Show(L"x.a"));
     EXPECT_FALSE(IsWindowEnabled(top.get()));
-}
+    EnableWindow(top.get(), TRUE);
 
-TEST_F(PreviewHostWindowTest, AnOutsidePdfViewAroundThePaneRefusesPdfFiles) {
+    // An outside PDF view around the pane refuses PDF files.
     auto* pdf = new RecordingPreview(journal);
-    ComPtr<ITovFilePreview> keep(pdf);
+    ComPtr<ITovFilePreview> keepPdf(pdf);
     window.Add(pdf, L"PDF");
     constexpr HRESULT kViewOpen = static_cast<HRESULT>(0x800402BF);
-    ASSERT_EQ(S_OK, window.mhShow(L"a.pdf", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    ASSERT_EQ(S_OK, Show(L"a.pdf"));
 
     // Registered the outside viewer's way: a class of that name with that window text.
     WNDCLASSW wc{};
@@ -72,23 +74,22 @@ TEST_F(PreviewHostWindowTest, AnOutsidePdfViewAroundThePaneRefusesPdfFiles) {
 
     // Inside the pane it is the preview's own business.
     UniqueHwnd inside{Window(L"AVL_AVView", L"AVToolBarHostView", WS_CHILD | WS_VISIBLE, pane.get())};
-    EXPECT_EQ(S_OK, window.mhShow(L"a.pdf", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    EXPECT_EQ(S_OK, Show(L"a.pdf"));
     inside.reset();
 
     // Beside the pane, under the same top-level window: refused, and only for PDF files.
     UniqueHwnd side{Window(L"STATIC", L"side", WS_CHILD | WS_VISIBLE, top.get())};
     UniqueHwnd view{Window(L"AVL_AVView", L"avtoolbarhostview", WS_CHILD | WS_VISIBLE, side.get())};
-    EXPECT_EQ(kViewOpen, window.mhShow(L"a.PDF", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    EXPECT_EQ(kViewOpen, Show(L"a.PDF"));
     ShowWindow(view.get(), SW_HIDE);
-    EXPECT_EQ(S_OK, window.mhShow(L"a.pdf", TovFileVaultType{}, nullptr, nullptr, false, 0))
-        << "hidden views count not";
+    EXPECT_EQ(S_OK, Show(L"a.pdf")) << "hidden views count not";
     view.reset();
 
     // In a window that owns the host's top-level window.
     UniqueHwnd owner{Window(L"STATIC", L"owner", WS_OVERLAPPED | WS_VISIBLE, nullptr)};
     SetWindowLongPtrW(top.get(), GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner.get()));
     UniqueHwnd owned{Window(L"AVL_AVView", L"AVToolBarHostView", WS_CHILD | WS_VISIBLE, owner.get())};
-    EXPECT_EQ(kViewOpen, window.mhShow(L"a.pdf", TovFileVaultType{}, nullptr, nullptr, false, 0));
+    EXPECT_EQ(kViewOpen, Show(L"a.pdf"));
     EXPECT_EQ(2, journal.Count(pdf, Call::Hide)) << "each refusal hides the preview shown before";
     SetWindowLongPtrW(top.get(), GWLP_HWNDPARENT, 0);
 }

@@ -41,9 +41,8 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     // The preview's Hide takes the name; this one hides an interface from QueryInterface.
     void HideInterface(REFIID iid) { FakeObject::Hide(iid); }
 
-    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR path, ITovCallback* callback, long type) override {
+    HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR, ITovCallback* callback, long type) override {
         journal.Add(this, Call::ShowFile);
-        lastPath = path;
         lastType = type;
         lastCallback = callback;
         if (onShow)
@@ -92,7 +91,6 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     HRESULT releaseResult = S_OK;
     const wchar_t* redirectTo = nullptr;
     std::function<void(ITovCallback*)> onShow;
-    const wchar_t* lastPath = nullptr; // valid during ShowFile only
     long lastType = -1;
     ITovCallback* lastCallback = nullptr;
     ITovFileNavigator* lastNavigator = nullptr;
@@ -101,23 +99,18 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     bool releasedEmpty = false;
 };
 
-// The host's pane: a top-level window with a client area of the given size, grey (0x808080)
-// where no preview draws, clipping its children; shown.
+// The host's pane: a frameless top-level window of the given size, grey (0x808080) where no
+// preview draws, clipping its children; shown.
 inline HWND MakePane(int width, int height) {
     static const ATOM atom = [] {
         WNDCLASSW wc{};
         wc.lpfnWndProc = DefWindowProcW;
-        wc.hInstance = GetModuleHandleW(nullptr);
         wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
         wc.lpszClassName = L"FfmPreviewPane";
         return RegisterClassW(&wc);
     }();
-    RECT frame{0, 0, width, height};
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
-    AdjustWindowRect(&frame, style, FALSE);
-    HWND pane =
-        CreateWindowExW(0, MAKEINTATOM(atom), L"Preview pane", style, 10, 10, frame.right - frame.left,
-                        frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND pane = CreateWindowExW(0, MAKEINTATOM(atom), L"Preview pane", WS_POPUP | WS_CLIPCHILDREN, 10, 10,
+                                width, height, nullptr, nullptr, nullptr, nullptr);
     ShowWindow(pane, SW_SHOWNOACTIVATE);
     UpdateWindow(pane);
     return pane;
@@ -135,8 +128,7 @@ class TestWindow : public FilePreviewWnd {
 // A format object that makes previews; optionally through the factory interface.
 class PreviewFormat : public FakeObject<ffm::FormatBase, ITovPreviewFactory> {
   public:
-    PreviewFormat(Journal& journal, LiveCounter* formats, LiveCounter* previews)
-        : FakeObject(formats), journal(journal), previews(previews) {}
+    PreviewFormat(Journal& journal, LiveCounter* previews) : journal(journal), previews(previews) {}
     HRESULT STDMETHODCALLTYPE CreatePreview(long parent, TovRect* rect, ITovCallback* callback, ITovRegistry*,
                                             ITovFilePreview** out) override {
         return Make(parent, rect, callback, nullptr, out);

@@ -6,6 +6,7 @@
 #include "preview/DwgPreviewCallback.h"
 #include "plugins/Registry.h"
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <cstring>
 #include <memory>
 
 using namespace ffmtest;
@@ -18,33 +19,15 @@ constexpr HRESULT kNoPreview = static_cast<HRESULT>(0x8004022A);
 constexpr TovFileVaultType kType = static_cast<TovFileVaultType>(7);
 const RECT kArea{0, 0, 200, 100};
 
-// The process's manager excludes DWG files from preview, as the Excluded File Types dialog
-// stores them, for one scope.
-class DwgExcluded {
-  public:
-    DwgExcluded() {
-        RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, L"dwg");
-        store->AddRef();
-        goFileFormatMgr.mhSetRegAccess(store);
-        goFileFormatMgr.mvInit(nullptr);
-    }
-    DwgExcluded(const DwgExcluded&) = delete;
-    DwgExcluded& operator=(const DwgExcluded&) = delete;
-    ~DwgExcluded() {
-        goFileFormatMgr.mvUninitialize();
-        store->Release();
-    }
-
-  private:
-    RegistrySandbox sandbox;
-    TestStore* store = new TestStore;
-};
-
 class PreviewWindowTest : public ::testing::Test {
   protected:
-    RecordingPreview* Preview() {
+    PreviewWindowTest() { window->mvResize(&kArea); }
+    // A preview registered under the extension, answering showResult to every show.
+    RecordingPreview* Preview(const wchar_t* extension, HRESULT showResult = S_OK) {
         auto* p = new RecordingPreview(journal, &previews);
         keep.push_back(ComPtr<ITovFilePreview>(p));
+        p->showResult = showResult;
+        window->Add(p, extension, wcscmp(extension, L"*") == 0);
         return p;
     }
     long Show(const std::wstring& path, ITovCallback* callback = nullptr,
@@ -69,13 +52,7 @@ class PreviewWindowTest : public ::testing::Test {
 };
 
 TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilOneSucceeds) {
-    auto *first = Preview(), *second = Preview(), *third = Preview();
-    first->showResult = E_FAIL;
-    window->Add(first, L"MRDPRT");
-    window->Add(second, L"MRDPRT");
-    window->Add(third, L"MRDPRT");
-    window->mvResize(&kArea);
-
+    auto *first = Preview(L"MRDPRT", E_FAIL), *second = Preview(L"MRDPRT"), *third = Preview(L"MRDPRT");
     EXPECT_EQ(S_OK, Show(L"C:\\v.1\\gear.Mrdprt"));
     EXPECT_EQ(1, N(first, Call::ShowFile));
     EXPECT_EQ(1, N(second, Call::ShowFile));
@@ -84,60 +61,49 @@ TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilO
     EXPECT_EQ(second, Current());
 }
 
-TEST_F(PreviewWindowTest, EarlyFailuresHideThePreviousPreviewAndLeaveNoneCurrent) {
-    const DwgExcluded excluded;
-    auto *shown = Preview(), *dwg = Preview();
-    window->Add(shown, L"MRDPRT");
-    window->Add(dwg, L"DWG");
-    window->mvResize(&kArea);
-    struct Case {
+TEST_F(PreviewWindowTest, FailuresHideThePreviousPreviewLeaveNoneCurrentAndPassOnOnlyCodesTheHostKnows) {
+    // The process's manager excludes DWG files, as the Excluded File Types dialog stores them.
+    const RegistrySandbox sandbox;
+    RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, L"dwg");
+    const ComPtr<TestStore> store(new TestStore);
+    goFileFormatMgr.mhSetRegAccess(store.get());
+    goFileFormatMgr.mvInit(nullptr);
+    auto *shown = Preview(L"MRDPRT"), *dwg = Preview(L"DWG"), *x = Preview(L"X");
+    const struct {
         const wchar_t* path;
-        HRESULT expected;
+        unsigned long plugin; // the answer of the preview of X
+        unsigned long expected;
+        long hides; // before the first other candidate, and again after it failed
     } cases[] = {
-        {L"C:\\vault\\noextension", kNoPreview},
-        {L"C:\\vault\\a.unknown", kNoPreview},
-        {L"C:\\vault\\a.dwg", static_cast<HRESULT>(0x8004023C)},
+        {L"C:\\vault\\noextension", 0, 0x8004022A, 1}, {L"C:\\vault\\a.unknown", 0, 0x8004022A, 1},
+        {L"C:\\vault\\a.dwg", 0, 0x8004023C, 1},       {L"a.x", 0x8004020B, 0x8004020B, 2},
+        {L"a.x", 0x80040223, 0x80040223, 2},           {L"a.x", 0x8004022A, 0x8004022A, 2},
+        {L"a.x", 0x80040245, 0x80040245, 2},           {L"a.x", 0x800402BF, 0x800402BF, 2},
+        {L"a.x", 0x80004005, 0x80040229, 2},           {L"a.x", 0x8007000E, 0x80040229, 2},
+        {L"a.x", 0x80040226, 0x80040229, 2},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.path + (L" " + HexCode(static_cast<HRESULT>(c.plugin)))));
+        x->showResult = static_cast<HRESULT>(c.plugin);
         ASSERT_EQ(S_OK, Show(L"a.mrdprt"));
         const long hidesBefore = N(shown, Call::Hide);
-        EXPECT_EQ(c.expected, Show(c.path)) << Utf8(c.path);
-        EXPECT_EQ(hidesBefore + 1, N(shown, Call::Hide)) << Utf8(c.path);
-        EXPECT_EQ(nullptr, Current()) << Utf8(c.path);
+        EXPECT_EQ(static_cast<HRESULT>(c.expected), Show(c.path));
+        EXPECT_EQ(hidesBefore + c.hides, N(shown, Call::Hide));
+        EXPECT_EQ(nullptr, Current());
     }
     EXPECT_EQ(0, N(dwg, Call::ShowFile));
     EXPECT_EQ(S_OK, Show(L"a.dwg", nullptr, nullptr, true)) << "the exclusion can be ignored";
     EXPECT_EQ(dwg, Current());
-
-    auto* wildcard = Preview();
-    window->Add(wildcard, L"*", true);
-    EXPECT_EQ(S_OK, Show(L"C:\\vault\\noextension"));
-    EXPECT_EQ(S_OK, Show(L"C:\\vault\\a.unknown"));
-    EXPECT_EQ(2, N(wildcard, Call::ShowFile));
-}
-
-TEST_F(PreviewWindowTest, TheLastFailureIsPassedOnOnlyWhenTheHostKnowsIt) {
-    auto* only = Preview();
-    window->Add(only, L"X");
-    window->mvResize(&kArea);
-    const std::pair<unsigned long, unsigned long> cases[] = {
-        {0x8004020B, 0x8004020B}, {0x80040223, 0x80040223}, {0x8004022A, 0x8004022A},
-        {0x80040245, 0x80040245}, {0x800402BF, 0x800402BF}, {0x80004005, 0x80040229},
-        {0x8007000E, 0x80040229}, {0x80040226, 0x80040229},
-    };
-    for (const auto& [plugin, expected] : cases) {
-        only->showResult = static_cast<HRESULT>(plugin);
-        EXPECT_EQ(static_cast<HRESULT>(expected), Show(L"a.x")) << HexCode(static_cast<HRESULT>(plugin));
-        EXPECT_EQ(nullptr, Current());
-    }
-    only->showResult = S_FALSE;
+    x->showResult = S_FALSE;
     EXPECT_EQ(S_OK, Show(L"a.x")) << "a success code other than 0 shows the file";
-    EXPECT_EQ(only, Current());
+    EXPECT_EQ(x, Current());
+    goFileFormatMgr.mvUninitialize();
 }
 
 TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {
-    auto* p = Preview();
-    window->Add(p, L"MRDASM");
+    const RECT flat{0, 0, 200, 0};
+    window->mvResize(&flat);
+    auto* p = Preview(L"MRDASM");
     LiveCounter navigators;
     auto* navigator = new FakeNavigator(&navigators, L"C:\\vault\\gearbox.mrdasm");
     ComPtr<ITovFileNavigator> nav(navigator);
@@ -150,34 +116,26 @@ TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {
     nav.reset();
     EXPECT_EQ(1, navigators.alive) << "the pending show keeps the navigator";
 
-    const RECT flat{0, 0, 200, 0};
     window->mvResize(&flat);
     EXPECT_EQ(1, N(p, Call::ShowNavigator)) << "still no area";
     window->mvResize(&kArea);
     EXPECT_EQ(2, N(p, Call::ShowNavigator));
     EXPECT_EQ(navigator, p->lastNavigator);
     EXPECT_EQ(p, Current());
-    EXPECT_EQ(200, p->lastRect.right);
     EXPECT_EQ(0, navigators.alive) << "shown: the pending navigator is let go";
     window->mvResize(&kArea);
     EXPECT_EQ(2, N(p, Call::ShowNavigator)) << "nothing pending any more";
 }
 
 TEST_F(PreviewWindowTest, AnotherTypeHidesThePreviousPreviewOnceTheSameTypeNever) {
-    auto *a = Preview(), *b = Preview(), *failing = Preview(), *c = Preview();
-    failing->showResult = E_FAIL;
-    window->Add(a, L"A");
-    window->Add(b, L"B");
-    window->Add(failing, L"C");
-    window->Add(c, L"C");
-    window->mvResize(&kArea);
-
+    auto *a = Preview(L"A"), *b = Preview(L"B");
+    Preview(L"C", E_FAIL);
+    auto* c = Preview(L"C");
     ASSERT_EQ(S_OK, Show(L"1.a"));
     ASSERT_EQ(S_OK, Show(L"2.a"));
     EXPECT_EQ(0, N(a, Call::Hide));
     ASSERT_EQ(S_OK, Show(L"3.b"));
     EXPECT_EQ(1, N(a, Call::Hide));
-    EXPECT_EQ(b, Current());
     ASSERT_EQ(S_OK, Show(L"4.b"));
     EXPECT_EQ(0, N(b, Call::Hide));
     // Hidden before the first other candidate, and again after that candidate failed.
@@ -188,71 +146,49 @@ TEST_F(PreviewWindowTest, AnotherTypeHidesThePreviousPreviewOnceTheSameTypeNever
 }
 
 TEST_F(PreviewWindowTest, ARedirectedFileIsShownByThePreviewsOfTheNamedExtension) {
-    auto *drawing = Preview(), *dwgFails = Preview(), *dwg = Preview();
-    drawing->showResult = kRedirect;
-    dwgFails->showResult = E_FAIL;
-    window->Add(drawing, L"MRDDRW");
-    window->Add(dwgFails, L"DWG");
-    window->Add(dwg, L"DWG");
-    window->mvResize(&kArea);
-
+    auto* drawing = Preview(L"MRDDRW", kRedirect);
+    auto *dwgFails = Preview(L"DWG", E_FAIL), *dwg = Preview(L"DWG");
     drawing->redirectTo = L"dwg";
     EXPECT_EQ(S_OK, Show(L"plan.mrddrw"));
     EXPECT_EQ(1, N(dwgFails, Call::ShowFile));
     EXPECT_EQ(1, N(dwg, Call::ShowFile));
     EXPECT_EQ(dwg, Current());
 
-    for (const wchar_t* target : {L"", L"ipt"}) {
+    // No target, an empty one, one without previews; then no redirection interface at all.
+    for (const wchar_t* target : {static_cast<const wchar_t*>(nullptr), L"", L"ipt"}) {
         drawing->redirectTo = target;
-        EXPECT_EQ(kNoPreview, Show(L"plan.mrddrw")) << Utf8(target);
+        EXPECT_EQ(kNoPreview, Show(L"plan.mrddrw")) << (target ? Utf8(target) : "null");
     }
-    drawing->redirectTo = nullptr;
-    EXPECT_EQ(kNoPreview, Show(L"plan.mrddrw"));
     drawing->redirectTo = L"DWG";
     drawing->HideInterface(__uuidof(ITovFormatRedirect));
     EXPECT_EQ(kNoPreview, Show(L"plan.mrddrw"));
     EXPECT_EQ(nullptr, Current());
 }
 
-TEST_F(PreviewWindowTest, OnePreviewObjectUnderTwoExtensionsIsResizedOnce) {
-    auto *cad = Preview(), *other = Preview();
-    window->Add(cad, L"DWG");
+TEST_F(PreviewWindowTest, AreasReachEachPreviewObjectOnceAndKeysTheCurrentOneAsRecords) {
+    auto* cad = Preview(L"DWG");
     window->Add(cad, L"DXF");
-    window->Add(other, L"MRDPRT");
+    auto* other = Preview(L"MRDPRT");
+    const MSG msg{reinterpret_cast<HWND>(0x1234), WM_KEYDOWN, VK_F5, 0x5678, 99, {11, 22}};
+    MSG copy = msg;
+    EXPECT_FALSE(window->mbTranslateAccelerator(copy)) << "nothing shown";
+
     const RECT area{5, 6, 105, 56};
     window->mvResize(&area);
-    EXPECT_EQ(1, N(cad, Call::Resize));
+    EXPECT_EQ(1, N(cad, Call::Resize)) << "one object under two extensions";
     EXPECT_EQ(1, N(other, Call::Resize));
-    EXPECT_EQ(5, cad->lastRect.left);
-    EXPECT_EQ(6, cad->lastRect.top);
-    EXPECT_EQ(105, cad->lastRect.right);
-    EXPECT_EQ(56, cad->lastRect.bottom);
-}
+    EXPECT_EQ(0, memcmp(&area, &cad->lastRect, sizeof area)) << "left, top, right, bottom";
 
-TEST_F(PreviewWindowTest, KeyboardMessagesReachTheCurrentPreviewAsTheSevenFieldRecord) {
-    auto* p = Preview();
-    window->Add(p, L"A");
-    MSG msg{reinterpret_cast<HWND>(0x1234), WM_KEYDOWN, VK_F5, 0x5678, 99, {11, 22}};
-    EXPECT_FALSE(window->mbTranslateAccelerator(msg)) << "nothing shown";
-    window->mvResize(&kArea);
-    ASSERT_EQ(S_OK, Show(L"x.a"));
-    EXPECT_TRUE(window->mbTranslateAccelerator(msg));
-    const TovMessage& r = p->lastMessage;
-    EXPECT_EQ(0x1234, r.mlWindow);
-    EXPECT_EQ(WM_KEYDOWN, r.mlMessage);
-    EXPECT_EQ(VK_F5, r.mlWParam);
-    EXPECT_EQ(0x5678, r.mlLParam);
-    EXPECT_EQ(99, r.mlTime);
-    EXPECT_EQ(11, r.mlPointX);
-    EXPECT_EQ(22, r.mlPointY);
-    p->translateResult = S_FALSE;
-    EXPECT_FALSE(window->mbTranslateAccelerator(msg));
+    ASSERT_EQ(S_OK, Show(L"x.dxf"));
+    EXPECT_TRUE(window->mbTranslateAccelerator(copy));
+    const TovMessage expected{0x1234, WM_KEYDOWN, VK_F5, 0x5678, 99, 11, 22};
+    EXPECT_EQ(0, memcmp(&expected, &cad->lastMessage, sizeof expected)) << "the seven fields in order";
+    cad->translateResult = S_FALSE;
+    EXPECT_FALSE(window->mbTranslateAccelerator(copy));
 }
 
 TEST_F(PreviewWindowTest, HidingKeepsOrLetsGoOfTheFile) {
-    auto* p = Preview();
-    window->Add(p, L"A");
-    window->mvResize(&kArea);
+    auto* p = Preview(L"A");
     EXPECT_FALSE(window->mbReleaseFile(L"x.a")) << "nothing shown";
     ASSERT_EQ(S_OK, Show(L"x.a"));
 
@@ -273,18 +209,12 @@ TEST_F(PreviewWindowTest, HidingKeepsOrLetsGoOfTheFile) {
     EXPECT_EQ(2, N(p, Call::Hide)) << "nothing current: nothing to hide";
 }
 
-TEST_F(PreviewWindowTest, ACadPreviewAskingForAReshowFromInsideShowFileGoesStraightToRedirection) {
-    auto *cad = Preview(), *drawing = Preview();
+TEST_F(PreviewWindowTest,
+       ACadPreviewsReshowGoesToRedirectionFromInsideAShowWorksLaterAndNeverReachesAGoneWindow) {
+    auto *cad = Preview(L"DWG"), *drawing = Preview(L"MRDDRW");
     cad->redirectTo = L"MRDDRW";
-    window->Add(cad, L"DWG");
-    window->Add(drawing, L"MRDDRW");
-    window->mvResize(&kArea);
-    HRESULT dispatchQuery = S_OK, progress = S_OK;
     cad->onShow = [&](ITovCallback* callback) {
         ASSERT_NE(nullptr, callback) << "the window hands its own callback to DWG previews";
-        ComPtr<IDispatch> dispatch;
-        dispatchQuery = callback->QueryInterface(IID_IDispatch, dispatch.put_void());
-        progress = callback->SetProgress(50);
         ComPtr<ITovPluginPreviewCallbackInternal> internal;
         ASSERT_EQ(S_OK,
                   callback->QueryInterface(__uuidof(ITovPluginPreviewCallbackInternal), internal.put_void()));
@@ -295,61 +225,48 @@ TEST_F(PreviewWindowTest, ACadPreviewAskingForAReshowFromInsideShowFileGoesStrai
     EXPECT_EQ(1, N(cad, Call::ShowFile)) << "the reshow skipped ShowFile";
     EXPECT_EQ(1, N(cad, Call::Target));
     EXPECT_EQ(1, N(drawing, Call::ShowFile));
-    EXPECT_EQ(E_NOINTERFACE, dispatchQuery);
-    EXPECT_EQ(E_NOTIMPL, progress);
+
+    // A plug-in that kept only the plain pointer may still call after the show returned.
+    ComPtr<ITovPluginPreviewCallbackInternal> kept;
+    ASSERT_EQ(S_OK, cad->lastCallback->QueryInterface(__uuidof(ITovPluginPreviewCallbackInternal),
+                                                      kept.put_void()));
+    EXPECT_EQ(S_OK, kept->ReshowFile(0));
+    EXPECT_EQ(2, N(cad, Call::ShowFile));
+    EXPECT_EQ(cad, Current());
 
     RecordingCallback host;
     host.AddRef();
     ASSERT_EQ(S_OK, Show(L"plan.dwg", &host));
     EXPECT_EQ(&host, cad->lastCallback) << "a host's own callback is passed through";
-}
-
-TEST_F(PreviewWindowTest, TheReshowCallbackWorksAfterTheShowButNeverReachesAGoneWindow) {
-    auto* cad = Preview();
-    window->Add(cad, L"DWG");
-    window->mvResize(&kArea);
-    ASSERT_EQ(S_OK, Show(L"plan.dwg"));
-    // A plug-in that kept only the plain pointer may still call after the show returned.
-    ITovCallback* plain = cad->lastCallback;
-    ComPtr<ITovPluginPreviewCallbackInternal> kept;
-    ASSERT_EQ(S_OK, plain->QueryInterface(__uuidof(ITovPluginPreviewCallbackInternal), kept.put_void()));
-    EXPECT_EQ(S_OK, kept->ReshowFile(0));
-    EXPECT_EQ(2, N(cad, Call::ShowFile));
-    EXPECT_EQ(cad, Current());
-
     window.reset();
     EXPECT_EQ(E_NOTIMPL, kept->ReshowFile(0));
-    EXPECT_EQ(2, N(cad, Call::ShowFile));
-    auto orphan = CDwgPreviewCallback::Create(nullptr, L"x.dwg", kType, nullptr);
-    EXPECT_EQ(E_NOTIMPL, orphan->ReshowFile(0));
+    EXPECT_EQ(3, N(cad, Call::ShowFile));
+    EXPECT_EQ(E_NOTIMPL, CDwgPreviewCallback::Create(nullptr, L"x.dwg", kType, nullptr)->ReshowFile(0));
 }
 
 TEST_F(PreviewWindowTest, AllocationFailureAtEveryPointOfAShowLeavesAUsableWindow) {
-    auto *a = Preview(), *cad = Preview(), *drawing = Preview();
-    drawing->showResult = kRedirect;
-    drawing->redirectTo = L"DWG";
-    window->Add(a, L"A");
-    window->Add(cad, L"DWG");
-    window->Add(drawing, L"MRDDRW");
+    auto* a = Preview(L"A");
+    Preview(L"DWG");
+    Preview(L"MRDDRW", kRedirect)->redirectTo = L"DWG";
     window->Add(a, L"*", true);
-    window->mvResize(&kArea);
     LiveCounter navigators;
-    const std::wstring paths[] = {L"C:\\v\\x.a", L"C:\\v\\plan.dwg", L"C:\\v\\plan.mrddrw", L"C:\\v\\none"};
-    for (const std::wstring& path : paths) {
+    for (const std::wstring path :
+         {L"C:\\v\\x.a", L"C:\\v\\plan.dwg", L"C:\\v\\plan.mrddrw", L"C:\\v\\none"}) {
         for (bool withNavigator : {false, true}) {
             ComPtr<ITovFileNavigator> nav;
-            if (withNavigator)
-                nav = ComPtr<ITovFileNavigator>(new FakeNavigator(&navigators, path));
-            const auto show = [&] { return Show(path, nullptr, nav.get()); };
-            const long unfailed = show();
+            const auto navigate = [&] {
+                if (withNavigator)
+                    nav = ComPtr<ITovFileNavigator>(new FakeNavigator(&navigators, path));
+            };
+            navigate();
+            const long unfailed = Show(path, nullptr, nav.get());
             const int points = ForEachAllocationFailure(
                 [&] {
                     ASSERT_EQ(S_OK, Show(L"C:\\v\\other.a"));
-                    if (withNavigator)
-                        nav = ComPtr<ITovFileNavigator>(new FakeNavigator(&navigators, path));
+                    navigate();
                 },
                 [&](int point) {
-                    const long hr = show();
+                    const long hr = Show(path, nullptr, nav.get());
                     EXPECT_TRUE(hr == unfailed || hr == E_OUTOFMEMORY)
                         << Utf8(path) << " point " << point << " " << HexCode(hr);
                 },

@@ -5,7 +5,6 @@
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/Handles.h>
 #include <FileFmtMgr/TovContract.h>
-#include <functional>
 #include <map>
 #include <objidl.h>
 #include <string>
@@ -45,43 +44,33 @@ inline ffm::ComPtr<ITovFileFormat> CompoundFormat() {
     return format;
 }
 
-// Every stream of a document by inner path ("Storage\Stream"), read through IStorage directly.
+// Every stream at the top of a document by name, read through IStorage directly (the real
+// documents here hold no storages).
 inline std::map<std::wstring, std::string> ReadStreams(const std::wstring& path) {
     std::map<std::wstring, std::string> streams;
     ffm::ComPtr<IStorage> root;
+    ffm::ComPtr<IEnumSTATSTG> elements;
     if (FAILED(StgOpenStorageEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE, STGFMT_STORAGE, 0, nullptr,
-                                nullptr, IID_IStorage, root.put_void())))
+                                nullptr, IID_IStorage, root.put_void())) ||
+        FAILED(root->EnumElements(0, nullptr, 0, elements.put())))
         return streams;
-    std::function<void(IStorage*, const std::wstring&)> walk = [&](IStorage* storage,
-                                                                   const std::wstring& prefix) {
-        ffm::ComPtr<IEnumSTATSTG> elements;
-        if (FAILED(storage->EnumElements(0, nullptr, 0, elements.put())))
-            return;
-        STATSTG s;
-        ULONG got = 0;
-        while (elements->Next(1, &s, &got) == S_OK && got == 1) {
-            const std::wstring name = s.pwcsName;
-            CoTaskMemFree(s.pwcsName);
-            if (s.type == STGTY_STORAGE) {
-                ffm::ComPtr<IStorage> sub;
-                if (SUCCEEDED(storage->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
-                                                   nullptr, 0, sub.put())))
-                    walk(sub.get(), prefix + name + L"\\");
-                continue;
-            }
-            ffm::ComPtr<IStream> stream;
-            if (FAILED(storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
-                                           stream.put())))
-                continue;
-            std::string bytes(static_cast<std::size_t>(s.cbSize.QuadPart), '\0');
-            ULONG read = 0;
-            if (!bytes.empty())
-                stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
-            bytes.resize(read);
-            streams[prefix + name] = bytes;
-        }
-    };
-    walk(root.get(), L"");
+    STATSTG s;
+    ULONG got = 0;
+    while (elements->Next(1, &s, &got) == S_OK && got == 1) {
+        const std::wstring name = s.pwcsName;
+        CoTaskMemFree(s.pwcsName);
+        ffm::ComPtr<IStream> stream;
+        if (s.type != STGTY_STREAM ||
+            FAILED(
+                root->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, stream.put())))
+            continue;
+        std::string bytes(static_cast<std::size_t>(s.cbSize.QuadPart), '\0');
+        ULONG read = 0;
+        if (!bytes.empty())
+            stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+        bytes.resize(read);
+        streams[name] = bytes;
+    }
     return streams;
 }
 

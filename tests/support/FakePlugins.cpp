@@ -53,7 +53,6 @@ HRESULT FakeFormat::OpenFile(BSTR path, ITovCallback*, ITovFileNavigator** navig
     *navigator = nullptr;
     return NoThrow([&] {
         opened.push_back(path ? path : L"");
-        openThreads.push_back(GetCurrentThreadId());
         if (const HRESULT hr = Injected("OpenFile"); FAILED(hr))
             return hr;
         *navigator = new FakeNavigator(navigators, path ? path : L"");

@@ -70,7 +70,6 @@ class FakeFormat : public FakeObject<ffm::FormatBase, ITovFormatRedirect, ITovFo
     std::vector<std::wstring> opened;       // paths given to OpenFile
     std::vector<std::wstring> flagRequests; // extensions given to GetExtensionFlags
     std::vector<std::pair<unsigned long, unsigned long>> contexts;
-    std::vector<DWORD> openThreads;
 };
 
 // A plug-in class registered with COM in this process: every activation makes a FakeFormat

@@ -5,6 +5,7 @@
 // it take turns through a named mutex. Its tests share one sample assembly.
 #include "support/Sandbox.h"
 
+#include <FileFmtMgr/Handles.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -25,6 +26,37 @@ inline constexpr char kSampleAssembly[] =
     "Use = Heavy > Long, suppressed\r\nUse = Heavy > Long\r\n"
     "[Reference Housing]\r\nPath = C:\\cast\\housing.mrdprt\r\nKind = frozen\r\n"
     "Use = Heavy > Cast, suppressed, excluded\r\n";
+
+// {484E65A5-42FC-42F3-A658-7A719CFAA378}, the class of MrdPlugin.dll.
+constexpr CLSID kMrdClsid = {0x484e65a5, 0x42fc, 0x42f3, {0xa6, 0x58, 0x7a, 0x71, 0x9c, 0xfa, 0xa3, 0x78}};
+
+inline ffm::UniqueBstr Bstr(const std::wstring& text) {
+    return ffm::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
+
+inline ULONGLONG LastWrite(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    return (ULONGLONG(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+inline void SetLastWrite(const std::wstring& path, ULONGLONG time) {
+    const FILETIME ft = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+    const ffm::UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    SetFileTime(file.get(), nullptr, nullptr, &ft);
+}
+
+// The path on the machine Wine runs on; empty when Wine does not say.
+inline std::wstring UnixPath(const std::wstring& path) {
+    using Fn = char*(CDECL*)(const wchar_t*);
+    const auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = fn ? fn(path.c_str()) : nullptr;
+    const std::wstring text = unix ? Utf16(unix) : std::wstring();
+    HeapFree(GetProcessHeap(), 0, unix);
+    return text;
+}
 
 inline std::string ReadAll(const std::wstring& path) {
     std::ifstream in(Utf8(path), std::ios::binary);

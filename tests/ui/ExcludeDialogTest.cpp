@@ -1,14 +1,16 @@
 // The Excluded File Types dialog as a person meets it: a real modal dialog under the X server,
 // worked from a second thread (find it by caption, read its texts, type, press a button), with
-// the registry and the exclusion tests checked afterwards.
+// the registry, the exclusion tests and the dialog's pixels checked afterwards.
 #include "UiTestKit.h"
 
 #include "support/FakePlugins.h"
 #include "ui/ExcludeDlg.h"
-#include "ui/LocalizedStrings.h"
 #include "ui/UiResources.h"
 #include <FileFmtMgr/FileFormatMgr.h>
-#include <gtest/gtest.h>
+#include <FileFmtMgr/FilePreviewWnd.h>
+#include <FileFmtMgr/MenuExtension.h>
+#include <cstring>
+#include <optional>
 
 using namespace ffmtest;
 using ffm::ComPtr;
@@ -16,158 +18,143 @@ using ffm::ComPtr;
 namespace {
 
 constexpr const wchar_t* kCaption = L"Excluded File Types";
+constexpr const wchar_t* kGermanCaption = L"Ausgeschlossene Dateitypen";
 
-// What the dialog showed when it opened.
-struct Shown {
-    std::wstring caption, message, label, field, ok, cancel;
-    bool fieldHasFocus = false;
-};
+std::uint32_t SysColour(int index) {
+    const COLORREF c = GetSysColor(index);
+    return (std::uint32_t(GetRValue(c)) << 16) | (std::uint32_t(GetGValue(c)) << 8) | GetBValue(c);
+}
 
-Shown ReadDialog(HWND dialog) {
-    Shown s{TextOf(dialog),
-            ItemText(dialog, IDC_EXCLUDE_MESSAGE),
-            ItemText(dialog, IDC_EXCLUDE_LIST_LABEL),
-            ItemText(dialog, IDC_EXCLUDE_LIST),
-            ItemText(dialog, IDOK),
-            ItemText(dialog, IDCANCEL)};
-    GUITHREADINFO info{};
-    info.cbSize = sizeof(info);
-    GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
-    // Another test process on the same display may hold the activation; then no control has focus.
-    s.fieldHasFocus = info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST) || info.hwndActive != dialog;
-    return s;
+// The header picture as the resource library holds it, as top-down 0x00RRGGBB pixels.
+capture::Image HeaderPicture() {
+    capture::Image image;
+    const ffm::UniqueHModule library(LoadLibraryExW((ExecutableFolder() + L"\\PreviewView.dll").c_str(),
+                                                    nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    auto bitmap = static_cast<HBITMAP>(LoadImageW(library.get(), MAKEINTRESOURCEW(IDB_EXCLUDE_HEADER),
+                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    BITMAP description{};
+    if (bitmap && GetObjectW(bitmap, sizeof description, &description)) {
+        image.width = description.bmWidth;
+        image.height = std::abs(description.bmHeight);
+        image.pixels.resize(size_t(image.width) * image.height);
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), image.width, -image.height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        HDC screen = GetDC(nullptr);
+        GetDIBits(screen, bitmap, 0, image.height, image.pixels.data(), &info, DIB_RGB_COLORS);
+        ReleaseDC(nullptr, screen);
+        for (auto& p : image.pixels)
+            p &= 0x00FFFFFF;
+    }
+    DeleteObject(bitmap);
+    return image;
+}
+
+// What the dialog shows once it has painted.
+capture::Image Shoot(HWND dialog) {
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Sleep(200);
+    return capture::CaptureClient(dialog);
+}
+
+// Types into the list field, then closes the dialog with the button.
+std::function<void(HWND)> Type(const std::wstring& text, int button = IDOK) {
+    return [=](HWND dialog) {
+        TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), text);
+        Click(dialog, button);
+    };
 }
 
 class ExcludeDialog : public UiTest {
   protected:
     // Opens the dialog over the host through the manager while steps work it; returns what the
     // manager answered.
-    bool Edit(const std::wstring& caption, const std::function<void(HWND)>& steps, FileFormatMgr& mgr) {
+    bool Edit(const std::function<void(HWND)>& steps, FileFormatMgr& mgr = goFileFormatMgr,
+              const wchar_t* caption = kCaption) {
         DialogDriver driver(caption, steps);
-        const bool confirmed = mgr.mbEditExcludedExtensions(host.Get());
+        const bool confirmed = mgr.mbEditExcludedExtensions(host.get());
         EXPECT_TRUE(driver.Finish()) << "dialog found: " << driver.Found()
                                      << ", had to be cancelled: " << driver.Forced();
         return confirmed;
     }
-    bool Edit(const std::function<void(HWND)>& steps) { return Edit(kCaption, steps, goFileFormatMgr); }
 
-    HostWindow host;
+    const ffm::UniqueHwnd host = MakeHost();
 };
 
 } // namespace
 
+// Opened as a person opens it: the built-in item of a preview pane's view menu, over the host.
 TEST_F(ExcludeDialog, ShowsTheTextsOfTheUsersLanguageAndStoresWhatWasTyped) {
-    const struct {
-        const wchar_t* language;
-        Shown texts;
-    } cases[] = {
-        {L"GB",
-         {L"Excluded File Types", ffm::mpGetTsDefault(ffm::TsMessage), L"&List of file extensions:", L"",
-          L"OK", L"Cancel"}},
-        {L"DE",
-         {L"Ausgeschlossene Dateitypen",
-          L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
-          L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\"",
-          L"&Liste der Dateierweiterungen:", L"", L"OK", L"Abbrechen"}},
-        {L"FR",
-         {L"Types de fichiers exclus", ffm::mpGetTsDefault(ffm::TsMessage), L"&List of file extensions:", L"",
-          L"OK", L"Cancel"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(Utf8(c.language));
-        SetLanguage(c.language);
-        StoreList(L"dwg,pdf");
-        Shown shown;
-        const bool confirmed = Edit(
-            c.texts.caption,
-            [&](HWND dialog) {
-                shown = ReadDialog(dialog);
-                TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L" .exe ,DLL,,tmp ");
-                Click(dialog, IDOK);
-            },
-            goFileFormatMgr);
-        EXPECT_TRUE(confirmed);
-        EXPECT_EQ(c.texts.caption, shown.caption);
-        EXPECT_EQ(c.texts.message, shown.message);
-        EXPECT_EQ(c.texts.label, shown.label);
-        EXPECT_EQ(L"dwg,pdf", shown.field);
-        EXPECT_EQ(c.texts.ok, shown.ok);
-        EXPECT_EQ(c.texts.cancel, shown.cancel);
-        EXPECT_TRUE(shown.fieldHasFocus);
-        const StoredList stored = ReadStoredList();
-        EXPECT_EQ(DWORD(REG_SZ), stored.type);
-        EXPECT_EQ(L"exe,DLL,tmp", stored.text);
-    }
+    SetLanguage(L"DE");
+    StoreList(L"dwg,pdf");
+    FilePreviewWnd pane;
+    MenuExtension extension;
+    const ffm::UniqueHMenu menu(CreatePopupMenu());
+    ASSERT_TRUE(pane.mbGetViewMenuExtension(menu.get(), extension, 40000, -1));
+    // Longer than the field is wide: typing scrolls on.
+    const std::wstring many(150, L'x');
+    std::vector<std::wstring> shown;
+    HWND owner = nullptr;
+    bool fieldHasFocus = false;
+    DialogDriver driver(kGermanCaption, [&](HWND dialog) {
+        for (int id : {0, IDC_EXCLUDE_MESSAGE, IDC_EXCLUDE_LIST_LABEL, IDC_EXCLUDE_LIST, IDOK, IDCANCEL})
+            shown.push_back(id ? ItemText(dialog, id) : TextOf(dialog));
+        owner = GetWindow(dialog, GW_OWNER);
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+        // Another test process on the same display may hold the activation; then no control has focus.
+        fieldHasFocus = info.hwndFocus == GetDlgItem(dialog, IDC_EXCLUDE_LIST) || info.hwndActive != dialog;
+        TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L" .exe ,DLL,,tmp ," + many);
+        // Enter: the default button.
+        PostMessageW(GetDlgItem(dialog, IDC_EXCLUDE_LIST), WM_KEYDOWN, VK_RETURN, 0);
+    });
+    bool refresh = true;
+    EXPECT_TRUE(extension.mbOnMenuItem(40000, menu.get(), host.get(), nullptr, &refresh));
+    EXPECT_TRUE(driver.Finish());
+    EXPECT_FALSE(refresh);
+    EXPECT_EQ(host.get(), owner);
+    const std::vector<std::wstring> german = {
+        kGermanCaption,
+        L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
+        L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\"",
+        L"&Liste der Dateierweiterungen:",
+        L"dwg,pdf",
+        L"OK",
+        L"Abbrechen"};
+    EXPECT_EQ(german, shown);
+    EXPECT_TRUE(fieldHasFocus);
+    const StoredValue stored = ReadStored();
+    EXPECT_EQ(DWORD(REG_SZ), stored.type);
+    EXPECT_EQ(L"exe,DLL,tmp," + many, stored.text);
 }
 
-TEST_F(ExcludeDialog, OkMakesTheInitialisedManagerExcludeTheNewList) {
-    StoreList(L"dwg");
+TEST_F(ExcludeDialog, TheManagerExcludesTheStoredListFromItsInitialisationAndAgainAfterOk) {
+    StoreList(L"exe,DLL , tmp");
     FileFormatMgr mgr;
-    ComPtr<TestStore> store(new TestStore);
+    EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"EXE")) << "nothing is excluded before initialisation";
+    const ComPtr<TestStore> store(new TestStore);
     ASSERT_EQ(S_OK, mgr.mhSetRegAccess(store.get()));
     mgr.mvInit(nullptr);
-    ASSERT_NE(0, mgr.mbIsExcludedFromPreview(L"DWG"));
+    for (const wchar_t* extension : {L"EXE", L"dll", L"TMP"})
+        EXPECT_NE(0, mgr.mbIsExcludedFromPreview(extension)) << Utf8(extension);
+    for (const wchar_t* extension : {L"PDF", L"", static_cast<const wchar_t*>(nullptr)})
+        EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(extension));
 
-    EXPECT_TRUE(Edit(
-        kCaption,
-        [](HWND dialog) {
-            TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L"exe, .pdf");
-            Click(dialog, IDOK);
-        },
-        mgr));
-    EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"DWG"));
-    EXPECT_NE(0, mgr.mbIsExcludedFromPreview(L"EXE"));
+    EXPECT_TRUE(Edit(Type(L"exe, .pdf"), mgr));
+    EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"TMP"));
     EXPECT_NE(0, mgr.mbIsExcludedFromPreview(L"PDF"));
 
-    // Cancel stores nothing and reloads nothing.
-    EXPECT_FALSE(Edit(
-        kCaption,
-        [](HWND dialog) {
-            TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L"tmp");
-            Click(dialog, IDCANCEL);
-        },
-        mgr));
-    EXPECT_NE(0, mgr.mbIsExcludedFromPreview(L"EXE"));
-    EXPECT_EQ(L"exe,pdf", ReadStoredList().text);
+    // A list changed behind the manager's back counts after the next OK, not after Cancel.
+    StoreList(L"dwg");
+    EXPECT_FALSE(Edit(Type(L"tmp", IDCANCEL), mgr));
+    EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"DWG"));
+    EXPECT_EQ(L"dwg", ReadStored().text);
     mgr.mvUninitialize();
+    EXPECT_EQ(0, mgr.mbIsExcludedFromPreview(L"PDF"));
 }
 
-TEST_F(ExcludeDialog, CancelAndTheSystemMenuLeaveTheStoredValueAsItWas) {
-    const DWORD number = 7;
-    const struct {
-        const char* name;
-        std::function<void()> store;
-        std::function<void(HWND)> close;
-    } cases[] = {
-        {"cancel, string", [] { StoreList(L"dwg"); }, [](HWND d) { Click(d, IDCANCEL); }},
-        {"system menu, string", [] { StoreList(L"dwg"); },
-         [](HWND d) { PostMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
-        {"escape key, string", [] { StoreList(L"dwg"); },
-         [](HWND d) { PostMessageW(GetDlgItem(d, IDC_EXCLUDE_LIST), WM_KEYDOWN, VK_ESCAPE, 0); }},
-        {"cancel, number",
-         [&] {
-             RegistrySandbox::SetRaw(HKEY_CURRENT_USER, ManagerKey(), L"ExcludeExtList", REG_DWORD, &number,
-                                     4);
-         },
-         [](HWND d) { Click(d, IDCANCEL); }},
-        {"cancel, missing", [] {}, [](HWND d) { Click(d, IDCANCEL); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kManagerKey, L"ExcludeExtList");
-        c.store();
-        const StoredList before = ReadStoredList();
-        EXPECT_FALSE(Edit([&](HWND dialog) {
-            TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L"exe,dll");
-            c.close(dialog);
-        }));
-        const StoredList after = ReadStoredList();
-        EXPECT_EQ(before.type, after.type);
-        EXPECT_EQ(before.text, after.text);
-    }
-}
-
-TEST_F(ExcludeDialog, HostileStoredValuesAreShownAndWrittenBackWithinTheFieldsReach) {
+// OK writes back what the field could hold; Cancel, the system menu and Escape leave the value as it was.
+TEST_F(ExcludeDialog, OkWritesHostileStoredValuesBackWithinTheFieldsReachAndEveryOtherCloseKeepsThem) {
     std::wstring many;
     for (int i = 0; i < 10000; ++i)
         many += (i ? L"," : L"") + std::to_wstring(i) + L"x";
@@ -178,98 +165,85 @@ TEST_F(ExcludeDialog, HostileStoredValuesAreShownAndWrittenBackWithinTheFieldsRe
     const std::wstring separators = L" exe ;\tdll\n, tmp,\r\n.bat, ,,..x,jp";
     const DWORD number = 42;
     const BYTE binary[] = {0x65, 0, 0x78, 0, 0x65}; // "ex" and half a character
+    const BYTE multi[] = {'e', 0, 'x', 0, 'e', 0, 0, 0, 'd', 0, 'l', 0, 'l', 0, 0, 0, 0, 0};
+    const auto typeThen = [](std::function<void(HWND)> close) {
+        return [close](HWND d) {
+            TypeInto(GetDlgItem(d, IDC_EXCLUDE_LIST), L"exe,dll");
+            close(d);
+        };
+    };
     const struct {
         const char* name;
         std::function<void()> store;
         std::wstring shown;
-        std::wstring stored;
+        std::optional<std::wstring> stored; // none: left as it was
+        std::function<void(HWND)> close;    // none: OK
     } cases[] = {
-        {"10,000 extensions", [&] { StoreList(many); }, many, manyStored},
-        {"one entry longer than the field's reach", [&] { StoreList(std::wstring(100000, L'x')); },
-         std::wstring(100000, L'x'), std::wstring(4095, L'x')},
-        {"separators of every kind", [&] { StoreList(separators); }, separators,
-         L"exe ;\tdll,tmp,bat,,.x,jp"},
-        {"a number",
-         [&] {
-             RegistrySandbox::SetRaw(HKEY_CURRENT_USER, ManagerKey(), L"ExcludeExtList", REG_DWORD, &number,
-                                     4);
-         },
-         L"", L""},
-        {"binary data",
-         [&] {
-             RegistrySandbox::SetRaw(HKEY_CURRENT_USER, ManagerKey(), L"ExcludeExtList", REG_BINARY, binary,
-                                     sizeof(binary));
-         },
-         L"", L""},
-        {"a multi-string",
-         [&] {
-             RegistrySandbox::SetMultiString(HKEY_CURRENT_USER, ManagerKey(), L"ExcludeExtList",
-                                             {L"exe", L"dll"});
-         },
-         L"", L""},
+        {"10,000 extensions", [&] { StoreList(many); }, many, manyStored, {}},
+        {"one entry longer than the field's reach",
+         [&] { StoreList(std::wstring(100000, L'x')); },
+         std::wstring(100000, L'x'),
+         std::wstring(4095, L'x'),
+         {}},
+        {"separators of every kind",
+         [&] { StoreList(separators); },
+         separators,
+         L"exe ;\tdll,tmp,bat,,.x,jp",
+         {}},
+        {"a number", [&] { StoreRaw(REG_DWORD, &number, 4); }, L"", L"", {}},
+        {"binary data", [&] { StoreRaw(REG_BINARY, binary, sizeof binary); }, L"", L"", {}},
+        {"a multi-string", [&] { StoreRaw(REG_MULTI_SZ, multi, sizeof multi); }, L"", L"", {}},
         // The half character is completed with a zero byte: "e".
-        {"unterminated, odd length",
-         [&] {
-             RegistrySandbox::SetRaw(HKEY_CURRENT_USER, ManagerKey(), L"ExcludeExtList", REG_SZ, binary,
-                                     sizeof(binary));
-         },
-         L"exe", L"exe"},
+        {"unterminated, odd length", [&] { StoreRaw(REG_SZ, binary, sizeof binary); }, L"exe", L"exe", {}},
+        {"a number, cancelled", [&] { StoreRaw(REG_DWORD, &number, 4); }, L"", std::nullopt,
+         typeThen([](HWND d) { Click(d, IDCANCEL); })},
+        {"a string, system menu", [] { StoreList(L"dwg"); }, L"dwg", std::nullopt,
+         typeThen([](HWND d) { PostMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0); })},
+        {"missing, escape key", [] { RegDeleteKeyValueW(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue); },
+         L"", std::nullopt,
+         typeThen([](HWND d) { PostMessageW(GetDlgItem(d, IDC_EXCLUDE_LIST), WM_KEYDOWN, VK_ESCAPE, 0); })},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.store();
+        const StoredValue before = ReadStored();
         std::wstring shown;
-        EXPECT_TRUE(Edit([&](HWND dialog) {
-            shown = ItemText(dialog, IDC_EXCLUDE_LIST);
-            Click(dialog, IDOK);
-        }));
-        EXPECT_EQ(c.shown.size(), shown.size());
-        EXPECT_TRUE(c.shown == shown);
-        const StoredList stored = ReadStoredList();
-        EXPECT_EQ(DWORD(REG_SZ), stored.type);
-        EXPECT_EQ(c.stored.size(), stored.text.size());
-        EXPECT_TRUE(c.stored == stored.text);
+        EXPECT_EQ(c.stored.has_value(), Edit([&](HWND dialog) {
+                      shown = ItemText(dialog, IDC_EXCLUDE_LIST);
+                      c.close ? c.close(dialog) : Click(dialog, IDOK);
+                  }));
+        // Compared without printing: the texts run to 100,000 characters.
+        EXPECT_TRUE(c.shown == shown) << shown.size() << " characters shown";
+        const StoredValue after = ReadStored();
+        EXPECT_EQ(c.stored ? DWORD(REG_SZ) : before.type, after.type);
+        EXPECT_TRUE(c.stored.value_or(before.text) == after.text)
+            << after.text.size() << " characters stored";
     }
 }
 
-TEST_F(ExcludeDialog, OpensWithDefaultsWhenTheServiceOrTheResourceLibraryIsMissing) {
+TEST_F(ExcludeDialog, OpensWithDefaultsWhenTheServiceAndTheResourceLibraryAreMissing) {
     SetLanguage(L"DE");
-    const struct {
-        const char* name;
-        bool serviceFails;
-        bool libraryMissing;
-        const wchar_t* caption;
-    } cases[] = {
-        {"service refuses binding", true, false, L"Excluded File Types"},
-        {"no PreviewView.dll", false, true, L"Ausgeschlossene Dateitypen"},
-        {"neither", true, true, L"Excluded File Types"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ffm::zvForgetLocalizedStrings();
-        FailServiceInit(c.serviceFails);
-        if (c.libraryMissing)
-            HideResourceLibrary();
-        {
-            ExcludeDlg probe;
-            EXPECT_EQ(c.libraryMissing, probe.mhGetResourceLibrary() == nullptr);
-        }
-        StoreList(L"dwg");
-        std::wstring field;
-        EXPECT_TRUE(Edit(
-            c.caption,
-            [&](HWND dialog) {
-                field = ItemText(dialog, IDC_EXCLUDE_LIST);
-                TypeInto(GetDlgItem(dialog, IDC_EXCLUDE_LIST), L"pdf");
-                Click(dialog, IDOK);
-            },
-            goFileFormatMgr));
-        EXPECT_EQ(L"dwg", field);
-        EXPECT_EQ(L"pdf", ReadStoredList().text);
-    }
+    FailServiceInit(true);
+    const TempFolder withoutPreviewViewDll;
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation",
+                               withoutPreviewViewDll.Path());
+    StoreList(L"dwg");
+    std::wstring field;
+    capture::Image image;
+    EXPECT_TRUE(Edit([&](HWND dialog) {
+        field = ItemText(dialog, IDC_EXCLUDE_LIST);
+        image = Shoot(dialog);
+        Type(L"pdf")(dialog);
+    }));
+    EXPECT_EQ(L"dwg", field);
+    EXPECT_EQ(L"pdf", ReadStored().text);
+    ASSERT_GT(image.width, 0);
+    for (const POINT p : {POINT{3, 3}, POINT{40, 40}, POINT{image.width - 2, 0}})
+        EXPECT_EQ(SysColour(COLOR_BTNFACE), image.At(p.x, p.y)) << "no header picture, no white band";
 }
 
-TEST_F(ExcludeDialog, LaysOutItsControlsFromTheTemplateCentredOverItsOwner) {
+TEST_F(ExcludeDialog, LaysOutTheTemplatesControlsUnderTheHeaderPictureCentredOverItsOwner) {
+    StoreList(L"exe,dll,tmp");
     // Position and size in dialog units; position and size are converted to pixels each on its own.
     const struct {
         int id;
@@ -279,9 +253,11 @@ TEST_F(ExcludeDialog, LaysOutItsControlsFromTheTemplateCentredOverItsOwner) {
         {IDC_EXCLUDE_LIST, {7, 79, 336, 14}},    {IDOK, {241, 103, 50, 14}},
         {IDCANCEL, {293, 103, 50, 14}},
     };
+    capture::Image image;
     RECT dialogRect{}, clientRect{}, expectedClient{0, 0, 350, 124};
     std::vector<std::pair<RECT, RECT>> placed; // (expected, actual) in client pixels
     EXPECT_FALSE(Edit([&](HWND dialog) {
+        image = Shoot(dialog);
         GetWindowRect(dialog, &dialogRect);
         GetClientRect(dialog, &clientRect);
         MapDialogRect(dialog, &expectedClient);
@@ -298,41 +274,79 @@ TEST_F(ExcludeDialog, LaysOutItsControlsFromTheTemplateCentredOverItsOwner) {
     }));
     EXPECT_EQ(expectedClient.right, clientRect.right);
     EXPECT_EQ(expectedClient.bottom, clientRect.bottom);
-    for (size_t i = 0; i < placed.size(); ++i) {
-        SCOPED_TRACE(controls[i].id);
-        EXPECT_EQ(placed[i].first.left, placed[i].second.left);
-        EXPECT_EQ(placed[i].first.top, placed[i].second.top);
-        EXPECT_EQ(placed[i].first.right, placed[i].second.right);
-        EXPECT_EQ(placed[i].first.bottom, placed[i].second.bottom);
-    }
     RECT owner{};
-    GetWindowRect(host.Get(), &owner);
+    GetWindowRect(host.get(), &owner);
     EXPECT_NEAR((owner.left + owner.right) / 2, (dialogRect.left + dialogRect.right) / 2, 1);
     EXPECT_NEAR((owner.top + owner.bottom) / 2, (dialogRect.top + dialogRect.bottom) / 2, 1);
+    ASSERT_GT(image.width, 0);
+    // Kept in the build tree for a person to look at.
+    EXPECT_EQ(S_OK, capture::SavePng(image, ExecutableFolder() + L"\\excluded-types-dialog.png"));
+
+    const capture::Image header = HeaderPicture();
+    ASSERT_EQ(64, header.width);
+    ASSERT_EQ(64, header.height);
+    long wrong = 0;
+    for (int y = 0; y < header.height; ++y)
+        for (int x = 0; x < header.width; ++x)
+            wrong += image.At(7 + x, 3 + y) != header.At(x, y);
+    EXPECT_EQ(0, wrong) << "pixels of the header picture at (7, 3) that differ from bitmap 4027";
+    const int band = header.height + 13;
+    const std::uint32_t white = 0xFFFFFF, face = SysColour(COLOR_BTNFACE);
+    for (int x : {0, 3, 80, image.width - 2}) {
+        SCOPED_TRACE(x);
+        EXPECT_EQ(white, image.At(x, 0));
+        EXPECT_EQ(white, image.At(x, band - 1));
+        EXPECT_EQ(SysColour(COLOR_BTNSHADOW), image.At(x, band));
+        EXPECT_EQ(SysColour(COLOR_BTNHIGHLIGHT), image.At(x, band + 1));
+        EXPECT_EQ(face, image.At(x, band + 3));
+    }
+
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const int id = controls[i].id;
+        const RECT& r = placed[i].second;
+        SCOPED_TRACE(id);
+        EXPECT_EQ(0, memcmp(&placed[i].first, &r, sizeof r)) << "left, top, right, bottom";
+        const int middle = (r.top + r.bottom) / 2;
+        if (id == IDC_EXCLUDE_LIST || id == IDOK || id == IDCANCEL) {
+            // Framed controls: the frame lies on the rectangle, the dialog's face just outside it.
+            EXPECT_EQ(face, image.At(r.left - 1, middle));
+            EXPECT_NE(face, image.At(r.left, middle));
+            EXPECT_NE(face, image.At(r.right - 1, middle));
+            EXPECT_EQ(face, image.At(r.right, middle));
+            continue;
+        }
+        // Texts: dark pixels inside the rectangle, on white for the explanation.
+        long dark = 0;
+        for (int y = r.top; y < r.bottom; ++y)
+            for (int x = r.left; x < r.right; ++x)
+                dark += (image.At(x, y) & 0xFF) < 0x60;
+        EXPECT_GT(dark, 20);
+        EXPECT_EQ(id == IDC_EXCLUDE_MESSAGE ? white : face, image.At(r.right - 2, r.bottom - 2));
+    }
 }
 
 TEST_F(ExcludeDialog, StaysInsideTheWorkAreaWhenItsOwnerDoesNot) {
     MONITORINFO monitor{};
     monitor.cbSize = sizeof(monitor);
-    GetMonitorInfoW(MonitorFromWindow(host.Get(), MONITOR_DEFAULTTONEAREST), &monitor);
+    GetMonitorInfoW(MonitorFromWindow(host.get(), MONITOR_DEFAULTTONEAREST), &monitor);
     const RECT work = monitor.rcWork;
     const struct {
         const char* name;
         std::function<void()> place;
     } cases[] = {
         {"owner off the left edge",
-         [&] { SetWindowPos(host.Get(), nullptr, work.left - 700, 100, 800, 600, SWP_NOZORDER); }},
+         [&] { SetWindowPos(host.get(), nullptr, work.left - 700, 100, 800, 600, SWP_NOZORDER); }},
         {"owner off the bottom right",
          [&] {
-             SetWindowPos(host.Get(), nullptr, work.right - 100, work.bottom - 50, 800, 600, SWP_NOZORDER);
+             SetWindowPos(host.get(), nullptr, work.right - 100, work.bottom - 50, 800, 600, SWP_NOZORDER);
          }},
-        {"owner minimised", [&] { ShowWindow(host.Get(), SW_MINIMIZE); }},
+        {"owner minimised", [&] { ShowWindow(host.get(), SW_MINIMIZE); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ShowWindow(host.Get(), SW_RESTORE);
+        ShowWindow(host.get(), SW_RESTORE);
         c.place();
-        Pump(50);
+        capture::PumpMessages(50);
         RECT shown{};
         EXPECT_FALSE(Edit([&](HWND dialog) {
             GetWindowRect(dialog, &shown);
@@ -342,39 +356,43 @@ TEST_F(ExcludeDialog, StaysInsideTheWorkAreaWhenItsOwnerDoesNot) {
         EXPECT_GE(shown.top, work.top);
         EXPECT_LE(shown.right, work.right);
         EXPECT_LE(shown.bottom, work.bottom);
-        if (IsIconic(host.Get())) {
+        if (IsIconic(host.get())) {
             EXPECT_NEAR((work.left + work.right) / 2, (shown.left + shown.right) / 2, 1);
             EXPECT_NEAR((work.top + work.bottom) / 2, (shown.top + shown.bottom) / 2, 1);
         }
     }
 }
 
-TEST_F(ExcludeDialog, ManyOpenCloseCyclesLeaveNoWindowOrServiceObjectBehind) {
+// Every other time without an owner: the active window, the host, owns it then.
+TEST_F(ExcludeDialog, ManyOpenCloseCyclesReleaseEveryWindowPictureAndServiceObject) {
     SetLanguage(L"DE");
     StoreList(L"dwg");
+    SetForegroundWindow(host.get());
+    SetActiveWindow(host.get());
+    capture::PumpMessages(50);
     const int windows = ThreadWindowCount();
+    std::vector<std::pair<HBITMAP, HPALETTE>> objects;
     for (int i = 0; i < 20; ++i) {
-        const bool ok = i % 2 == 0;
-        EXPECT_EQ(ok, Edit(
-                          L"Ausgeschlossene Dateitypen",
-                          [&](HWND dialog) { Click(dialog, ok ? IDOK : IDCANCEL); }, goFileFormatMgr));
+        ExcludeDlg dialog;
+        ASSERT_NE(nullptr, dialog.mpoGetPicture());
+        objects.push_back({dialog.mpoGetPicture()->mhGetBitmap(), dialog.mpoGetPicture()->mhGetPalette()});
+        EXPECT_EQ(DWORD(OBJ_BITMAP), GetObjectType(objects.back().first));
+        EXPECT_EQ(DWORD(OBJ_PAL), GetObjectType(objects.back().second));
+        const int button = i % 2 ? IDOK : IDCANCEL;
+        HWND owner = nullptr;
+        DialogDriver driver(kGermanCaption, [&](HWND d) {
+            owner = GetWindow(d, GW_OWNER);
+            Click(d, button);
+        });
+        EXPECT_EQ(button, dialog.miDoModal(i % 2 ? host.get() : nullptr));
+        EXPECT_TRUE(driver.Finish());
+        EXPECT_EQ(host.get(), owner) << i;
+    }
+    for (const auto& [bitmap, palette] : objects) {
+        EXPECT_EQ(0u, GetObjectType(bitmap));
+        EXPECT_EQ(0u, GetObjectType(palette));
     }
     EXPECT_EQ(windows, ThreadWindowCount());
-    const ServiceState state = ReadServiceState();
-    EXPECT_EQ(1, state.alive) << "the one binding of the process, nothing per dialog";
-    EXPECT_EQ(L"dwg", ReadStoredList().text);
-}
-
-TEST_F(ExcludeDialog, WithoutAnOwnerTheActiveWindowOwnsIt) {
-    SetForegroundWindow(host.Get());
-    SetActiveWindow(host.Get());
-    Pump(50);
-    HWND owner = nullptr;
-    DialogDriver driver(kCaption, [&](HWND dialog) {
-        owner = GetWindow(dialog, GW_OWNER);
-        Click(dialog, IDCANCEL);
-    });
-    EXPECT_FALSE(goFileFormatMgr.mbEditExcludedExtensions(nullptr));
-    EXPECT_TRUE(driver.Finish());
-    EXPECT_EQ(host.Get(), owner);
+    EXPECT_EQ(1, ReadServiceState().alive) << "the one binding of the process, nothing per dialog";
+    EXPECT_EQ(L"dwg", ReadStored().text);
 }

@@ -1,9 +1,7 @@
 #include "UiTestKit.h"
 
-#include "plugins/Registry.h"
 #include "ui/LocalizedStrings.h"
 #include <chrono>
-#include <mutex>
 #include <vector>
 
 namespace ffmtest {
@@ -14,7 +12,7 @@ HMODULE gService = nullptr;
 // The service is registered in the prefix's class registry once per process, before any test
 // redirects the hives, and stays registered: every run registers the same DLL the same way.
 const bool gServiceRegistered = [] {
-    gService = LoadLibraryW((BinFolder() + L"\\LocalizedStrings.dll").c_str());
+    gService = LoadLibraryW((ExecutableFolder() + L"\\LocalizedStrings.dll").c_str());
     if (!gService)
         return false;
     using Register = HRESULT(__stdcall*)();
@@ -30,64 +28,42 @@ template <class Fn> Fn ServiceExport(const char* name) {
 using Clock = std::chrono::steady_clock;
 
 HWND FindDialog(const std::wstring& caption, DWORD process) {
-    struct Search {
-        const std::wstring* caption;
-        DWORD process;
-        HWND found;
-    } search{&caption, process, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            wchar_t cls[32] = {};
-            GetClassNameW(window, cls, 32);
-            if (pid != s->process || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(window) ||
-                TextOf(window) != *s->caption)
-                return TRUE;
-            s->found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", caption.c_str())) != nullptr;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if ((!process || pid == process) && IsWindowVisible(w))
+            return w;
+    }
+    return nullptr;
 }
 
 } // namespace
-
-std::wstring BinFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-std::wstring ManagerKey() {
-    return kManagerKey;
-}
 
 std::wstring LanguageKey() {
     return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
 }
 
-StoredList ReadStoredList() {
-    StoredList stored;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return stored;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, kExcludeListValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-        std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
-        RegQueryValueExW(key, kExcludeListValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        stored.type = type;
-        stored.text.assign(data.data(), size / sizeof(wchar_t));
-        if (!stored.text.empty() && stored.text.back() == L'\0')
-            stored.text.pop_back();
-    }
-    RegCloseKey(key);
+StoredValue ReadStored(const std::wstring& keyName, const wchar_t* name) {
+    StoredValue stored;
+    ffm::UniqueHKey key;
+    DWORD size = 0;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.get(), name, nullptr, &stored.type, nullptr, &size) != ERROR_SUCCESS)
+        return {};
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+    RegQueryValueExW(key.get(), name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data.data()), &size);
+    stored.text.assign(data.data(), size / sizeof(wchar_t));
+    if (!stored.text.empty() && stored.text.back() == L'\0')
+        stored.text.pop_back();
     return stored;
 }
 
 void StoreList(const std::wstring& text, DWORD type) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, text, type);
+}
+
+void StoreRaw(DWORD type, const void* data, DWORD size) {
+    RegistrySandbox::SetRaw(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, type, data, size);
 }
 
 ServiceState ReadServiceState() {
@@ -109,7 +85,7 @@ void FailServiceInit(bool fail) {
 
 void UiTest::SetUp() {
     ASSERT_TRUE(gServiceRegistered) << "LocalizedStrings.dll could not be registered";
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", BinFolder());
+    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", ExecutableFolder());
     ffm::zvForgetLocalizedStrings();
     FailServiceInit(false);
 }
@@ -123,57 +99,11 @@ void UiTest::SetLanguage(const std::wstring& code) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, LanguageKey(), L"0", code);
 }
 
-void UiTest::HideResourceLibrary() {
-    RegistrySandbox::SetString(HKEY_LOCAL_MACHINE, kVendorRoot, L"SharedLocation", emptyFolder.Path());
-}
-
-HostWindow::HostWindow(int width, int height) {
-    static const ATOM atom = [] {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = &HostWindow::Proc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-        wc.lpszClassName = L"FfmUiTestHost";
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        return RegisterClassW(&wc);
-    }();
-    (void)atom;
-    m_hwnd = CreateWindowExW(0, L"FfmUiTestHost", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, width,
-                             height, nullptr, nullptr, GetModuleHandleW(nullptr), this);
-    Pump(50);
-}
-
-HostWindow::~HostWindow() {
-    if (m_hwnd)
-        DestroyWindow(m_hwnd);
-    Pump(20);
-}
-
-LRESULT CALLBACK HostWindow::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE)
-        SetWindowLongPtrW(
-            window, GWLP_USERDATA,
-            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-    auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (message == WM_COMMAND && self && self->onCommand) {
-        self->onCommand(wParam, lParam);
-        return 0;
-    }
-    if (message == WM_NCDESTROY && self)
-        self->m_hwnd = nullptr;
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-void Pump(int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while (Clock::now() < end);
+ffm::UniqueHwnd MakeHost() {
+    ffm::UniqueHwnd host(CreateWindowExW(0, L"STATIC", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 800,
+                                         600, nullptr, nullptr, nullptr, nullptr));
+    capture::PumpMessages(50);
+    return host;
 }
 
 DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs,
@@ -199,8 +129,7 @@ DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps
 }
 
 DialogDriver::~DialogDriver() {
-    if (m_thread.joinable())
-        m_thread.join();
+    Finish();
 }
 
 bool DialogDriver::Finish() {

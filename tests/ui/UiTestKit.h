@@ -3,8 +3,11 @@
 // pointing at the build's PreviewView.dll, the localized-string service (a real COM server DLL)
 // registered once per process, a host window, and a driver that works a modal dialog from a
 // second thread as a person would, always within a time limit.
+#include "WindowCapture.h"
+#include "plugins/Registry.h"
 #include "support/FakeCom.h"
-#include "support/Sandbox.h"
+#include "support/SamplePlugin.h"
+#include <FileFmtMgr/Handles.h>
 #include <FileFmtMgr/LocalizedStrings.h>
 #include <functional>
 #include <string>
@@ -12,17 +15,17 @@
 
 namespace ffmtest {
 
-std::wstring BinFolder();
-std::wstring ManagerKey();
 std::wstring LanguageKey();
 
-// The stored "ExcludeExtList": its type (REG_NONE when missing) and text.
-struct StoredList {
+// A value of the user's hive, by default the stored "ExcludeExtList": its type (REG_NONE when
+// missing) and text.
+struct StoredValue {
     DWORD type = REG_NONE;
     std::wstring text;
 };
-StoredList ReadStoredList();
+StoredValue ReadStored(const std::wstring& key = kManagerKey, const wchar_t* name = kExcludeListValue);
 void StoreList(const std::wstring& text, DWORD type = REG_SZ);
+void StoreRaw(DWORD type, const void* data, DWORD size);
 
 // The service DLL's view of itself.
 struct ServiceState {
@@ -40,35 +43,16 @@ class UiTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     void SetLanguage(const std::wstring& code);
-    // The shared folder holds no PreviewView.dll.
-    void HideResourceLibrary();
 
     RegistrySandbox registry;
-    TempFolder emptyFolder;
 };
 
-// A visible top-level window of this thread, destroyed with the object.
-class HostWindow {
-  public:
-    HostWindow(int width = 800, int height = 600);
-    HostWindow(const HostWindow&) = delete;
-    HostWindow& operator=(const HostWindow&) = delete;
-    ~HostWindow();
-    HWND Get() const { return m_hwnd; }
-    // Every WM_COMMAND the window receives goes here.
-    std::function<void(WPARAM, LPARAM)> onCommand;
+// A visible top-level window of this thread.
+ffm::UniqueHwnd MakeHost();
 
-  private:
-    static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
-    HWND m_hwnd = nullptr;
-};
-
-// Pumps this thread's messages for about ms milliseconds.
-void Pump(int ms);
-
-// Waits on a second thread for a visible dialog with caption of a process (this one unless
-// given), then runs steps on it. Whatever the steps do, a dialog still open afterwards is
-// cancelled, so the modal loop always ends. Construct it just before opening the dialog.
+// Waits on a second thread for a visible dialog with caption of a process (any process for 0),
+// then runs steps on it. Whatever the steps do, a dialog still open afterwards is cancelled, so
+// the modal loop always ends. Construct it just before opening the dialog.
 class DialogDriver {
   public:
     DialogDriver(std::wstring caption, std::function<void(HWND dialog)> steps, int limitMs = 10000,

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -19,11 +20,8 @@ namespace {
 constexpr int kInstances = 4; // listening at once, so a client never finds the pipe busy
 
 struct Options {
-    std::wstring log;
-    std::wstring ready;
-    std::wstring stop;
-    DWORD limitMs = 60000;
-    DWORD delayMs = 0;
+    std::wstring log, ready, stop;
+    DWORD limitMs, delayMs;
 };
 
 HANDLE gLog = INVALID_HANDLE_VALUE;
@@ -98,22 +96,19 @@ DWORD WINAPI Serve(void* readyCount) {
 }
 
 bool Parse(int argc, wchar_t** argv) {
+    std::map<std::wstring, std::wstring> values{{L"--log", L""},
+                                                {L"--ready", L""},
+                                                {L"--stop", L""},
+                                                {L"--limit-ms", L"60000"},
+                                                {L"--delay-ms", L"0"}};
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::wstring name = argv[i];
-        const wchar_t* value = argv[i + 1];
-        if (name == L"--log")
-            gOptions.log = value;
-        else if (name == L"--ready")
-            gOptions.ready = value;
-        else if (name == L"--stop")
-            gOptions.stop = value;
-        else if (name == L"--limit-ms")
-            gOptions.limitMs = static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
-        else if (name == L"--delay-ms")
-            gOptions.delayMs = static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
-        else
+        if (!values.count(argv[i]))
             return false;
+        values[argv[i]] = argv[i + 1];
     }
+    gOptions = {values[L"--log"], values[L"--ready"], values[L"--stop"],
+                std::wcstoul(values[L"--limit-ms"].c_str(), nullptr, 10),
+                std::wcstoul(values[L"--delay-ms"].c_str(), nullptr, 10)};
     return argc % 2 == 1 && !gOptions.log.empty();
 }
 
@@ -130,8 +125,7 @@ int wmain(int argc, wchar_t** argv) {
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (gLog == INVALID_HANDLE_VALUE)
         return 1;
-    HANDLE stop = gOptions.stop.empty() ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
-                                        : CreateEventW(nullptr, TRUE, FALSE, gOptions.stop.c_str());
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, gOptions.stop.empty() ? nullptr : gOptions.stop.c_str());
 
     LONG listening = 0;
     for (int i = 0; i < kInstances; ++i)

@@ -1,6 +1,5 @@
 // The vault client's localized-string service for FileFmtMgr's tests and demo: an in-process COM
-// server answering texts from a small table in the user's language (English, German, and French
-// for some texts only, so a caller's fallback to its own default shows). The language is the
+// server answering texts from a small table in the user's language. The language is the
 // vault client's per-user setting; without it English. Tests read its state through
 // LocalizedStringsProbe and make binding fail through LocalizedStringsFailInit.
 #include "support/FakeCom.h"
@@ -8,39 +7,30 @@
 #include <FileFmtMgr/LocalizedStrings.h>
 #include <atomic>
 #include <mutex>
-#include <new>
 #include <string>
 
 namespace {
 
+// English is the library's own default texts; French has some texts only, so a caller's
+// fallback to its own default shows.
 struct Text {
     const wchar_t* language;
-    const wchar_t* section;
-    long number;
+    long number; // in section "TS"
     const wchar_t* text;
 };
 
 const Text kTexts[] = {
-    {L"GB", L"TS", 1, L"Excluded File Types..."},
-    {L"GB", L"TS", 2, L"Select file types that should not be displayed in the preview."},
-    {L"GB", L"TS", 3, L"Excluded File Types"},
-    {L"GB", L"TS", 4, L"&List of file extensions:"},
-    {L"GB", L"TS", 5, L"OK"},
-    {L"GB", L"TS", 6, L"Cancel"},
-    {L"GB", L"TS", 7,
-     L"Files with extensions present in the field below will not appear in Brenlow's preview. Extensions "
-     L"should be separated by commas, like this:\n\"exe,dll,tmp\""},
-    {L"DE", L"TS", 1, L"Ausgeschlossene Dateitypen..."},
-    {L"DE", L"TS", 2, L"Dateitypen w\u00e4hlen, die nicht in der Vorschau angezeigt werden sollen."},
-    {L"DE", L"TS", 3, L"Ausgeschlossene Dateitypen"},
-    {L"DE", L"TS", 4, L"&Liste der Dateierweiterungen:"},
-    {L"DE", L"TS", 5, L"OK"},
-    {L"DE", L"TS", 6, L"Abbrechen"},
-    {L"DE", L"TS", 7,
+    {L"DE", 1, L"Ausgeschlossene Dateitypen..."},
+    {L"DE", 2, L"Dateitypen w\u00e4hlen, die nicht in der Vorschau angezeigt werden sollen."},
+    {L"DE", 3, L"Ausgeschlossene Dateitypen"},
+    {L"DE", 4, L"&Liste der Dateierweiterungen:"},
+    {L"DE", 5, L"OK"},
+    {L"DE", 6, L"Abbrechen"},
+    {L"DE", 7,
      L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
      L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\""},
-    {L"FR", L"TS", 1, L"Types de fichiers exclus..."},
-    {L"FR", L"TS", 3, L"Types de fichiers exclus"},
+    {L"FR", 1, L"Types de fichiers exclus..."},
+    {L"FR", 3, L"Types de fichiers exclus"},
 };
 
 constexpr const wchar_t* kProduct = L"MORDANE QVT";
@@ -89,7 +79,7 @@ class Service : public ffmtest::FakeObject<ITovLocalizedStrings> {
             const std::wstring language = Language();
             for (const Text& t : kTexts)
                 if (t.number == number && _wcsicmp(t.language, language.c_str()) == 0 && section &&
-                    _wcsicmp(t.section, section) == 0) {
+                    _wcsicmp(section, L"TS") == 0) {
                     *text = SysAllocString(t.text);
                     return *text ? S_OK : E_OUTOFMEMORY;
                 }
@@ -99,20 +89,14 @@ class Service : public ffmtest::FakeObject<ITovLocalizedStrings> {
 
   private:
     bool m_bound = false;
+    ffm::ModuleLock m_module;
 };
 
 const ffm::ClassRow kClasses[] = {{&CLSID_TovLocalizedStrings, ffm::CreateInstanceOf<Service>}};
 
 } // namespace
 
-extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return ffm::GetClassObject(kClasses, clsid, iid, out);
-}
-
-// Stays loaded: the library keeps its binding for the life of the process.
-extern "C" HRESULT __stdcall DllCanUnloadNow() {
-    return S_FALSE;
-}
+FFM_COM_SERVER_EXPORTS(kClasses)
 
 extern "C" HRESULT __stdcall DllRegisterServer() {
     return ffmtest::NoThrow([] {
@@ -128,14 +112,10 @@ extern "C" HRESULT __stdcall DllUnregisterServer() {
 
 // Live service objects, successful bindings, and the module name of the latest binding.
 extern "C" void __stdcall LocalizedStringsProbe(long* alive, long* bindings, wchar_t* module, long capacity) {
-    if (alive)
-        *alive = gServices.alive;
-    if (bindings)
-        *bindings = gBindings;
-    if (module && capacity > 0) {
-        std::lock_guard<std::mutex> lock(gModuleLock);
-        lstrcpynW(module, gBoundModule.c_str(), capacity);
-    }
+    std::lock_guard<std::mutex> lock(gModuleLock);
+    *alive = gServices.alive;
+    *bindings = gBindings;
+    lstrcpynW(module, gBoundModule.c_str(), capacity);
 }
 
 // From now on InitLocalizedStrings fails (or works again).

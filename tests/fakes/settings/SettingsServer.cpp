@@ -1,6 +1,6 @@
 // The vault client's settings component, as a test double: an in-process COM server under the
 // component's class whose AddSearchPaths serves folders from a small configuration of its own, an
-// INI file named by FFM_SETTINGS_CONFIG (or VkrSettings.ini beside the DLL):
+// INI file named by FFM_SETTINGS_CONFIG:
 //
 //   [Key]
 //   SearchPaths=C:\Parts;D:\Shared
@@ -11,12 +11,9 @@ namespace {
 
 std::wstring ConfigPath() {
     std::wstring path(32768, L'\0');
-    const DWORD n =
-        GetEnvironmentVariableW(L"FFM_SETTINGS_CONFIG", path.data(), static_cast<DWORD>(path.size()));
-    if (n > 0 && n < path.size())
-        return path.substr(0, n);
-    path = ffm::ModulePath(ffm::ThisModule());
-    return path.substr(0, path.find_last_of(L'\\') + 1) + L"VkrSettings.ini";
+    path.resize(
+        GetEnvironmentVariableW(L"FFM_SETTINGS_CONFIG", path.data(), static_cast<DWORD>(path.size())));
+    return path;
 }
 
 std::wstring Read(const std::wstring& file, const std::wstring& section, const wchar_t* name) {
