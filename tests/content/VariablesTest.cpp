@@ -22,6 +22,24 @@ std::wstring Values(const VariableData& v) {
     return text;
 }
 
+// A configuration's value is found by its name in any letter case and keeps the first spelling and
+// tag; no name and the empty name are one; the walk is in ordinal order of the lower-case names.
+TEST(VariableMap, ValuesAreKeyedByTheLowerCaseNameAndWalkedInOrdinalOrder) {
+    ComMemoryLedger ledger;
+    {
+        std::unique_ptr<VariableData> v(NewVariable(L"Title", {{L"CustomProperty", L"Title"}}));
+        VariableValue* first = v->GetValue(L"Default", 7, true);
+        EXPECT_EQ(first, v->GetValue(L"DEFAULT", 9, false));
+        EXPECT_EQ(nullptr, v->GetValue(L"Other", 1, false));
+        VariableValue* unnamed = v->GetValue(nullptr, 3, true);
+        EXPECT_EQ(unnamed, v->GetValue(L"", 4, true));
+        for (const wchar_t* name : {L"b", L"a1", L"A"})
+            v->GetValue(name, 2, true);
+        EXPECT_EQ(L"[:3=<empty>][A:2=<empty>][a1:2=<empty>][b:2=<empty>][Default:7=<empty>]", Values(*v));
+    }
+    EXPECT_EQ("", ledger.Problems());
+}
+
 class Variables : public SandboxedTest {
   protected:
     // A part by default: configurations Default, Blue and "@" with their tags; Title in every

@@ -129,6 +129,25 @@ TEST_F(PluginTableTest, ExecutableServersGetAnObjectPerThread) {
     EXPECT_EQ(0, exe.formats.alive);
 }
 
+TEST_F(PluginTableTest, PreviewVisitSkipsExtensionsLedByInsoPluginAndPluginsThatCannotBeMade) {
+    Plugin(L"InsoPlugin.dll", {{L".doc", 0x4}, {L".txt", 0x1}});
+    // Its class answers, but not with a format object: one broken plug-in must not hide the rest.
+    auto& broken = Plugin(L"Broken.dll", {{L".abc", 0x4}, {L".bmp", 0x4}});
+    broken.setup = [](FakeFormat& f) { f.Hide(__uuidof(ITovFileFormat)); };
+    Plugin(L"Viewer.dll", {{L".doc", 0x4}, {L".txt", 0x14}, {L".bmp", 0x4}, {L".dat", 0x1}});
+    Build();
+    std::vector<std::pair<std::wstring, unsigned long>> seen;
+    table->mvVisitPreviewCapable(
+        [&](ComPtr<ITovFileFormat>& format, const std::wstring& ext, unsigned long mask) {
+            EXPECT_TRUE(format);
+            seen.emplace_back(ext, mask);
+        });
+    // .doc and .txt are led by the built-in viewer plug-in: nothing of theirs is visited.
+    EXPECT_EQ((std::vector<std::pair<std::wstring, unsigned long>>{{L".bmp", 0x4}}), seen);
+    EXPECT_EQ(2, broken.Activations()) << "each of its entries tries again";
+    EXPECT_EQ(0, broken.formats.alive);
+}
+
 TEST_F(PluginTableTest, ExcludedExtensionsSplitAtSeparatorsWithoutRepeats) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, std::wstring(kVendorRoot) + L"\\FileFmtMgr",
                                L"ExcludeExtList", L"  .dwg,,.DXF\t.dwg\n,pdf");

@@ -165,6 +165,9 @@ TEST(ReferenceRewrite, RewriteMatchesTheLiteralPassesOnRandomInputForEveryRootCo
         HeldNavigator held(Generation::Records, refs);
         ASSERT_EQ(S_OK, ghUpdateReferences(held.navigator, moves.list, newRoot, oldRoot, altRoot));
         ASSERT_EQ(expected, WrittenBy(*held.navigator)) << round;
+        // Nothing to change: nothing written, nothing saved.
+        ASSERT_EQ(expected.empty() ? "GetReferences" : "GetReferences SetReferences Save", held->Calls())
+            << round;
     }
 }
 

@@ -152,7 +152,9 @@ TEST_F(WorkingCopy, MissingInventorFilesAreAskedForThenStandInAsEmptyDocumentsUn
 TEST_F(WorkingCopy, CopyBackReplacesTheFileKeepingItsAttributes) {
     const std::wstring file = vault.WriteFile(L"top.ipt", "before\n");
     {
-        TempFolderMgr direct(file, L"", L"", L"", none.list, false);
+        // Without a copy nothing is made: no folder, no moved file placed, no request.
+        const Moves moves{{vault.Path() + L"\\old\\p.ipt", vault.Path() + L"\\new\\p.ipt"}};
+        TempFolderMgr direct(file, L"", L"", L"", moves.list, false);
         EXPECT_EQ(file, direct.moWorkPath);
         EXPECT_TRUE(direct.moTempFolder.empty());
         direct.mvCopyBack();
