@@ -51,9 +51,14 @@ class PreviewWindowTest : public ::testing::Test {
     std::unique_ptr<TestWindow> window = std::make_unique<TestWindow>();
 };
 
-TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilOneSucceeds) {
+TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInOrderAfterHidingThePreviousOneOfAnotherType) {
+    auto* b = Preview(L"B");
     auto *first = Preview(L"MRDPRT", E_FAIL), *second = Preview(L"MRDPRT"), *third = Preview(L"MRDPRT");
+    ASSERT_EQ(S_OK, Show(L"1.b"));
+    ASSERT_EQ(S_OK, Show(L"2.b"));
+    EXPECT_EQ(0, N(b, Call::Hide)) << "the same type";
     EXPECT_EQ(S_OK, Show(L"C:\\v.1\\gear.Mrdprt"));
+    EXPECT_EQ(2, N(b, Call::Hide)) << "before the first candidate, and again after it failed";
     EXPECT_EQ(1, N(first, Call::ShowFile));
     EXPECT_EQ(1, N(second, Call::ShowFile));
     EXPECT_EQ(0, N(third, Call::ShowFile));
@@ -125,24 +130,6 @@ TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {
     EXPECT_EQ(0, navigators.alive) << "shown: the pending navigator is let go";
     window->mvResize(&kArea);
     EXPECT_EQ(2, N(p, Call::ShowNavigator)) << "nothing pending any more";
-}
-
-TEST_F(PreviewWindowTest, AnotherTypeHidesThePreviousPreviewOnceTheSameTypeNever) {
-    auto *a = Preview(L"A"), *b = Preview(L"B");
-    Preview(L"C", E_FAIL);
-    auto* c = Preview(L"C");
-    ASSERT_EQ(S_OK, Show(L"1.a"));
-    ASSERT_EQ(S_OK, Show(L"2.a"));
-    EXPECT_EQ(0, N(a, Call::Hide));
-    ASSERT_EQ(S_OK, Show(L"3.b"));
-    EXPECT_EQ(1, N(a, Call::Hide));
-    ASSERT_EQ(S_OK, Show(L"4.b"));
-    EXPECT_EQ(0, N(b, Call::Hide));
-    // Hidden before the first other candidate, and again after that candidate failed.
-    ASSERT_EQ(S_OK, Show(L"5.c"));
-    EXPECT_EQ(2, N(b, Call::Hide));
-    EXPECT_EQ(c, Current());
-    EXPECT_EQ(1, N(a, Call::Hide));
 }
 
 TEST_F(PreviewWindowTest, ARedirectedFileIsShownByThePreviewsOfTheNamedExtension) {

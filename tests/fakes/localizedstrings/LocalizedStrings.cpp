@@ -105,11 +105,6 @@ extern "C" HRESULT __stdcall DllRegisterServer() {
     });
 }
 
-extern "C" HRESULT __stdcall DllUnregisterServer() {
-    return ffm::FromWin32(
-        ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(CLSID_TovLocalizedStrings)));
-}
-
 // Live service objects, successful bindings, and the module name of the latest binding.
 extern "C" void __stdcall LocalizedStringsProbe(long* alive, long* bindings, wchar_t* module, long capacity) {
     std::lock_guard<std::mutex> lock(gModuleLock);
