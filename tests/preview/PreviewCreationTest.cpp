@@ -57,13 +57,9 @@ class PreviewCreationTest : public SandboxedTest {
     // Which preview shows the file, by the journal.
     const RecordingPreview* ShownBy(const std::wstring& path) {
         window->mvResize(&kArea);
-        const size_t before = journal.events.size();
-        if (window->mhShow(path, TovFileVaultType{}, nullptr, nullptr, true, 0) != S_OK)
-            return nullptr;
-        for (size_t i = before; i < journal.events.size(); ++i)
-            if (journal.events[i].call == Call::ShowFile)
-                return journal.events[i].who;
-        return nullptr;
+        journal.last[int(Call::ShowFile)] = nullptr;
+        const long hr = window->mhShow(path, TovFileVaultType{}, nullptr, nullptr, true, 0);
+        return hr == S_OK ? journal.last[int(Call::ShowFile)] : nullptr;
     }
 
     Journal journal;

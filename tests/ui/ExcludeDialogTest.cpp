@@ -3,8 +3,8 @@
 // the registry, the exclusion tests and the dialog's pixels checked afterwards.
 #include "UiTestKit.h"
 
-#include "support/FakePlugins.h"
 #include "ui/ExcludeDlg.h"
+#include "ui/LocalizedStrings.h"
 #include "ui/UiResources.h"
 #include <FileFmtMgr/FileFormatMgr.h>
 #include <FileFmtMgr/FilePreviewWnd.h>
@@ -12,7 +12,6 @@
 #include <optional>
 
 using namespace ffmtest;
-using ffm::ComPtr;
 
 namespace {
 
@@ -75,10 +74,9 @@ class ExcludeDialog : public UiTest {
   protected:
     // Opens the dialog over the host through the manager while steps work it; returns what the
     // manager answered.
-    bool Edit(const std::function<void(HWND)>& steps, FileFormatMgr& mgr = goFileFormatMgr,
-              const wchar_t* caption = kCaption) {
-        DialogDriver driver(caption, steps);
-        const bool confirmed = mgr.mbEditExcludedExtensions(host.get());
+    bool Edit(const std::function<void(HWND)>& steps) {
+        DialogDriver driver(kCaption, steps);
+        const bool confirmed = goFileFormatMgr.mbEditExcludedExtensions(host.get());
         EXPECT_TRUE(driver.Finish()) << "the dialog was not found or had to be cancelled";
         return confirmed;
     }
@@ -120,14 +118,13 @@ TEST_F(ExcludeDialog, ShowsTheTextsOfTheUsersLanguageAndStoresWhatWasTyped) {
     EXPECT_TRUE(driver.Finish());
     EXPECT_FALSE(refresh);
     EXPECT_EQ(host.get(), owner);
-    const std::vector<std::wstring> german = {
-        kGermanCaption,
-        L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
-        L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\"",
-        L"&Liste der Dateierweiterungen:",
-        L"dwg,pdf",
-        L"OK",
-        L"Abbrechen"};
+    // The service has no German explanation: the library's own.
+    const std::vector<std::wstring> german = {kGermanCaption,
+                                              ffm::mpGetTsDefault(ffm::TsMessage),
+                                              L"&Liste der Dateierweiterungen:",
+                                              L"dwg,pdf",
+                                              L"OK",
+                                              L"Abbrechen"};
     EXPECT_EQ(german, shown);
     EXPECT_TRUE(fieldHasFocus);
     const StoredValue stored = ReadStored();

@@ -43,15 +43,15 @@ std::wstring LanguageKey() {
     return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
 }
 
-StoredValue ReadStored(const std::wstring& keyName, const wchar_t* name) {
+StoredValue ReadStored(const std::wstring& key, const wchar_t* name) {
     StoredValue stored;
-    ffm::UniqueHKey key;
     DWORD size = 0;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.get(), name, nullptr, &stored.type, nullptr, &size) != ERROR_SUCCESS)
+    const DWORD any = RRF_RT_ANY | RRF_NOEXPAND;
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, any, &stored.type, nullptr, &size) !=
+        ERROR_SUCCESS)
         return {};
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
-    RegQueryValueExW(key.get(), name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data.data()), &size);
+    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, any, &stored.type, data.data(), &size);
     stored.text.assign(data.data(), size / sizeof(wchar_t));
     if (!stored.text.empty() && stored.text.back() == L'\0')
         stored.text.pop_back();

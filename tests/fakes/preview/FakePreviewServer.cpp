@@ -95,10 +95,8 @@ template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBa
     ffm::ModuleLock m_module;
 };
 
-template <Class C> constexpr ffm::ClassRow Row() {
-    return {&kClsid<C>, ffm::CreateInstanceOf<Format<C>>};
-}
-const ffm::ClassRow kClasses[] = {Row<Good>(), Row<OtherGood>()};
+const ffm::ClassRow kClasses[] = {{&kClsid<Good>, ffm::CreateInstanceOf<Format<Good>>},
+                                  {&kClsid<OtherGood>, ffm::CreateInstanceOf<Format<OtherGood>>}};
 
 } // namespace
 
