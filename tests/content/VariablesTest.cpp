@@ -1,21 +1,9 @@
-#include "support/ComMemoryLedger.h"
-#include "support/DataCardFakes.h"
-#include "support/Sandbox.h"
-#include <gtest/gtest.h>
-#include <optional>
+#include "content/ContentTestKit.h"
 
+using namespace ffmtest;
 using namespace ffmtest::cards;
-using ffm::ComPtr;
-using ffmtest::ComMemoryLedger;
 
 namespace {
-
-struct OwnedConfigs : ConfigDataLst {
-    ~OwnedConfigs() override {
-        for (ConfigData* c : *this)
-            delete c;
-    }
-};
 
 void Assign(VariableValue* x, const Var& value) {
     ::VariantCopy(x->mpoValue, const_cast<VARIANT*>(&value.v));
@@ -34,31 +22,7 @@ std::wstring Values(const VariableData& v) {
     return text;
 }
 
-TEST(VariableMap, ValuesAreKeyedByTheLowerCaseNameAndWalkedInOrdinalOrder) {
-    ComMemoryLedger ledger;
-    {
-        auto* v = NewVariable(L"Title", {{L"CustomProperty", L"Title"}, {L"Summary", L"Title"}});
-        VariableValue* first = v->GetValue(L"Default", 7, true);
-        EXPECT_EQ(first, v->GetValue(L"DEFAULT", 9, false));
-        EXPECT_EQ(nullptr, v->GetValue(L"Other", 1, false));
-        VariableValue* unnamed = v->GetValue(nullptr, 3, true);
-        EXPECT_EQ(unnamed, v->GetValue(L"", 4, true));
-        v->GetValue(L"b", 1, true);
-        v->GetValue(L"a1", 2, true);
-        v->GetValue(L"A", 3, true);
-        ::VariantClear(first->mpoValue);
-        V_VT(first->mpoValue) = VT_BSTR;
-        V_BSTR(first->mpoValue) = ::SysAllocString(L"kept");
-        EXPECT_EQ(L"[:3=<empty>][A:3=<empty>][a1:2=<empty>][b:1=<empty>][Default:7=kept]", Values(*v));
-        v->mpoValues2 = new VariableValueMap; // released like the first map
-        v->mpoValues2->moItems.emplace(L"x", new VariableValue(L"X", 1));
-        delete v;
-        delete NewVariable(L"empty", {{L"b", L"n"}}); // no values at all
-    }
-    EXPECT_EQ("", ledger.Problems());
-}
-
-class Variables : public ffmtest::SandboxedTest {
+class Variables : public SandboxedTest {
   protected:
     // A part by default: configurations Default, Blue and "@" with their tags; Title in every
     // configuration, Number only in Blue and the Summary block's PartNo everywhere.
@@ -87,9 +51,13 @@ class Variables : public ffmtest::SandboxedTest {
             out.push_back(Values(*v));
         return out;
     }
-    HRESULT Read(bool batch, long flags, ConfigDataLst* configs, bool revision = true) {
-        return batch ? manager.mhGetVars2(Nav(), flags, vars.list, configs, revision)
-                     : manager.mhGetVars(Nav(), flags, vars.list, configs, revision);
+    HRESULT Read(bool batch, long flags, ConfigDataLst* configs) {
+        return batch ? manager.mhGetVars2(Nav(), flags, vars.list, configs, true)
+                     : manager.mhGetVars(Nav(), flags, vars.list, configs, true);
+    }
+    HRESULT Write(bool batch, long number) {
+        return batch ? manager.mhSetVars2(Nav(), 1, number, vars.list, true)
+                     : manager.mhSetVars(Nav(), 1, number, vars.list, true);
     }
 
     std::optional<HeldCard> card;
@@ -97,80 +65,71 @@ class Variables : public ffmtest::SandboxedTest {
     FileFormatMgr manager;
 };
 
-TEST_F(Variables, BothFormsReadEveryConfigurationIntoTheSameValues) {
-    const std::vector<std::wstring> expected = {
-        L"[@:30=Gear @/f/set][Blue:20=Gear Blue/f/set][Default:10=Gear Default/f/set]",
-        L"[@:30=P-@/set][Blue:20=N-Blue/set][Default:10=P-Default/set]",
-        L"",
+// Every configuration of the file is read (and handed to the caller) unless the caller names them
+// or does not ask for every one; then the names given, or the empty one, are read. Title, Number
+// and Gone are read, and a variable without attributes that asks for nothing and gets nothing.
+TEST_F(Variables, BothFormsReadTheConfigurationsOfTheFileTheGivenOnesOrTheEmptyOne) {
+    const std::wstring title = L"[@:30=Gear @/f/set][Blue:20=Gear Blue/f/set][Default:10=Gear Default/f/set]";
+    const std::wstring number = L"[@:30=P-@/set][Blue:20=N-Blue/set][Default:10=P-Default/set]";
+    struct Case {
+        const char* what;
+        long flags;
+        const wchar_t* given; // a configuration the caller's list holds, tag 99
+        bool none;            // the file has no configurations
+        const wchar_t* read;  // the configuration of the first request, when known
+        HRESULT batch;        // the per-configuration form gives S_OK: its last request asks nothing
+        long perConfigReads, batchReads; // requests for attributes
+        std::vector<std::wstring> values;
+        std::wstring configs; // the caller's list afterwards
     };
-    for (bool batch : {false, true}) {
-        SCOPED_TRACE(batch);
-        DataCardNavigator& nav = Make();
-        {
-            ComMemoryLedger ledger; // what the call creates is the caller's, and goes with its records
-            Standard();
-            OwnedConfigs configs;
-            // The last request found nothing (Gone) in the per-configuration form only.
-            EXPECT_EQ(batch ? S_OK : S_FALSE, Read(batch, 0x80, &configs));
-            EXPECT_EQ(expected, All());
-            vars.Clear();
-            configs.RemoveAll();
-            EXPECT_NE("", ledger.Problems()); // the records are still in configs' hands
+    const std::vector<std::wstring> unnamed = {L"[:0=unnamed/set]", L"[:0=P-/set]", L"", L""};
+    // clang-format off
+    const Case cases[] = {
+        {"every configuration", 0x80, nullptr, false, L"Default", S_OK, 9, 3, {title, number, L"", L""},
+         L"[Default:10][Blue:20][@:30]"},
+        {"given ones", 0x80, L"BLUE", false, L"BLUE", S_FALSE, 3, 1, {L"", L"", L"", L""}, L"[BLUE:99]"},
+        {"not every one", 0, L"Blue", false, L"<null>", S_OK, 3, 1, unnamed, L"[Blue:99]"},
+        {"a file without any", 0x80, nullptr, true, nullptr, S_OK, 3, 1, unnamed, L"[:0]"},
+    };
+    // clang-format on
+    for (bool batch : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << batch << " " << c.what);
+            DataCardNavigator& nav = Make();
+            nav.Put(L"", L"CustomProperty", L"Title", L"unnamed");
+            nav.Put(L"", L"Summary", L"PartNo", L"P-");
+            nav.configsByQuery = !c.none;
+            {
+                ComMemoryLedger ledger; // what the call creates goes with the caller's records
+                {
+                    Standard();
+                    vars.Add(new VariableData);
+                    OwnedConfigs configs;
+                    if (c.given)
+                        configs.AddTail(new ConfigData(c.given, 99));
+                    EXPECT_EQ(batch ? c.batch : S_OK, Read(batch, c.flags, &configs));
+                    EXPECT_EQ(c.values, All());
+                    EXPECT_EQ(c.configs, Describe(configs));
+                    VariableData& first = *vars.list.GetHead()->element;
+                    first.mpoValues2 = new VariableValueMap; // released with the variable, like the first map
+                    first.mpoValues2->moItems.emplace(L"x", new VariableValue(L"X", 1));
+                    vars.Clear();
+                }
+                EXPECT_EQ("", ledger.Problems());
+            }
+            EXPECT_EQ(batch ? c.batchReads : c.perConfigReads, nav.Count("GetAttributes2"));
+            EXPECT_EQ(c.flags && !c.given ? 1 : 0, nav.Count("Query3"));
+            if (c.read) {
+                EXPECT_EQ(0u, nav.calls[0].find(L"GetAttributes2(" + std::wstring(c.read) +
+                                                (batch ? L",0," : L",1,")));
+            }
+            EXPECT_EQ(1u, nav.RefCount());
         }
-        Standard();
-        OwnedConfigs configs;
-        nav.counts.clear();
-        nav.calls.clear();
-        Read(batch, 0x80, &configs);
-        std::wstring listed;
-        for (const ConfigData* c : configs)
-            listed += std::wstring(c->moName.W()) + L":" + std::to_wstring(c->mlValue) + L" ";
-        EXPECT_EQ(L"Default:10 Blue:20 @:30 ", listed);
-        EXPECT_EQ(batch ? 3 : 9, nav.Count("GetAttributes2"));
-        ASSERT_FALSE(nav.calls.empty());
-        EXPECT_EQ(batch ? 0 : 1, nav.calls[0].option);
-        EXPECT_EQ(batch ? 5 : 1, nav.calls[0].count);
-        // Given configurations are read as given, and nothing is asked of the plug-in for them.
-        OwnedConfigs given;
-        given.AddTail(new ConfigData(L"BLUE", 99));
-        EXPECT_EQ(S_FALSE, Read(batch, 0x80, &given)); // the plug-in knows no "BLUE"
-        EXPECT_EQ(1, nav.Count("Query3"));
-        EXPECT_EQ(1, given.GetCount());
-        EXPECT_EQ(expected, All()); // Blue's value keeps its first spelling and tag
-        vars.Add(new VariableData); // without attributes: nothing asked, nothing stored
-        EXPECT_EQ(batch ? S_FALSE : S_OK, Read(batch, 0x80, &given)); // the last request had no attributes
-        EXPECT_EQ(L"", Values(*vars.list.GetTail()->element));
-        vars.Clear();
-        EXPECT_EQ(1u, nav.RefCount());
-    }
-}
-
-TEST_F(Variables, WithoutEveryConfigurationTheFileIsReadOnceUnderTheEmptyName) {
-    for (bool batch : {false, true}) {
-        DataCardNavigator& nav = Make();
-        nav.Put(L"<null>", L"CustomProperty", L"Title", L"unnamed");
-        nav.Put(L"", L"CustomProperty", L"Title", L"unnamed");
-        vars.Add(NewVariable(L"Title", {{L"CustomProperty", L"Title"}}));
-        OwnedConfigs given;
-        given.AddTail(new ConfigData(L"Blue", 20));
-        EXPECT_EQ(S_OK, Read(batch, 0, &given));
-        EXPECT_EQ(L"[:0=unnamed/set]", Values(*vars.list.GetHead()->element));
-        ASSERT_EQ(1u, nav.calls.size());
-        EXPECT_EQ(L"<null>", nav.calls[0].config);
-        EXPECT_EQ(0, nav.Count("Query3") + nav.Count("GetConfigurationNames"));
-        delete vars.list.RemoveHead();
-        // No configurations at all in the file: one read without a name too.
-        nav.configs.clear();
-        nav.configsByQuery = false;
-        vars.Add(NewVariable(L"Title", {{L"CustomProperty", L"Title"}}));
-        OwnedConfigs found;
-        EXPECT_EQ(S_OK, Read(batch, 0x80, &found));
-        EXPECT_EQ(L"[:0=unnamed/set]", Values(*vars.list.GetHead()->element));
-        EXPECT_EQ(1, found.GetCount());
-        delete vars.list.RemoveHead();
-        EXPECT_EQ(S_OK, Read(batch, 0x80, nullptr)); // nothing to read, nothing asked
-        EXPECT_EQ(1, nav.Count("GetConfigurationNames"));
-    }
+    DataCardNavigator& nav = Make();
+    EXPECT_EQ(S_OK, Read(false, 0x80, nullptr)); // nothing to read, nothing asked
+    EXPECT_EQ(S_OK, Read(true, 0x80, nullptr));
+    EXPECT_EQ(0, nav.Count("Query3"));
+    EXPECT_TRUE(nav.calls.empty());
 }
 
 TEST_F(Variables, DeletedPropertiesReachTheVaultAsEmptyValuesWhereTheRulesAllow) {
@@ -191,14 +150,11 @@ TEST_F(Variables, DeletedPropertiesReachTheVaultAsEmptyValuesWhereTheRulesAllow)
     };
     for (bool batch : {false, true})
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message()
-                         << batch << " " << ffmtest::Utf8(c.path) << " " << ffmtest::Utf8(c.block));
+            SCOPED_TRACE(testing::Message() << batch << " " << Utf8(c.path) << " " << Utf8(c.block));
             Make(c.path);
             Standard();
             VariableData& gone = *vars.list.GetTail()->element;
             gone.moAttributes.GetHead()->element->moBlock = c.block;
-            card->navigator->Put(L"@", c.block, L"Gone", L"x");
-            card->navigator->attributes.erase(DataCardNavigator::Key(L"@", c.block, L"Gone"));
             gone.moAttributes.GetTail()->element->mbFlag = true;
             manager.mhSetUpdateDeletedVarsFlag(c.flag);
             EXPECT_EQ(batch ? S_OK : S_FALSE, Read(batch, 0x80, nullptr));
@@ -207,51 +163,88 @@ TEST_F(Variables, DeletedPropertiesReachTheVaultAsEmptyValuesWhereTheRulesAllow)
         }
 }
 
-TEST_F(Variables, ModeVariablesAskThePluginForDrawingsAndAssembliesInTheAtConfigurationOnly) {
+// Mode variables ask the plug-in, for drawings and assemblies, in the "@" configuration only; every
+// plug-in method failing in turn gives its code, except that the batch goes on past a configuration
+// it cannot read. Title, Number and Gone are read beside the mode variable.
+TEST_F(Variables, ModeVariablesAndEveryPluginMethodFailingInTurn) {
     struct Case {
+        const char* what;
         const wchar_t* path;
         const wchar_t* variable;
-        bool preset_bool;
-        const wchar_t* expected;
-        long queries;
-    } cases[] = {
-        {L"a.mrddrw", L"_MX_Detailing_Mode_", false, L"[@:30=i1/f/set]", 1},
-        {L"a.DRW", L"_MX_Detailing_Mode_", true, L"[@:30=true/f/set]", 1},
-        {L"a.mrdasm", L"_MX_LDR_Mode_", false, L"[@:30=i0/f/set]", 1},
-        {L"a.mrdasm", L"_MX_LDR_Mode_", true, L"[@:30=false/f/set]", 1},
-        {L"a.mrdprt", L"_MX_LDR_Mode_", false, L"", 0},
-        {L"a.mrdasm", L"_MX_Detailing_Mode_", false, L"", 0},
-        {L"a.mrdasm", L"_mx_ldr_mode_", false, L"", 0}, // an ordinary variable without attributes
+        std::function<void(DataCardNavigator&, VariableData&)> arrange;
+        HRESULT perConfig, batch;       // results of the two forms
+        const wchar_t* value = nullptr; // of the mode variable, when it is to be checked
     };
+    const wchar_t* const detailing = L"_MX_Detailing_Mode_";
+    const wchar_t* const ldr = L"_MX_LDR_Mode_";
+    const auto none = [](DataCardNavigator&, VariableData&) {};
+    const auto asBool = [](DataCardNavigator&, VariableData& v) {
+        V_VT(v.GetValue(L"@", 30, true)->mpoValue) = VT_BOOL; // the value keeps its type
+    };
+    const auto fail = [](const char* method, HRESULT code) {
+        return [=](DataCardNavigator& n, VariableData&) { n.Fail(method, code); };
+    };
+    const auto noQuery = [](HRESULT failure) {
+        return [=](DataCardNavigator& n, VariableData&) {
+            n.Hide(__uuidof(ITovFileQuery));
+            n.SetQueryFailure(failure);
+            n.configNames = L"@";
+        };
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"drawing", L"a.mrddrw", detailing, none, S_FALSE, S_OK, L"[@:30=i1/f/set]"},
+        {"drawing, Boolean", L"a.DRW", detailing, asBool, S_FALSE, S_OK, L"[@:30=true/f/set]"},
+        {"assembly", L"a.mrdasm", ldr, none, S_FALSE, S_OK, L"[@:30=i0/f/set]"},
+        {"assembly, Boolean", L"a.mrdasm", ldr, asBool, S_FALSE, S_OK, L"[@:30=false/f/set]"},
+        {"no LDR mode for a part", L"a.mrdprt", ldr, none, S_FALSE, S_OK, L""},
+        {"no detailing mode for an assembly", L"a.mrdasm", detailing, none, S_FALSE, S_OK, L""},
+        {"another letter case: an ordinary variable", L"a.mrdasm", L"_mx_ldr_mode_", none, S_OK, S_OK, L""},
+        {"GetFilePath", L"a.mrddrw", detailing, fail("GetFilePath", E_ACCESSDENIED), E_ACCESSDENIED, E_ACCESSDENIED},
+        {"Query3", L"a.mrddrw", detailing, fail("Query3", STG_E_FILENOTFOUND), STG_E_FILENOTFOUND, STG_E_FILENOTFOUND},
+        {"GetAttributes2", L"a.mrddrw", detailing, fail("GetAttributes2", E_FAIL), E_FAIL, S_OK},
+        {"Query5", L"a.mrddrw", detailing, fail("Query5", E_ABORT), E_ABORT, E_ABORT},
+        // Without the query interface the mode has no answer; another query failure is passed on.
+        {"no query interface", L"a.mrddrw", detailing, noQuery(E_NOINTERFACE), E_POINTER, E_POINTER},
+        {"query interface fails", L"a.mrddrw", detailing, noQuery(E_UNEXPECTED), E_UNEXPECTED, E_UNEXPECTED},
+        {"a value of no known type", L"a.mrddrw", detailing, [](DataCardNavigator& n, VariableData&) {
+             n.badType = {DataCardNavigator::Key(L"Blue", L"CustomProperty", L"Title")};
+         }, DISP_E_BADVARTYPE, DISP_E_BADVARTYPE},
+    };
+    // clang-format on
     for (bool batch : {false, true})
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << batch << " " << ffmtest::Utf8(c.path));
+            SCOPED_TRACE(testing::Message() << batch << " " << c.what);
             DataCardNavigator& nav = Make(c.path);
-            VariableData* v = vars.Add(NewVariable(c.variable, {}));
-            if (c.preset_bool) {
-                VariableValue* at = v->GetValue(L"@", 30, true);
-                V_VT(at->mpoValue) = VT_BOOL;
+            ComMemoryLedger ledger;
+            Standard();
+            c.arrange(nav, *vars.Add(NewVariable(c.variable, {})));
+            EXPECT_EQ(batch ? c.batch : c.perConfig, Read(batch, 0x80, nullptr));
+            if (c.value) {
+                EXPECT_EQ(c.value, Values(*vars.list.GetTail()->element));
+                EXPECT_EQ(*c.value ? 1 : 0, nav.Count("Query5") + nav.Count("Query7"));
+                EXPECT_EQ(*c.value ? L"" : L"<empty>", nav.lastQueryInput); // an empty string goes in
             }
-            EXPECT_EQ(S_OK, Read(batch, 0x80, nullptr));
-            EXPECT_EQ(c.expected, Values(*v));
-            EXPECT_EQ(c.queries, nav.Count("Query5") + nav.Count("Query7"));
-            if (c.queries) {
-                EXPECT_EQ(L"", nav.lastQueryInput);
+            if (c.what == std::string("GetAttributes2")) { // the batch still tried each configuration
+                EXPECT_EQ(batch ? 3 : 1, nav.Count("GetAttributes2"));
             }
-            delete vars.list.RemoveHead();
+            EXPECT_EQ(1u, nav.RefCount());
+            vars.Clear();
+            EXPECT_EQ("", ledger.Problems());
         }
+    EXPECT_EQ(E_POINTER, manager.mhGetVars(nullptr, 0x80, vars.list, nullptr, true));
+    EXPECT_EQ(E_POINTER, manager.mhSetVars(nullptr, 0, 0, vars.list, true));
 }
 
 TEST_F(Variables, DispatchToTheBatchFormFollowsTheSwitchAndTheBatchInterface) {
-    for (DWORD sw : {1u, 0u})
-        for (bool batchInterface : {true, false}) {
-            SCOPED_TRACE(testing::Message() << sw << " " << batchInterface);
-            ffmtest::RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE,
-                                               L"Software\\Mordane\\Applications\\Quillan\\Namespace",
-                                               L"BatchAttributes", sw);
-            FileFormatMgr initialised;
-            ASSERT_EQ(S_OK, initialised.mhInitialize(nullptr));
+    for (DWORD sw : {1u, 0u}) {
+        RegistrySandbox::SetDWord(HKEY_LOCAL_MACHINE, L"Software\\Mordane\\Applications\\Quillan\\Namespace",
+                                  L"BatchAttributes", sw);
+        FileFormatMgr initialised;
+        ASSERT_EQ(S_OK, initialised.mhInitialize(nullptr));
+        for (bool batchInterface : {true, false})
             for (Records records : {Records::First, Records::Second}) {
+                SCOPED_TRACE(testing::Message() << sw << " " << batchInterface << static_cast<int>(records));
                 DataCardNavigator& nav = Make(L"C:\\v\\gear.mrdprt", records, batchInterface);
                 Standard();
                 // The batch interface extends the second record version's navigator.
@@ -261,80 +254,15 @@ TEST_F(Variables, DispatchToTheBatchFormFollowsTheSwitchAndTheBatchInterface) {
                 const long reads = nav.Count("GetAttributes") + nav.Count("GetAttributes2");
                 EXPECT_EQ(batched ? 3 : 9, reads);
                 EXPECT_EQ(records == Records::First ? 0 : reads, nav.Count("GetAttributes2"));
-                EXPECT_EQ(L"[@:30=P-@/set][Blue:20=N-Blue/set][Default:10=P-Default/set]",
-                          Values(*vars.list.GetHead()->next->element));
                 EXPECT_EQ(S_OK, initialised.mhSetVars(Nav(), 0, 5, vars.list, true));
                 EXPECT_EQ(batched ? 3 : 6, nav.Count("SetAttributes") + nav.Count("SetAttributes2"));
-                EXPECT_EQ(1, nav.saves);
-                for (VariableData* v : vars.list)
-                    delete v;
-                vars.list.RemoveAll();
+                vars.Clear();
             }
-        }
-}
-
-TEST_F(Variables, EveryPluginMethodFailingInTurnGivesItsCodeOrLetsTheBatchGoOn) {
-    struct Case {
-        const char* method;
-        HRESULT code;
-        HRESULT perConfig, batch; // results of the two forms
-    } cases[] = {
-        {"GetFilePath", E_ACCESSDENIED, E_ACCESSDENIED, E_ACCESSDENIED},
-        {"Query3", STG_E_FILENOTFOUND, STG_E_FILENOTFOUND, STG_E_FILENOTFOUND},
-        {"GetAttributes2", E_FAIL, E_FAIL, S_OK},
-        {"Query5", E_ABORT, E_ABORT, E_ABORT},
-    };
-    for (bool batch : {false, true})
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << batch << " " << c.method);
-            DataCardNavigator& nav = Make(L"C:\\v\\a.mrddrw");
-            nav.failures[c.method] = c.code;
-            ComMemoryLedger ledger;
-            Standard();
-            vars.Add(NewVariable(L"_MX_Detailing_Mode_", {}));
-            EXPECT_EQ(batch ? c.batch : c.perConfig, Read(batch, 0x80, nullptr));
-            EXPECT_EQ(1u, nav.RefCount());
-            if (c.method == std::string("GetAttributes2")) { // the batch still tried each configuration
-                EXPECT_EQ(batch ? 3 : 1, nav.Count("GetAttributes2"));
-            }
-            vars.Clear();
-            EXPECT_EQ("", ledger.Problems());
-        }
-    // Without the query interface, the mode has no answer; another query failure is passed on.
-    for (HRESULT query : {E_NOINTERFACE, E_UNEXPECTED}) {
-        DataCardNavigator& nav = Make(L"C:\\v\\a.mrdasm");
-        nav.queryFailure = {__uuidof(ITovFileQuery), query};
-        vars.Add(NewVariable(L"_MX_LDR_Mode_", {}));
-        OwnedConfigs given;
-        given.AddTail(new ConfigData(L"@", 1));
-        EXPECT_EQ(query == E_NOINTERFACE ? E_POINTER : query, Read(false, 0x80, &given));
-        EXPECT_EQ(query == E_NOINTERFACE ? E_POINTER : query, Read(true, 0x80, &given));
-        delete vars.list.RemoveHead();
     }
-    EXPECT_EQ(E_POINTER, manager.mhGetVars(nullptr, 0x80, vars.list, nullptr, true));
-    EXPECT_EQ(E_POINTER, manager.mhSetVars(nullptr, 0, 0, vars.list, true));
 }
 
-TEST_F(Variables, BadInputGivesAClearResultAndLeavesTheFileAlone) {
-    DataCardNavigator& nav = Make();
-    nav.Put(L"Blue", L"CustomProperty", L"Odd", L"odd");
-    nav.badType = {DataCardNavigator::Key(L"Blue", L"CustomProperty", L"Odd")};
-    vars.Add(NewVariable(L"", {{L"", L""}, {nullptr, nullptr}})); // empty and null names
-    vars.Add(NewVariable(L"Odd", {{L"CustomProperty", L"Odd"}}));
-    for (bool batch : {false, true}) {
-        OwnedConfigs duplicates;
-        duplicates.AddTail(new ConfigData(L"Blue", 1));
-        duplicates.AddTail(new ConfigData(L"BLUE", 2));
-        ComMemoryLedger ledger;
-        EXPECT_EQ(DISP_E_BADVARTYPE, Read(batch, 0x80, &duplicates));
-        EXPECT_EQ("", ledger.Problems());
-        EXPECT_EQ(L"", Values(*vars.list.GetHead()->element));
-    }
-    EXPECT_EQ(0, nav.Count("SetAttributes2") + nav.saves);
-    EXPECT_EQ(L"Gear Blue", nav.Get(L"Blue", L"CustomProperty", L"Title"));
-}
-
-// ---- Writing --------------------------------------------------------------------------------
+// ---- Writing
+// --------------------------------------------------------------------------------
 
 TEST_F(Variables, WritingGoesPerVariableAndConfigurationOrOncePerConfigurationName) {
     for (bool batch : {false, true}) {
@@ -348,32 +276,29 @@ TEST_F(Variables, WritingGoesPerVariableAndConfigurationOrOncePerConfigurationNa
             Assign(title->GetValue(config, 0, true), (std::wstring(L"T-") + config).c_str());
         Assign(number->GetValue(L"a1", 0, true), L"N1");
         Assign(number->GetValue(L"B", 0, true), L"NB"); // "b" for the map, "B" for the batch
-        number->moAttributes.GetTail()->element->mbFound = true;
+        AttributeData& partNo = *number->moAttributes.GetTail()->element;
+        partNo.mbFound = true;
         nav.refuse = {L"PartNo"};
         ComMemoryLedger ledger;
-        EXPECT_EQ(S_OK, batch ? manager.mhSetVars2(Nav(), 1, 77, vars.list, true)
-                              : manager.mhSetVars(Nav(), 1, 77, vars.list, true));
+        EXPECT_EQ(S_OK, Write(batch, 77));
         EXPECT_EQ("", ledger.Problems());
-        std::vector<std::wstring> order;
-        for (const DataCardNavigator::Call& call : nav.calls) {
-            order.push_back(call.config + L"#" + std::to_wstring(call.count));
-            EXPECT_EQ(77, call.number);
-            EXPECT_EQ(batch ? 0 : 1, call.option);
-        }
         const std::vector<std::wstring> expected =
-            batch ? std::vector<std::wstring>{L"A#1", L"B#2", L"a1#3", L"b#1"}
-                  : std::vector<std::wstring>{L"A#1", L"a1#1", L"b#1", L"a1#2", L"B#2"};
-        EXPECT_EQ(expected, order);
+            batch
+                ? std::vector<std::wstring>{L"SetAttributes2(A,0,1,77:0)", L"SetAttributes2(B,0,2,77:0 0)",
+                                            L"SetAttributes2(a1,0,3,77:0 0 0)", L"SetAttributes2(b,0,1,77:0)"}
+                : std::vector<std::wstring>{L"SetAttributes2(A,1,1,77:0)", L"SetAttributes2(a1,1,1,77:0)",
+                                            L"SetAttributes2(b,1,1,77:0)", L"SetAttributes2(a1,1,2,77:0 0)",
+                                            L"SetAttributes2(B,1,2,77:0 0)"};
+        EXPECT_EQ(expected, nav.calls);
         EXPECT_EQ(1, nav.saves);
         EXPECT_EQ(L"T-a1", nav.Get(L"a1", L"CustomProperty", L"Title"));
         EXPECT_EQ(L"NB", nav.Get(L"B", L"CustomProperty", L"Number"));
         EXPECT_EQ(L"<none>", nav.Get(L"b", L"CustomProperty", L"Mode"));
-        EXPECT_EQ(L"NB", Text(number->moAttributes.GetTail()->element->mpoValue)); // the last value copied
-        // mbFound of the caller's records: the last write's in the per-variable form, untouched by the batch
-        EXPECT_EQ(batch, number->moAttributes.GetTail()->element->mbFound);
-        for (VariableData* v : vars.list)
-            delete v;
-        vars.list.RemoveAll();
+        EXPECT_EQ(L"NB", Text(partNo.mpoValue)); // the last value copied
+        // mbFound of the caller's records: the last write's in the per-variable form, untouched by
+        // the batch
+        EXPECT_EQ(batch, partNo.mbFound);
+        vars.Clear();
     }
 }
 
@@ -382,15 +307,17 @@ TEST_F(Variables, NothingWrittenGivesOneWithoutSaveAndFailuresEndTheWriting) {
         const char* name;
         std::function<void(DataCardNavigator&)> arrange;
         HRESULT expected;
-        long saves;
-        const char* set; // mbSet of the two values
-    } cases[] = {
-        {"nothing taken", [](DataCardNavigator& n) { n.refuse = {L"Title"}; }, S_FALSE, 0, "00"},
-        {"write fails", [](DataCardNavigator& n) { n.failures["SetAttributes2"] = E_ACCESSDENIED; },
-         E_ACCESSDENIED, 0, "00"},
-        {"save fails", [](DataCardNavigator& n) { n.failures["Save"] = STG_E_WRITEFAULT; }, STG_E_WRITEFAULT,
-         0, "11"},
+        const wchar_t* values;
     };
+    // clang-format off
+    const Case cases[] = {
+        {"nothing taken", [](DataCardNavigator& n) { n.refuse = {L"Title"}; }, S_FALSE, L"[Blue:0=<empty>][Default:0=<empty>]"},
+        {"write fails", [](DataCardNavigator& n) { n.Fail("SetAttributes2", E_ACCESSDENIED); }, E_ACCESSDENIED,
+         L"[Blue:0=<empty>][Default:0=<empty>]"},
+        {"save fails", [](DataCardNavigator& n) { n.Fail("Save", STG_E_WRITEFAULT); }, STG_E_WRITEFAULT,
+         L"[Blue:0=<empty>/set][Default:0=<empty>/set]"},
+    };
+    // clang-format on
     for (bool batch : {false, true})
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << batch << " " << c.name);
@@ -400,21 +327,16 @@ TEST_F(Variables, NothingWrittenGivesOneWithoutSaveAndFailuresEndTheWriting) {
             v->GetValue(L"Default", 0, true);
             v->GetValue(L"Blue", 0, true);
             ComMemoryLedger ledger;
-            EXPECT_EQ(c.expected, batch ? manager.mhSetVars2(Nav(), 0, 0, vars.list, true)
-                                        : manager.mhSetVars(Nav(), 0, 0, vars.list, true));
+            EXPECT_EQ(c.expected, Write(batch, 0));
             EXPECT_EQ("", ledger.Problems());
-            EXPECT_EQ(c.saves, nav.saves);
-            std::string set;
-            ValuePos pos;
-            for (v->First(pos); !v->AtEnd(pos);)
-                set += v->Next(pos)->mbSet ? '1' : '0';
-            EXPECT_EQ(c.set, set);
-            delete vars.list.RemoveHead();
+            EXPECT_EQ(0, nav.saves);
+            EXPECT_EQ(c.values, Values(*v)); // set only where written
+            vars.Clear();
         }
     DataCardNavigator& nav = Make();
-    EXPECT_EQ(S_FALSE, manager.mhSetVars(Nav(), 0, 0, vars.list, true)); // empty list
-    vars.Add(NewVariable(L"Title", {{L"CustomProperty", L"Title"}}));    // no values
-    EXPECT_EQ(S_FALSE, manager.mhSetVars2(Nav(), 0, 0, vars.list, true));
+    EXPECT_EQ(S_FALSE, Write(false, 0));                              // empty list
+    vars.Add(NewVariable(L"Title", {{L"CustomProperty", L"Title"}})); // no values
+    EXPECT_EQ(S_FALSE, Write(true, 0));
     EXPECT_TRUE(nav.calls.empty());
     EXPECT_EQ(0, nav.saves);
 }
@@ -425,14 +347,11 @@ TEST_F(Variables, RunningOutOfMemoryAnywhereGivesOutOfMemoryLeaksNothingAndKeeps
         DataCardNavigator& nav = Make(L"C:\\v\\a.mrddrw");
         nav.logCalls = false;
         manager.mhSetUpdateDeletedVarsFlag(true);
-        std::optional<ComMemoryLedger> ledger;
         std::optional<OwnedConfigs> configs;
-        HRESULT hr = S_OK;
         bool withValues = false;
-        // The caller's records are made and deleted under the ledger, so what the call adds to
-        // them is accounted for too.
+        // The caller's records are made and deleted under the ledger, so what the call adds to them
+        // is accounted for too.
         const auto setup = [&] {
-            ledger.emplace();
             configs.emplace();
             Standard();
             vars.Add(NewVariable(L"_MX_Detailing_Mode_", {}));
@@ -441,29 +360,22 @@ TEST_F(Variables, RunningOutOfMemoryAnywhereGivesOutOfMemoryLeaksNothingAndKeeps
                     for (const wchar_t* config : {L"Default", L"@"})
                         Assign(v->GetValue(config, 1, true), config);
         };
-        const auto check = [&](int) {
-            EXPECT_TRUE(hr == S_FALSE || hr == S_OK || hr == E_OUTOFMEMORY) << std::hex << hr;
+        const auto done = [&](HRESULT) {
             for (const VariableData* v : vars.list)
                 EXPECT_TRUE(v->moName.W() && v->mpoValues && v->moAttributes.GetCount() <= 2);
             configs.reset();
             vars.Clear();
-            EXPECT_EQ("", ledger->Problems());
-            ledger.reset();
         };
-        EXPECT_GE(ffmtest::ForEachAllocationFailure(
-                      setup, [&](int) { hr = Read(batch, 0x80, &*configs); }, check),
+        HRESULT last = E_FAIL;
+        EXPECT_GE(LedgerSweep(
+                      setup, [&] { return Read(batch, 0x80, &*configs); }, done, &last),
                   20);
-        EXPECT_EQ(batch ? S_OK : S_FALSE, hr);
+        EXPECT_EQ(batch ? S_OK : S_FALSE, last);
         withValues = true;
-        EXPECT_GE(ffmtest::ForEachAllocationFailure(
-                      setup,
-                      [&](int) {
-                          hr = batch ? manager.mhSetVars2(&nav, 0, 0, vars.list, true)
-                                     : manager.mhSetVars(&nav, 0, 0, vars.list, true);
-                      },
-                      check),
+        EXPECT_GE(LedgerSweep(
+                      setup, [&] { return Write(batch, 0); }, done, &last),
                   10);
-        EXPECT_EQ(S_OK, hr);
+        EXPECT_EQ(S_OK, last);
     }
 }
 

@@ -10,25 +10,6 @@ using ffm::refupdate::TempFolderMgr;
 
 namespace {
 
-std::string Resource(int id) {
-    HMODULE self = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(self, MAKEINTRESOURCEW(id), L"BIN");
-    if (!found)
-        return {};
-    return std::string(static_cast<const char*>(LockResource(LoadResource(self, found))),
-                       SizeofResource(self, found));
-}
-
-std::string Read(const std::wstring& path) {
-    std::string bytes;
-    textref::ReadBytes(path, bytes);
-    return bytes;
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 struct Moves {
     std::vector<MoveRef> records;
     ffm::Lst<MoveRef*> list;
@@ -43,20 +24,8 @@ class WorkingCopy : public ::testing::Test {
     TempFolder vault; // these two are made before the temporary folder moves
     FileService service;
     PrivateTemp temp;
+    const Moves none{};
 };
-
-TEST_F(WorkingCopy, WithoutACopyTheFileItselfIsWorkedOnAndNothingIsMade) {
-    const std::wstring file = vault.WriteFile(L"a.iam", "x\n");
-    const Moves moves{{vault.Path() + L"\\old\\p.ipt", vault.Path() + L"\\new\\p.ipt"}};
-    {
-        TempFolderMgr mgr(file, L"", L"", L"", moves.list, false);
-        EXPECT_EQ(file, mgr.moWorkPath);
-        EXPECT_TRUE(mgr.moTempFolder.empty());
-        mgr.mvCopyBack();
-    }
-    EXPECT_EQ(std::vector<std::wstring>{}, temp.Left());
-    EXPECT_EQ(std::vector<std::wstring>{L"a.iam"}, Entries(vault.Path()));
-}
 
 TEST_F(WorkingCopy, FolderNamesCarryProcessThreadAndTickAndTheNextTickWhenTaken) {
     const std::wstring base = temp.Path() + L"\\";
@@ -75,8 +44,7 @@ TEST_F(WorkingCopy, FolderNamesCarryProcessThreadAndTickAndTheNextTickWhenTaken)
 }
 
 TEST_F(WorkingCopy, MovedPathsAreRebasedUnderEitherOldRootIgnoringCase) {
-    const ffm::Lst<MoveRef*> none;
-    const TempFolderMgr mgr(L"C:\\v\\a.txt", L"C:\\Old", L"\\\\server\\vault", L"D:\\New", none, false);
+    const TempFolderMgr mgr(L"C:\\v\\a.txt", L"C:\\Old", L"\\\\server\\vault", L"D:\\New", none.list, false);
     const struct {
         const wchar_t* path;
         const wchar_t* mapped;
@@ -88,7 +56,7 @@ TEST_F(WorkingCopy, MovedPathsAreRebasedUnderEitherOldRootIgnoringCase) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.mapped, mgr.moMapPath(c.path)) << c.path;
-    const TempFolderMgr noRoots(L"C:\\v\\a.txt", L"", L"", L"D:\\New", none, false);
+    const TempFolderMgr noRoots(L"C:\\v\\a.txt", L"", L"", L"D:\\New", none.list, false);
     EXPECT_EQ(L"C:\\Old\\p.ipt", noRoots.moMapPath(L"C:\\Old\\p.ipt"));
 }
 
@@ -114,7 +82,6 @@ TEST_F(WorkingCopy, MovedFilesLieBesideTheCopyUnderTheirOldNamesAndAllGoesAtTheE
         EXPECT_EQ("bolt\n", Read(folder + L"\\bolt.ipt"));
         EXPECT_EQ("nut 2\n", Read(folder + L"\\nut.ipt"));
         // Versions folders the CAD side makes beside moved files go; one that was there stays.
-        CreateDirectoryW((v + L"\\new\\OldVersions").c_str(), nullptr);
         vault.WriteFile(L"new\\OldVersions\\bolt-m8.1.ipt", "old bolt\n");
     }
     EXPECT_FALSE(Exists(folder));
@@ -125,88 +92,39 @@ TEST_F(WorkingCopy, MovedFilesLieBesideTheCopyUnderTheirOldNamesAndAllGoesAtTheE
     EXPECT_EQ("bolt\n", Read(v + L"\\new\\bolt-m8.ipt"));
 }
 
+// The service is asked for every moved file that is missing, one request each: code 1, the path
+// cut to 260 characters, a zero.
 TEST_F(WorkingCopy, MissingInventorFilesAreAskedForThenStandInAsEmptyDocumentsUntilTheEnd) {
     ASSERT_TRUE(service.Ready());
     const std::wstring file = vault.WriteFile(L"top.iam", "top\n");
     const std::wstring v = vault.Path();
+    const std::wstring longPath = L"Q:\\" + std::wstring(300, L'a') + L".txt";
     const Moves moves{{v + L"\\old\\gear.ipt", v + L"\\deep\\er\\gear-2.ipt"},
                       {v + L"\\old\\sub.iam", v + L"\\new\\sub-2.iam"},
-                      {v + L"\\old\\notes.txt", v + L"\\new\\notes-2.txt"}};
-    const std::string part = Resource(ffm::refupdate::kEmptyPartResource),
-                      assembly = Resource(ffm::refupdate::kEmptyAssemblyResource);
-    ASSERT_FALSE(part.empty());
-    ASSERT_FALSE(assembly.empty());
+                      {v + L"\\old\\notes.txt", v + L"\\new\\notes-2.txt"},
+                      {L"Q:\\o\\b.txt", longPath}};
+    std::string part, assembly;
     {
         TempFolderMgr mgr(file, L"", L"", L"", moves.list, true);
         // At the new local paths (folders made on the way) and beside the copy.
-        EXPECT_EQ(part, Read(v + L"\\deep\\er\\gear-2.ipt"));
+        part = Read(v + L"\\deep\\er\\gear-2.ipt");
         EXPECT_EQ(part, Read(mgr.moTempFolder + L"\\gear.ipt"));
-        EXPECT_EQ(assembly, Read(v + L"\\new\\sub-2.iam"));
+        assembly = Read(v + L"\\new\\sub-2.iam");
         EXPECT_EQ(assembly, Read(mgr.moTempFolder + L"\\sub.iam"));
         // Other kinds have no placeholder.
         EXPECT_FALSE(Exists(v + L"\\new\\notes-2.txt"));
         EXPECT_FALSE(Exists(mgr.moTempFolder + L"\\notes.txt"));
+        EXPECT_FALSE(mgr.mbWritePlaceholder(v + L"\\c.idw"));
+        EXPECT_FALSE(mgr.mbWritePlaceholder(v + L"\\d"));
     }
     EXPECT_FALSE(Exists(v + L"\\deep\\er\\gear-2.ipt"));
     EXPECT_FALSE(Exists(v + L"\\new\\sub-2.iam"));
     EXPECT_EQ(std::vector<std::wstring>{}, temp.Left());
 
-    const auto requests = service.Requests();
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ(v + L"\\deep\\er\\gear-2.ipt", RequestPath(requests[0]));
-    EXPECT_EQ(v + L"\\new\\notes-2.txt", RequestPath(requests[2]));
-}
-
-TEST_F(WorkingCopy, ServiceRequestIsCodeOnePathCutTo260CharactersAndAZero) {
-    ASSERT_TRUE(service.Ready());
-    const std::wstring file = vault.WriteFile(L"top.txt", "top\n");
-    const std::wstring shortPath = L"Q:\\v\\\u00e9.txt";
-    const std::wstring longPath = L"Q:\\" + std::wstring(300, L'a') + L".txt";
-    const Moves moves{{L"Q:\\o\\a.txt", shortPath}, {L"Q:\\o\\b.txt", longPath}};
-    { TempFolderMgr mgr(file, L"", L"", L"", moves.list, true); }
-
-    const auto requests = service.Requests();
-    ASSERT_EQ(2u, requests.size());
-    const std::vector<unsigned char> exact = {1, 0,    0, 0,   'Q', 0,   ':', 0,   '\\', 0,   'v', 0, '\\',
-                                              0, 0xE9, 0, '.', 0,   't', 0,   'x', 0,    't', 0,   0, 0};
-    EXPECT_EQ(exact, requests[0].bytes);
-    ASSERT_EQ(2u * 260 + 6, requests[1].bytes.size());
-    EXPECT_EQ(longPath.substr(0, 260), RequestPath(requests[1]));
-    EXPECT_EQ(0, requests[1].bytes[524] | requests[1].bytes[525]);
-    EXPECT_EQ(ffm::refupdate::FileServiceRequest(longPath), requests[1].bytes);
-}
-
-TEST_F(WorkingCopy, CopyBackReplacesTheFileKeepingItsAttributesAndCreationTime) {
-    const std::wstring file = vault.WriteFile(L"top.ipt", "before\n");
-    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-    const FileState before = FileState::Of(file);
-    const ffm::Lst<MoveRef*> none;
-    {
-        TempFolderMgr mgr(file, L"", L"", L"", none, true);
-        ASSERT_TRUE(textref::WriteBytes(mgr.moWorkPath, "after\n", 6));
-        mgr.mvCopyBack();
-    }
-    const FileState after = FileState::Of(file);
-    EXPECT_EQ("after\n", after.bytes);
-    EXPECT_EQ(before.attributes, after.attributes);
-    // The creation time is set as well, but Wine cannot set one on Linux file systems.
-    EXPECT_EQ(std::vector<std::wstring>{L"top.ipt"}, Entries(vault.Path())); // no sibling left
-}
-
-TEST_F(WorkingCopy, PlaceholdersAreEmptyCompoundDocumentsOfTheirKind) {
-    const ffm::Lst<MoveRef*> none;
-    TempFolderMgr mgr(L"C:\\v\\a.txt", L"", L"", L"", none, false);
-    const struct {
-        const wchar_t* name;
-        bool written;
-    } cases[] = {{L"a.IPT", true}, {L"b.iam", true}, {L"c.idw", false}, {L"d", false}};
+    // The library's placeholder documents: empty compound documents, a part's other than an assembly's.
     std::vector<CLSID> classes;
-    for (const auto& c : cases) {
-        const std::wstring path = vault.Path() + L"\\" + c.name;
-        ASSERT_EQ(c.written, mgr.mbWritePlaceholder(path)) << c.name;
-        if (!c.written)
-            continue;
-        ASSERT_EQ(S_OK, StgIsStorageFile(path.c_str())) << c.name;
+    for (const std::string& bytes : {part, assembly}) {
+        const std::wstring path = vault.WriteFile(L"placeholder", bytes);
         IStorage* root = nullptr;
         ASSERT_EQ(S_OK,
                   StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &root));
@@ -215,9 +133,43 @@ TEST_F(WorkingCopy, PlaceholdersAreEmptyCompoundDocumentsOfTheirKind) {
         classes.push_back(stat.clsid);
         root->Release();
     }
-    ASSERT_EQ(2u, classes.size());
-    EXPECT_NE(classes[0], classes[1]); // an assembly is not a part
+    EXPECT_NE(classes[0], classes[1]);
     EXPECT_NE(CLSID_NULL, classes[0]);
+
+    const auto requests = service.Requests();
+    ASSERT_EQ(4u, requests.size());
+    const std::vector<unsigned char> exact = {1, 0,    0, 0,   'Q', 0,   ':', 0,   '\\', 0,   'v', 0, '\\',
+                                              0, 0xE9, 0, '.', 0,   't', 0,   'x', 0,    't', 0,   0, 0};
+    EXPECT_EQ(exact, ffm::refupdate::FileServiceRequest(L"Q:\\v\\\u00e9.txt"));
+    EXPECT_EQ(ffm::refupdate::FileServiceRequest(v + L"\\deep\\er\\gear-2.ipt"), requests[0].bytes);
+    EXPECT_EQ(ffm::refupdate::FileServiceRequest(v + L"\\new\\notes-2.txt"), requests[2].bytes);
+    ASSERT_EQ(2u * 260 + 6, requests[3].bytes.size());
+    EXPECT_EQ(ffm::refupdate::FileServiceRequest(longPath.substr(0, 260)), requests[3].bytes);
+}
+
+// Without a copy the file itself is worked on and nothing is made; with one, the copy takes the
+// file's place keeping its attributes, and no sibling is left.
+TEST_F(WorkingCopy, CopyBackReplacesTheFileKeepingItsAttributes) {
+    const std::wstring file = vault.WriteFile(L"top.ipt", "before\n");
+    {
+        TempFolderMgr direct(file, L"", L"", L"", none.list, false);
+        EXPECT_EQ(file, direct.moWorkPath);
+        EXPECT_TRUE(direct.moTempFolder.empty());
+        direct.mvCopyBack();
+    }
+    EXPECT_EQ(std::vector<std::wstring>{}, temp.Left());
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+    const FileState before = FileState::Of(file);
+    {
+        TempFolderMgr mgr(file, L"", L"", L"", none.list, true);
+        ASSERT_TRUE(textref::WriteBytes(mgr.moWorkPath, "after\n", 6));
+        mgr.mvCopyBack();
+    }
+    const FileState after = FileState::Of(file);
+    EXPECT_EQ("after\n", after.bytes);
+    EXPECT_EQ(before.attributes, after.attributes);
+    // The creation time is set as well, but Wine cannot set one on Linux file systems.
+    EXPECT_EQ(std::vector<std::wstring>{L"top.ipt"}, Entries(vault.Path()));
 }
 
 } // namespace

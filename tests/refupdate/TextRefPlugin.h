@@ -1,6 +1,6 @@
 #pragma once
 // A plug-in double over real files for the reference update: a file is text, one reference path
-// per line (UTF-8, LF). The navigator reads the file when opened, hands the lines out as
+// per line (UTF-16, LF). The navigator reads the file when opened, hands the lines out as
 // references, takes changed ones back and writes the file on Save. A script shared by the test and
 // every object made from it picks one step to fail, with a code of its own, and records what the
 // library asked for. Header only and free of the test framework: the child process of the tests
@@ -27,30 +27,9 @@ struct Script {
     std::vector<std::wstring> opened;
     std::vector<std::wstring> filePathsSet;
     std::vector<std::pair<long, long>> options;
-    int saves = 0;
 
     HRESULT Fail(Step step) const { return failAt == step ? kInjected : S_OK; }
 };
-
-inline std::string ToUtf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
-
-inline std::wstring FromUtf8(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 inline bool ReadBytes(const std::wstring& path, std::string& bytes) {
     const HANDLE file =
@@ -78,12 +57,12 @@ inline bool WriteBytes(const std::wstring& path, const std::string& bytes, std::
     return ok && written == count;
 }
 
-// The file's text for a list of reference paths.
+// The file's bytes for a list of reference paths.
 inline std::string Document(const std::vector<std::wstring>& references) {
-    std::string text;
+    std::wstring text;
     for (const auto& r : references)
-        text += ToUtf8(r) + "\n";
-    return text;
+        text += r + L"\n";
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
 class WorkOnCopyMarker : public FakeObject<ITovWorkOnCopy> {
@@ -153,10 +132,6 @@ class Navigator : public NavigatorStub {
         return NoThrow([&] {
             if (script.beforeSave)
                 script.beforeSave(path);
-            {
-                std::lock_guard<std::mutex> hold(script.lock);
-                ++script.saves;
-            }
             if (script.failAt == Step::Save)
                 return kInjected;
             const std::string text = Document(lines);
@@ -193,10 +168,12 @@ class Format : public FakeObject<ffm::FormatBase> {
             std::string bytes;
             if (!ReadBytes(path, bytes))
                 return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+            const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
+                                    bytes.size() / sizeof(wchar_t));
             std::vector<std::wstring> lines;
-            for (std::size_t at = 0; at < bytes.size();) {
-                const std::size_t end = std::min(bytes.find('\n', at), bytes.size());
-                lines.push_back(FromUtf8(bytes.substr(at, end - at)));
+            for (std::size_t at = 0; at < text.size();) {
+                const std::size_t end = std::min(text.find(L'\n', at), text.size());
+                lines.push_back(text.substr(at, end - at));
                 at = end + 1;
             }
             *navigator = new Navigator(script, path, std::move(lines));

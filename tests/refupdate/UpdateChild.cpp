@@ -32,7 +32,7 @@ int wmain(int argc, wchar_t** argv) {
                                format.get());
     }
     for (const auto& path : script.opened)
-        std::printf("opened %s\n", ToUtf8(path).c_str());
+        std::printf("opened %ls\n", path.c_str());
     std::printf("result 0x%08lX\n", static_cast<unsigned long>(hr));
     std::fflush(stdout);
     CoUninitialize();

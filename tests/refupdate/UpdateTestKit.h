@@ -13,6 +13,16 @@
 
 namespace ffmtest {
 
+inline bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline std::string Read(const std::wstring& path) {
+    std::string bytes;
+    textref::ReadBytes(path, bytes);
+    return bytes;
+}
+
 // The folder of the running executable, where the doubles are built too.
 inline std::wstring BinFolder() {
     std::wstring path(32768, L'\0');
@@ -69,7 +79,7 @@ struct FileState {
 
     static FileState Of(const std::wstring& path) {
         FileState s;
-        textref::ReadBytes(path, s.bytes);
+        s.bytes = Read(path);
         WIN32_FILE_ATTRIBUTE_DATA data{};
         if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
             s.attributes = data.dwFileAttributes;
@@ -81,10 +91,6 @@ struct FileState {
     bool operator==(const FileState& o) const {
         return bytes == o.bytes && attributes == o.attributes && CompareFileTime(&written, &o.written) == 0 &&
                CompareFileTime(&created, &o.created) == 0;
-    }
-    friend std::ostream& operator<<(std::ostream& out, const FileState& s) {
-        return out << s.bytes.size() << " bytes, attributes 0x" << std::hex << s.attributes << ", written "
-                   << s.written.dwHighDateTime << ":" << s.written.dwLowDateTime << std::dec;
     }
 };
 
@@ -105,7 +111,7 @@ inline SYSTEMTIME LastWrite(const std::wstring& path) {
     return st;
 }
 
-// A program started with its output going to a file; ended (if still running) when it goes.
+// A program started with its output going to a file; killed (if still running) when it goes.
 class ChildProcess {
   public:
     ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile) {
@@ -131,7 +137,6 @@ class ChildProcess {
             WaitForSingleObject(m_process.get(), 10000);
         }
     }
-    bool Started() const { return static_cast<bool>(m_process); }
     // The exit code, or 0xFFFFFFFF when it did not end in time.
     DWORD Wait(DWORD ms = 120000) {
         if (!m_process || WaitForSingleObject(m_process.get(), ms) != WAIT_OBJECT_0)
@@ -139,10 +144,6 @@ class ChildProcess {
         DWORD code = 0xFFFFFFFF;
         GetExitCodeProcess(m_process.get(), &code);
         return code;
-    }
-    void Kill() {
-        TerminateProcess(m_process.get(), 99);
-        WaitForSingleObject(m_process.get(), 10000);
     }
 
   private:
@@ -181,9 +182,7 @@ class FileService {
     bool Ready() const { return m_ready; }
 
     std::vector<ServiceRequest> Requests() const {
-        std::string text;
-        textref::ReadBytes(m_log, text);
-        std::istringstream lines(text);
+        std::istringstream lines(Read(m_log));
         std::vector<ServiceRequest> requests;
         ServiceRequest r;
         std::size_t size = 0;
@@ -204,17 +203,5 @@ class FileService {
     std::unique_ptr<ChildProcess> m_process;
     bool m_ready = false;
 };
-
-// The path a request carries.
-inline std::wstring RequestPath(const ServiceRequest& r) {
-    std::wstring path;
-    for (std::size_t i = 4; i + 1 < r.bytes.size(); i += 2) {
-        const wchar_t c = static_cast<wchar_t>(r.bytes[i] | (r.bytes[i + 1] << 8));
-        if (!c)
-            break;
-        path += c;
-    }
-    return path;
-}
 
 } // namespace ffmtest

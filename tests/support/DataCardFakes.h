@@ -1,8 +1,8 @@
 #pragma once
 // In-process doubles for the attribute, configuration and variable tests and benchmarks (header
 // only, no test framework): a navigator over a small document of attributes per configuration,
-// block and name, that answers in the first or second attribute record version, with or without
-// the batch interface and the query interface, and can fail any method.
+// block and name, that answers in the first or second attribute record version, with or without the
+// batch interface and the query interface, and can fail any method.
 #include "support/NavigatorStub.h"
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/FileFormatMgr.h>
@@ -29,18 +29,6 @@ class Var {
         V_VT(&v) = VT_I4;
         V_I4(&v) = number;
     }
-    static Var Date(double date) {
-        Var d;
-        V_VT(&d.v) = VT_DATE;
-        V_DATE(&d.v) = date;
-        return d;
-    }
-    static Var Bool(bool b) {
-        Var d;
-        V_VT(&d.v) = VT_BOOL;
-        V_BOOL(&d.v) = b ? VARIANT_TRUE : VARIANT_FALSE;
-        return d;
-    }
     explicit Var(const VARIANT& other) : Var() { ::VariantCopy(&v, const_cast<VARIANT*>(&other)); }
     Var(const Var& other) : Var(other.v) {}
     Var& operator=(const Var& other) {
@@ -54,7 +42,7 @@ class Var {
             ::SysFreeString(V_BSTR(&v)), V_VT(&v) = VT_EMPTY;
         ::VariantClear(&v);
     }
-    // The value as text for comparisons: "<empty>", the string, or the number.
+    // The value as text for comparisons: "<empty>", the string, "i" and the number, or the type.
     std::wstring Text() const {
         switch (V_VT(&v)) {
         case VT_EMPTY:
@@ -65,8 +53,6 @@ class Var {
             return L"i" + std::to_wstring(V_I4(&v));
         case VT_BOOL:
             return V_BOOL(&v) ? L"true" : L"false";
-        case VT_DATE:
-            return L"d" + std::to_wstring(V_DATE(&v));
         default:
             return L"vt" + std::to_wstring(V_VT(&v));
         }
@@ -80,13 +66,9 @@ inline std::wstring Text(const VARIANT* value) {
 
 enum class Records { First, Second }; // TovAttribData, or TovAttribData2 through ITovFileNavigator3
 
-struct Attribute {
-    Var value;
-    long flag = 0;
-};
-
 // The document: attributes keyed by configuration, block and name (exact spelling); the
-// configurations with their tags.
+// configurations with their tags. Fail(method, code) makes a method answer code, where the query's
+// kinds are "Query3", "Query5" and "Query7".
 class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator5>, ITovFileQuery> {
   public:
     DataCardNavigator(std::wstring path, Records records, bool batch, bool query) : path(std::move(path)) {
@@ -96,29 +78,22 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
             Hide(__uuidof(ITovFileNavigator5));
         if (!query)
             Hide(__uuidof(ITovFileQuery));
-        recordInfo.AddRef(); // a member: arrays hold references to it, it is never deleted by them
+        recordInfo.AddRef(); // a member: arrays hold references to it, it is never
+                             // deleted by them
     }
 
     static std::wstring Key(const wchar_t* config, const wchar_t* block, const wchar_t* name) {
-        std::wstring key = config ? config : L"";
-        (key += L'|') += block ? block : L"";
-        (key += L'|') += name ? name : L"";
-        return key;
+        return std::wstring(config ? config : L"") + L'|' + (block ? block : L"") + L'|' +
+               (name ? name : L"");
     }
     void Put(const wchar_t* config, const wchar_t* block, const wchar_t* name, Var value, long flag = 0) {
         attributes[Key(config, block, name)] = {std::move(value), flag};
     }
     std::wstring Get(const wchar_t* config, const wchar_t* block, const wchar_t* name) const {
         const auto found = attributes.find(Key(config, block, name));
-        return found == attributes.end() ? L"<none>" : found->second.value.Text();
+        return found == attributes.end() ? L"<none>" : found->second.first.Text();
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != queryFailure.first)
-            return FakeObject::QueryInterface(iid, out);
-        *out = nullptr;
-        return queryFailure.second;
-    }
     HRESULT STDMETHODCALLTYPE GetFilePath(BSTR* out) override {
         if (const HRESULT hr = Called("GetFilePath"); FAILED(hr))
             return hr;
@@ -143,8 +118,7 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
     }
     HRESULT STDMETHODCALLTYPE Save() override {
         const HRESULT hr = Called("Save");
-        if (SUCCEEDED(hr))
-            ++saves;
+        saves += SUCCEEDED(hr);
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetConfigurationNames(BSTR* names) override {
@@ -159,7 +133,8 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
             return hr;
         if (kind == 5 || kind == 7) {
             V_VT(result) = VT_BOOL;
-            V_BOOL(result) = kind == 5 ? detailingMode : ldrMode;
+            V_BOOL(result) =
+                kind == 5 ? VARIANT_TRUE : VARIANT_FALSE; // the detailing mode on, the LDR mode off
             return S_OK;
         }
         if (kind != 3 || !configsByQuery)
@@ -181,7 +156,7 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
     }
 
     // The record type of the configuration array: destroying the array frees each name.
-    class ConfigRecord : public FakeObject<IRecordInfo> {
+    class ConfigRecord : public FakeObject<ffm::RecordInfoBase> {
       public:
         HRESULT STDMETHODCALLTYPE RecordClear(PVOID existing) override {
             BSTR name;
@@ -194,35 +169,7 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
             *size = elementSize;
             return S_OK;
         }
-        HRESULT STDMETHODCALLTYPE RecordInit(PVOID) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE RecordCopy(PVOID, PVOID) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE GetGuid(GUID*) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE GetName(BSTR*) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override {
-            return E_NOTIMPL;
-        }
-        HRESULT STDMETHODCALLTYPE PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override {
-            return E_NOTIMPL;
-        }
-        HRESULT STDMETHODCALLTYPE GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
-        BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo*) override { return FALSE; }
-        PVOID STDMETHODCALLTYPE RecordCreate() override { return nullptr; }
-        HRESULT STDMETHODCALLTYPE RecordCreateCopy(PVOID, PVOID*) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE RecordDestroy(PVOID) override { return E_NOTIMPL; }
         ULONG elementSize = 16;
-    };
-
-    // One attribute call as the plug-in saw it.
-    struct Call {
-        std::string method;
-        std::wstring config; // "<null>" for a null BSTR
-        long option;
-        long count;
-        long number;               // of a write
-        std::vector<long> numbers; // mlNumber of second-version elements
     };
 
     long Count(const std::string& method) const {
@@ -231,20 +178,18 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
     }
 
     std::wstring path;
-    std::map<std::wstring, Attribute> attributes;
+    std::map<std::wstring, std::pair<Var, long>> attributes; // value and flag
     std::vector<std::pair<std::wstring, long long>> configs; // reported by the query
     bool configsByQuery = true;                              // else the query answers E_NOTIMPL for kind 3
     std::wstring configNames;                                // reported by GetConfigurationNames
-    VARIANT_BOOL detailingMode = VARIANT_TRUE;
-    VARIANT_BOOL ldrMode = VARIANT_FALSE;
-    std::map<std::string, HRESULT> failures; // method → the code it answers with
-    std::pair<IID, HRESULT> queryFailure{};  // QueryInterface for this identifier gives this code
-    std::vector<std::wstring> refuse;        // attribute names a write does not take
+    std::vector<std::wstring> refuse;                        // attribute names a write does not take
     std::vector<std::wstring> badType;       // keys whose value is reported with an unknown type
     std::function<void(SAFEARRAY*)> onArray; // sees the configuration array before it goes out
     bool logCalls = true;                    // off where logging would distort a timing
     ConfigRecord recordInfo;
-    std::vector<Call> calls;
+    // Each attribute call as the plug-in saw it: "method(configuration,option,count)", the number
+    // of a write after the count, and the second version's mlNumber of each element after a colon.
+    std::vector<std::wstring> calls;
     std::map<std::string, long> counts;
     std::wstring lastQueryInput;
     long saves = 0;
@@ -260,38 +205,39 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
     };
     HRESULT Called(const char* method) {
         ++counts[method];
-        const auto failure = failures.find(method);
-        return failure == failures.end() ? S_OK : failure->second;
+        return Injected(method);
     }
     template <class Rec>
-    void Log(const char* method, BSTR config, long option, long count, Rec* elements, long number) {
+    void Log(const char* method, BSTR config, long option, long count, Rec* elements, const long* number) {
         if (!logCalls)
             return;
-        Call call{method, config ? config : L"<null>", option, count, number, {}};
+        std::wstring call = std::wstring(method, method + std::strlen(method)) + L"(" +
+                            (config ? config : L"<null>") + L"," + std::to_wstring(option) + L"," +
+                            std::to_wstring(count);
+        if (number)
+            call += L"," + std::to_wstring(*number);
         if constexpr (std::is_same_v<Rec, TovAttribData2>)
             for (long i = 0; i < count; ++i)
-                call.numbers.push_back(elements[i].mlNumber);
-        calls.push_back(std::move(call));
+                call += (i ? L" " : L":") + std::to_wstring(elements[i].mlNumber);
+        calls.push_back(call + L")");
     }
     template <class Rec>
     HRESULT Read(const char* method, BSTR config, long option, long count, Rec* elements) {
         const Timed timed(pluginSeconds);
-        Log(method, config, option, count, elements, 0);
+        Log(method, config, option, count, elements, nullptr);
         HRESULT hr = Called(method);
         if (hr == S_OK)
             hr = S_FALSE; // until something is found, as plug-ins report it
-        std::wstring key;
         for (long i = 0; i < count; ++i) {
             Rec& e = elements[i];
-            key = Key(config, e.mbsBlock, e.mbsName);
-            const auto found = attributes.find(key);
+            const auto found = attributes.find(Key(config, e.mbsBlock, e.mbsName));
             if (found == attributes.end())
                 continue;
             e.mlStatus = 1;
             if (hr == S_FALSE)
                 hr = S_OK;
-            e.mlFlag = found->second.flag;
-            ::VariantCopy(&e.mvValue, &found->second.value.v);
+            e.mlFlag = found->second.second;
+            ::VariantCopy(&e.mvValue, &found->second.first.v);
             if (std::find(badType.begin(), badType.end(), found->first) != badType.end())
                 V_VT(&e.mvValue) = 0x7FFF; // no VARIANT routine accepts it
         }
@@ -300,16 +246,15 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
     template <class Rec>
     HRESULT Write(const char* method, BSTR config, long option, long count, Rec* elements, long number) {
         const Timed timed(pluginSeconds);
-        Log(method, config, option, count, elements, number);
+        Log(method, config, option, count, elements, &number);
         const HRESULT hr = Called(method);
         if (FAILED(hr))
             return hr;
         for (long i = 0; i < count; ++i) {
             Rec& e = elements[i];
-            const std::wstring name = e.mbsName ? e.mbsName : L"";
-            if (std::find(refuse.begin(), refuse.end(), name) != refuse.end())
+            if (std::find(refuse.begin(), refuse.end(), e.mbsName ? e.mbsName : L"") != refuse.end())
                 continue;
-            attributes[Key(config, e.mbsBlock, e.mbsName)].value = Var(e.mvValue);
+            attributes[Key(config, e.mbsBlock, e.mbsName)].first = Var(e.mvValue);
             e.mlStatus = 1;
         }
         return hr;
@@ -320,7 +265,6 @@ class DataCardNavigator : public FakeObject<ffm::NavigatorBase<ITovFileNavigator
 struct HeldCard {
     HeldCard(std::wstring path, Records records, bool batch, bool query)
         : navigator(new DataCardNavigator(std::move(path), records, batch, query)), hold(navigator) {}
-    DataCardNavigator* operator->() const { return navigator; }
     DataCardNavigator* navigator;
     ffm::ComPtr<ITovFileNavigator> hold;
 };
@@ -339,10 +283,7 @@ inline VariableData* NewVariable(const wchar_t* name,
 struct VariableList {
     VariableList() = default;
     VariableList(const VariableList&) = delete;
-    ~VariableList() {
-        for (VariableData* v : list)
-            delete v;
-    }
+    ~VariableList() { Clear(); }
     VariableData* Add(VariableData* v) {
         list.AddTail(v);
         return v;

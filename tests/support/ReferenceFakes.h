@@ -1,11 +1,12 @@
 #pragma once
 // In-process doubles for the reference tests and benchmarks (header only, no test framework): a
-// navigator of each reading generation that hands out references and configuration elements the
-// way a plug-in does (task-allocator arrays, BSTRs, a SAFEARRAY of records), and targets that
-// record or count deliveries.
+// navigator of each reading generation that hands out references and configuration elements the way
+// a plug-in does (task-allocator arrays, BSTRs, a SAFEARRAY of records), and targets that record or
+// count deliveries.
 #include "support/NavigatorStub.h"
 #include <FileFmtMgr/ComPtr.h>
 #include <FileFmtMgr/FileFormatMgr.h>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -35,9 +36,9 @@ class ConfigRecordInfo : public FakeObject<ffm::RecordInfoBase> {
     }
 };
 
-// One reference as the double reports it, or as a target received it. An empty file path goes
-// out as a null BSTR; the data goes out as its UTF-16 bytes (array generations) or as the data
-// string (indexed generation).
+// One reference as the double reports it, or as a target received it. An empty file path goes out
+// as a null BSTR; the data goes out as its UTF-16 bytes (array generations) or as the data string
+// (indexed generation).
 struct PluginRef {
     std::wstring refPath{};
     std::wstring filePath{};
@@ -81,9 +82,10 @@ inline BSTR BstrOrNull(const std::wstring& text) {
     return text.empty() ? nullptr : ::SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
 }
 
-// A navigator that serves references and configuration elements. Its records are freshly
-// allocated on every call, as a plug-in's are; it keeps the addresses of the reference paths and
-// data blocks it handed out so a test can follow them. Under an allocation sweep its own
+// A navigator that serves references and configuration elements. Its records are freshly allocated
+// on every call, as a plug-in's are; it keeps the addresses of the reference paths and data blocks
+// it handed out so a test can follow them. Fail(method, code) makes a method answer code (a reading
+// method with a success code still hands out its records). Under an allocation sweep its own
 // bookkeeping may throw std::bad_alloc, but never after it allocated something for the caller.
 class PluginNavigator : public NavigatorStub {
   public:
@@ -93,25 +95,20 @@ class PluginNavigator : public NavigatorStub {
         recordInfo.AddRef();
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != queryFailure.first)
-            return NavigatorStub::QueryInterface(iid, out);
-        *out = nullptr;
-        return queryFailure.second;
-    }
     HRESULT STDMETHODCALLTYPE GetReferences(ITovCallback*, long* count, TovRefData** out) override {
         calls.push_back("GetReferences");
-        return generation == Generation::Indexed ? E_NOTIMPL : HandOut(count, out);
+        return generation == Generation::Indexed ? E_NOTIMPL : HandOut("GetReferences", count, out);
     }
     HRESULT STDMETHODCALLTYPE GetReferences2(ITovCallback*, long* count, TovRefData2** out) override {
         calls.push_back("GetReferences2");
-        return HandOut(count, out);
+        return HandOut("GetReferences2", count, out);
     }
     HRESULT STDMETHODCALLTYPE GetReferenceCount(long* count) override {
         calls.push_back("GetReferenceCount");
-        if (SUCCEEDED(readResult))
+        const HRESULT hr = Injected("GetReferenceCount");
+        if (SUCCEEDED(hr))
             *count = static_cast<long>(refs.size());
-        return readResult;
+        return hr;
     }
     HRESULT STDMETHODCALLTYPE GetReference(long index, BSTR* data, BSTR* refPath, BSTR* filePath,
                                            long* numberA) override {
@@ -128,8 +125,8 @@ class PluginNavigator : public NavigatorStub {
     }
     HRESULT STDMETHODCALLTYPE GetReferenceConfigurations(SAFEARRAY** out) override {
         calls.push_back("GetReferenceConfigurations");
-        if (!offersConfigurations)
-            return E_FAIL;
+        if (const HRESULT hr = Injected("GetReferenceConfigurations"); FAILED(hr))
+            return hr;
         SAFEARRAYBOUND bound{static_cast<ULONG>(configs.size()), lowerBound};
         *out = ::SafeArrayCreateEx(VT_RECORD, 1, &bound, &recordInfo);
         auto* bytes = static_cast<unsigned char*>((*out)->pvData);
@@ -153,11 +150,11 @@ class PluginNavigator : public NavigatorStub {
             if (r.mpcData)
                 written.back().data.assign(r.mpcData, r.mpcData + r.mlDataSize);
         }
-        return writeResult;
+        return Injected("SetReferences");
     }
     HRESULT STDMETHODCALLTYPE Save() override {
         calls.push_back("Save");
-        return saveResult;
+        return Injected("Save");
     }
 
     std::string Calls() const { // the methods called, in order, separated by spaces
@@ -167,22 +164,14 @@ class PluginNavigator : public NavigatorStub {
         return all;
     }
     long Count(const char* method) const {
-        long n = 0;
-        for (const std::string& c : calls)
-            n += c == method;
-        return n;
+        return static_cast<long>(std::count(calls.begin(), calls.end(), method));
     }
     Generation generation;
     std::vector<PluginRef> refs;
     std::vector<ConfigElement> configs;
     LONG lowerBound = 0;
-    bool offersConfigurations = true; // otherwise GetReferenceConfigurations fails
-    HRESULT readResult = S_OK;        // GetReferences, GetReferences2, GetReferenceCount
-    long failIndex = -1;              // GetReference fails with E_FAIL for this index
-    HRESULT writeResult = S_OK;
-    HRESULT saveResult = S_OK;
+    long failIndex = -1;                     // GetReference fails with E_FAIL for this index
     bool recordWrites = true;                // off where recording would distort a timing
-    std::pair<IID, HRESULT> queryFailure{};  // QueryInterface for this identifier gives this code
     std::function<void(SAFEARRAY*)> onArray; // sees every configuration array before it goes out
     ConfigRecordInfo recordInfo;             // referenced by every array handed out; outlives them
 
@@ -192,9 +181,10 @@ class PluginNavigator : public NavigatorStub {
     std::vector<WrittenRef> written;
 
   private:
-    template <class Rec> HRESULT HandOut(long* count, Rec** out) {
-        if (FAILED(readResult))
-            return readResult;
+    template <class Rec> HRESULT HandOut(const char* method, long* count, Rec** out) {
+        const HRESULT hr = Injected(method);
+        if (FAILED(hr))
+            return hr;
         refPathsHandedOut.reserve(refPathsHandedOut.size() + refs.size());
         dataHandedOut.reserve(dataHandedOut.size() + refs.size());
         auto* records = static_cast<Rec*>(::CoTaskMemAlloc(refs.size() * sizeof(Rec) + 1));
@@ -220,7 +210,7 @@ class PluginNavigator : public NavigatorStub {
         }
         *count = static_cast<long>(refs.size());
         *out = records;
-        return readResult;
+        return hr;
     }
 };
 
@@ -235,8 +225,8 @@ struct HeldNavigator {
     ffm::ComPtr<ITovFileNavigator> hold;
 };
 
-// What one OnReference call delivered: the fields as a PluginRef (data as UTF-16, a null file
-// path as "<null>", flag 0 or 1), and what only pointers tell.
+// What one OnReference call delivered: the fields as a PluginRef (data as UTF-16, a null file path
+// as "<null>", flag 0 or 1), and what only pointers tell.
 struct Delivery {
     PluginRef ref;
     const void* refPathBlock;
