@@ -90,7 +90,7 @@ TEST_F(PreviewHostWindowTest, TheHostIsDisabledWhileAPluginShowsAFileAndAnOutsid
     SetWindowLongPtrW(top.get(), GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner.get()));
     UniqueHwnd owned{Window(L"AVL_AVView", L"AVToolBarHostView", WS_CHILD | WS_VISIBLE, owner.get())};
     EXPECT_EQ(kViewOpen, Show(L"a.pdf"));
-    EXPECT_EQ(2, journal.Count(pdf, Call::Hide)) << "each refusal hides the preview shown before";
+    EXPECT_EQ(2, pdf->N(Call::Hide)) << "each refusal hides the preview shown before";
     SetWindowLongPtrW(top.get(), GWLP_HWNDPARENT, 0);
 }
 

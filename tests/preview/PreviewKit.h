@@ -1,37 +1,21 @@
 #pragma once
-// In-process preview doubles: previews that log every call into one shared, preallocated journal
-// (so logging never allocates, and an allocation sweep fails only what the library allocates), a
-// window that exposes registration, and format objects that create such previews.
+// In-process preview doubles: previews that count their calls and note in a shared journal which
+// preview each kind of call reached last (nothing allocates, so an allocation sweep fails only
+// what the library allocates), a window that exposes registration, and format objects that
+// create such previews.
 #include "foundation/Handles.h"
 #include "support/FakePlugins.h"
 #include <FileFmtMgr/FilePreviewWnd.h>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace ffmtest {
 
-enum class Call { ShowFile, ShowNavigator, Hide, Refresh, Resize, ReleaseFile, Translate, Target };
+enum class Call { ShowFile, ShowNavigator, Hide, Refresh, Resize, ReleaseFile, Target, Kinds };
 
 class RecordingPreview;
-struct Event {
-    const RecordingPreview* who;
-    Call call;
-};
-
 struct Journal {
-    Journal() { events.reserve(100000); }
-    void Add(const RecordingPreview* who, Call call) {
-        if (events.size() < events.capacity())
-            events.push_back(Event{who, call});
-    }
-    long Count(const RecordingPreview* who, Call call) const {
-        long n = 0;
-        for (const Event& e : events)
-            n += e.who == who && e.call == call;
-        return n;
-    }
-    std::vector<Event> events;
+    const RecordingPreview* last[int(Call::Kinds)] = {};
 };
 
 class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect> {
@@ -40,9 +24,13 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
         : FakeObject(counter), journal(journal) {}
     // The preview's Hide takes the name; this one hides an interface from QueryInterface.
     void HideInterface(REFIID iid) { FakeObject::Hide(iid); }
+    void Note(Call c) {
+        ++calls[int(c)];
+        journal.last[int(c)] = this;
+    }
 
     HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR, ITovCallback* callback, long type) override {
-        journal.Add(this, Call::ShowFile);
+        Note(Call::ShowFile);
         lastType = type;
         lastCallback = callback;
         if (onShow)
@@ -51,41 +39,44 @@ class RecordingPreview : public FakeObject<ffm::PreviewBase, ITovFormatRedirect>
     }
     HRESULT STDMETHODCALLTYPE ShowNavigator(ITovRegistry*, ITovFileNavigator* navigator,
                                             ITovCallback* callback) override {
-        journal.Add(this, Call::ShowNavigator);
+        Note(Call::ShowNavigator);
         lastNavigator = navigator;
         lastCallback = callback;
         return showResult;
     }
     HRESULT STDMETHODCALLTYPE Hide() override {
-        journal.Add(this, Call::Hide);
+        Note(Call::Hide);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Refresh(ITovCallback*) override {
-        journal.Add(this, Call::Refresh);
+        Note(Call::Refresh);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Resize(TovRect* rect) override {
-        journal.Add(this, Call::Resize);
+        Note(Call::Resize);
         lastRect = *rect;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(TovMessage* message) override {
-        journal.Add(this, Call::Translate);
         lastMessage = *message;
         return translateResult;
     }
     HRESULT STDMETHODCALLTYPE ReleaseFile(BSTR path) override {
-        journal.Add(this, Call::ReleaseFile);
+        Note(Call::ReleaseFile);
         releasedEmpty = !path || !*path;
         return releaseResult;
     }
     HRESULT STDMETHODCALLTYPE GetTargetExtension(BSTR, BSTR* extension) override {
-        journal.Add(this, Call::Target);
+        Note(Call::Target);
         *extension = redirectTo ? SysAllocString(redirectTo) : nullptr;
         return S_OK;
     }
 
+    // How many calls of the kind reached this preview.
+    long N(Call c) const { return calls[int(c)]; }
+
     Journal& journal;
+    long calls[int(Call::Kinds)] = {};
     HRESULT showResult = S_OK;
     HRESULT translateResult = S_OK;
     HRESULT releaseResult = S_OK;

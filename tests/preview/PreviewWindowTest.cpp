@@ -36,14 +36,10 @@ class PreviewWindowTest : public ::testing::Test {
     }
     // Which preview the window treats as current: the one a refresh reaches.
     const RecordingPreview* Current() {
-        const size_t before = journal.events.size();
+        journal.last[int(Call::Refresh)] = nullptr;
         window->mvRefresh(nullptr);
-        for (size_t i = before; i < journal.events.size(); ++i)
-            if (journal.events[i].call == Call::Refresh)
-                return journal.events[i].who;
-        return nullptr;
+        return journal.last[int(Call::Refresh)];
     }
-    long N(const RecordingPreview* p, Call c) const { return journal.Count(p, c); }
 
     Journal journal;
     LiveCounter previews;
@@ -51,12 +47,17 @@ class PreviewWindowTest : public ::testing::Test {
     std::unique_ptr<TestWindow> window = std::make_unique<TestWindow>();
 };
 
-TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInRegistrationOrderUntilOneSucceeds) {
+TEST_F(PreviewWindowTest, PreviewsOfAnExtensionAreTriedInOrderAfterHidingThePreviousOneOfAnotherType) {
+    auto* b = Preview(L"B");
     auto *first = Preview(L"MRDPRT", E_FAIL), *second = Preview(L"MRDPRT"), *third = Preview(L"MRDPRT");
+    ASSERT_EQ(S_OK, Show(L"1.b"));
+    ASSERT_EQ(S_OK, Show(L"2.b"));
+    EXPECT_EQ(0, b->N(Call::Hide)) << "the same type";
     EXPECT_EQ(S_OK, Show(L"C:\\v.1\\gear.Mrdprt"));
-    EXPECT_EQ(1, N(first, Call::ShowFile));
-    EXPECT_EQ(1, N(second, Call::ShowFile));
-    EXPECT_EQ(0, N(third, Call::ShowFile));
+    EXPECT_EQ(2, b->N(Call::Hide)) << "before the first candidate, and again after it failed";
+    EXPECT_EQ(1, first->N(Call::ShowFile));
+    EXPECT_EQ(1, second->N(Call::ShowFile));
+    EXPECT_EQ(0, third->N(Call::ShowFile));
     EXPECT_EQ(7, second->lastType);
     EXPECT_EQ(second, Current());
 }
@@ -86,12 +87,12 @@ TEST_F(PreviewWindowTest, FailuresHideThePreviousPreviewLeaveNoneCurrentAndPassO
         SCOPED_TRACE(Utf8(c.path + (L" " + HexCode(static_cast<HRESULT>(c.plugin)))));
         x->showResult = static_cast<HRESULT>(c.plugin);
         ASSERT_EQ(S_OK, Show(L"a.mrdprt"));
-        const long hidesBefore = N(shown, Call::Hide);
+        const long hidesBefore = shown->N(Call::Hide);
         EXPECT_EQ(static_cast<HRESULT>(c.expected), Show(c.path));
-        EXPECT_EQ(hidesBefore + c.hides, N(shown, Call::Hide));
+        EXPECT_EQ(hidesBefore + c.hides, shown->N(Call::Hide));
         EXPECT_EQ(nullptr, Current());
     }
-    EXPECT_EQ(0, N(dwg, Call::ShowFile));
+    EXPECT_EQ(0, dwg->N(Call::ShowFile));
     EXPECT_EQ(S_OK, Show(L"a.dwg", nullptr, nullptr, true)) << "the exclusion can be ignored";
     EXPECT_EQ(dwg, Current());
     x->showResult = S_FALSE;
@@ -109,7 +110,7 @@ TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {
     ComPtr<ITovFileNavigator> nav(navigator);
 
     EXPECT_EQ(S_OK, Show(L"C:\\vault\\gearbox.mrdasm", nullptr, navigator));
-    EXPECT_EQ(1, N(p, Call::ShowNavigator)) << "the plug-in is asked at once";
+    EXPECT_EQ(1, p->N(Call::ShowNavigator)) << "the plug-in is asked at once";
     EXPECT_EQ(nullptr, Current());
     MSG msg{};
     EXPECT_FALSE(window->mbTranslateAccelerator(msg));
@@ -117,32 +118,14 @@ TEST_F(PreviewWindowTest, AShowWithoutAreaWaitsForTheNextResizeWithOne) {
     EXPECT_EQ(1, navigators.alive) << "the pending show keeps the navigator";
 
     window->mvResize(&flat);
-    EXPECT_EQ(1, N(p, Call::ShowNavigator)) << "still no area";
+    EXPECT_EQ(1, p->N(Call::ShowNavigator)) << "still no area";
     window->mvResize(&kArea);
-    EXPECT_EQ(2, N(p, Call::ShowNavigator));
+    EXPECT_EQ(2, p->N(Call::ShowNavigator));
     EXPECT_EQ(navigator, p->lastNavigator);
     EXPECT_EQ(p, Current());
     EXPECT_EQ(0, navigators.alive) << "shown: the pending navigator is let go";
     window->mvResize(&kArea);
-    EXPECT_EQ(2, N(p, Call::ShowNavigator)) << "nothing pending any more";
-}
-
-TEST_F(PreviewWindowTest, AnotherTypeHidesThePreviousPreviewOnceTheSameTypeNever) {
-    auto *a = Preview(L"A"), *b = Preview(L"B");
-    Preview(L"C", E_FAIL);
-    auto* c = Preview(L"C");
-    ASSERT_EQ(S_OK, Show(L"1.a"));
-    ASSERT_EQ(S_OK, Show(L"2.a"));
-    EXPECT_EQ(0, N(a, Call::Hide));
-    ASSERT_EQ(S_OK, Show(L"3.b"));
-    EXPECT_EQ(1, N(a, Call::Hide));
-    ASSERT_EQ(S_OK, Show(L"4.b"));
-    EXPECT_EQ(0, N(b, Call::Hide));
-    // Hidden before the first other candidate, and again after that candidate failed.
-    ASSERT_EQ(S_OK, Show(L"5.c"));
-    EXPECT_EQ(2, N(b, Call::Hide));
-    EXPECT_EQ(c, Current());
-    EXPECT_EQ(1, N(a, Call::Hide));
+    EXPECT_EQ(2, p->N(Call::ShowNavigator)) << "nothing pending any more";
 }
 
 TEST_F(PreviewWindowTest, ARedirectedFileIsShownByThePreviewsOfTheNamedExtension) {
@@ -150,8 +133,8 @@ TEST_F(PreviewWindowTest, ARedirectedFileIsShownByThePreviewsOfTheNamedExtension
     auto *dwgFails = Preview(L"DWG", E_FAIL), *dwg = Preview(L"DWG");
     drawing->redirectTo = L"dwg";
     EXPECT_EQ(S_OK, Show(L"plan.mrddrw"));
-    EXPECT_EQ(1, N(dwgFails, Call::ShowFile));
-    EXPECT_EQ(1, N(dwg, Call::ShowFile));
+    EXPECT_EQ(1, dwgFails->N(Call::ShowFile));
+    EXPECT_EQ(1, dwg->N(Call::ShowFile));
     EXPECT_EQ(dwg, Current());
 
     // No target, an empty one, one without previews; then no redirection interface at all.
@@ -175,8 +158,8 @@ TEST_F(PreviewWindowTest, AreasReachEachPreviewObjectOnceAndKeysTheCurrentOneAsR
 
     const RECT area{5, 6, 105, 56};
     window->mvResize(&area);
-    EXPECT_EQ(1, N(cad, Call::Resize)) << "one object under two extensions";
-    EXPECT_EQ(1, N(other, Call::Resize));
+    EXPECT_EQ(1, cad->N(Call::Resize)) << "one object under two extensions";
+    EXPECT_EQ(1, other->N(Call::Resize));
     EXPECT_EQ(0, memcmp(&area, &cad->lastRect, sizeof area)) << "left, top, right, bottom";
 
     ASSERT_EQ(S_OK, Show(L"x.dxf"));
@@ -193,20 +176,20 @@ TEST_F(PreviewWindowTest, HidingKeepsOrLetsGoOfTheFile) {
     ASSERT_EQ(S_OK, Show(L"x.a"));
 
     window->mvHide(true);
-    EXPECT_EQ(1, N(p, Call::Hide));
-    EXPECT_EQ(0, N(p, Call::ReleaseFile));
+    EXPECT_EQ(1, p->N(Call::Hide));
+    EXPECT_EQ(0, p->N(Call::ReleaseFile));
     EXPECT_EQ(p, Current());
     EXPECT_TRUE(window->mbReleaseFile(L"x.a"));
     p->releaseResult = S_FALSE;
     EXPECT_FALSE(window->mbReleaseFile(L"x.a"));
 
     window->mvHide(false);
-    EXPECT_EQ(2, N(p, Call::Hide));
-    EXPECT_EQ(3, N(p, Call::ReleaseFile));
+    EXPECT_EQ(2, p->N(Call::Hide));
+    EXPECT_EQ(3, p->N(Call::ReleaseFile));
     EXPECT_TRUE(p->releasedEmpty);
     EXPECT_EQ(nullptr, Current());
     window->mvHide(false);
-    EXPECT_EQ(2, N(p, Call::Hide)) << "nothing current: nothing to hide";
+    EXPECT_EQ(2, p->N(Call::Hide)) << "nothing current: nothing to hide";
 }
 
 TEST_F(PreviewWindowTest,
@@ -222,16 +205,16 @@ TEST_F(PreviewWindowTest,
         EXPECT_EQ(S_OK, internal->ReshowFile(kRedirect));
     };
     EXPECT_EQ(S_OK, Show(L"C:\\cad\\plan.DWG"));
-    EXPECT_EQ(1, N(cad, Call::ShowFile)) << "the reshow skipped ShowFile";
-    EXPECT_EQ(1, N(cad, Call::Target));
-    EXPECT_EQ(1, N(drawing, Call::ShowFile));
+    EXPECT_EQ(1, cad->N(Call::ShowFile)) << "the reshow skipped ShowFile";
+    EXPECT_EQ(1, cad->N(Call::Target));
+    EXPECT_EQ(1, drawing->N(Call::ShowFile));
 
     // A plug-in that kept only the plain pointer may still call after the show returned.
     ComPtr<ITovPluginPreviewCallbackInternal> kept;
     ASSERT_EQ(S_OK, cad->lastCallback->QueryInterface(__uuidof(ITovPluginPreviewCallbackInternal),
                                                       kept.put_void()));
     EXPECT_EQ(S_OK, kept->ReshowFile(0));
-    EXPECT_EQ(2, N(cad, Call::ShowFile));
+    EXPECT_EQ(2, cad->N(Call::ShowFile));
     EXPECT_EQ(cad, Current());
 
     RecordingCallback host;
@@ -240,7 +223,7 @@ TEST_F(PreviewWindowTest,
     EXPECT_EQ(&host, cad->lastCallback) << "a host's own callback is passed through";
     window.reset();
     EXPECT_EQ(E_NOTIMPL, kept->ReshowFile(0));
-    EXPECT_EQ(3, N(cad, Call::ShowFile));
+    EXPECT_EQ(3, cad->N(Call::ShowFile));
     EXPECT_EQ(E_NOTIMPL, CDwgPreviewCallback::Create(nullptr, L"x.dwg", kType, nullptr)->ReshowFile(0));
 }
 

@@ -62,7 +62,7 @@ class SamplePreviewTest : public ::testing::Test {
     FilePreviewWnd window;
 };
 
-TEST_F(SamplePreviewTest, AnAssemblyAPartAndADrawingAreDrawnAsAPersonKnowsThem) {
+TEST_F(SamplePreviewTest, AnAssemblyAPartAndADrawingEvenOneThatIsAPartAreDrawnAsAPersonKnowsThem) {
     CreateDirectoryW((ExecutableFolder() + L"\\..\\preview-png").c_str(), nullptr);
     const std::wstring assembly = folder.WriteFile(L"box.mrdasm", kSampleAssembly);
     const std::wstring part = folder.WriteFile(L"gear.mrdprt", kPart);
@@ -87,6 +87,11 @@ TEST_F(SamplePreviewTest, AnAssemblyAPartAndADrawingAreDrawnAsAPersonKnowsThem) 
     EXPECT_TRUE(Shows(sheet, kWidth - 24, kHeight - 60, kWidth - 14, kHeight - 59, kInk))
         << "the title block's frame, bottom right";
     EXPECT_FALSE(Shows(sheet, 6, 200, 16, 201, kBox));
+    // A drawing that is really a part goes through the redirection to the part's preview.
+    ASSERT_EQ(S_OK, Show(folder.WriteFile(L"gear.mrddrw", kPart)));
+    const capture::Image redirected = Look(L"redirected");
+    EXPECT_EQ(kBand, redirected.At(14, 110)) << "drawn as a part: the properties table";
+    EXPECT_FALSE(Shows(redirected, 6, 200, 16, 201, kInk)) << "not as a sheet";
 
     window.mvHide(true);
     EXPECT_EQ(kGrey, Look(L"hidden").At(4, 4)) << "hidden: the pane shows";
@@ -97,14 +102,6 @@ TEST_F(SamplePreviewTest, AnAssemblyAPartAndADrawingAreDrawnAsAPersonKnowsThem) 
     const capture::Image narrow = Look(L"narrow");
     EXPECT_EQ(kBand, narrow.At(4, 4));
     EXPECT_EQ(kGrey, narrow.At(kWidth - 4, 4)) << "the preview keeps to its rectangle";
-}
-
-TEST_F(SamplePreviewTest, ADrawingThatIsReallyAPartIsShownByThePartsPreview) {
-    const std::wstring misnamed = folder.WriteFile(L"gear.mrddrw", kPart);
-    ASSERT_EQ(S_OK, Show(misnamed));
-    const capture::Image image = Look(L"redirected");
-    EXPECT_EQ(kBand, image.At(14, 110)) << "drawn as a part: the properties table";
-    EXPECT_FALSE(Shows(image, 6, 200, 16, 201, kInk)) << "not as a sheet";
 }
 
 TEST_F(SamplePreviewTest, TheViewMenuSwitchesBetweenTheDetailedAndTheCompactLayout) {

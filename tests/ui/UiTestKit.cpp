@@ -43,27 +43,19 @@ std::wstring LanguageKey() {
     return std::wstring(kVendorRoot) + L"\\Vaults\\_-Global\\Settings";
 }
 
-StoredValue ReadStored(const std::wstring& keyName, const wchar_t* name) {
+StoredValue ReadStored(const std::wstring& key, const wchar_t* name) {
     StoredValue stored;
-    ffm::UniqueHKey key;
     DWORD size = 0;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.get(), name, nullptr, &stored.type, nullptr, &size) != ERROR_SUCCESS)
+    const DWORD any = RRF_RT_ANY | RRF_NOEXPAND;
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, any, &stored.type, nullptr, &size) !=
+        ERROR_SUCCESS)
         return {};
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
-    RegQueryValueExW(key.get(), name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data.data()), &size);
+    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, any, &stored.type, data.data(), &size);
     stored.text.assign(data.data(), size / sizeof(wchar_t));
     if (!stored.text.empty() && stored.text.back() == L'\0')
         stored.text.pop_back();
     return stored;
-}
-
-void StoreList(const std::wstring& text, DWORD type) {
-    RegistrySandbox::SetString(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, text, type);
-}
-
-void StoreRaw(DWORD type, const void* data, DWORD size) {
-    RegistrySandbox::SetRaw(HKEY_CURRENT_USER, kManagerKey, kExcludeListValue, type, data, size);
 }
 
 ServiceState ReadServiceState() {
@@ -99,13 +91,6 @@ void UiTest::SetLanguage(const std::wstring& code) {
     RegistrySandbox::SetString(HKEY_CURRENT_USER, LanguageKey(), L"0", code);
 }
 
-ffm::UniqueHwnd MakeHost() {
-    ffm::UniqueHwnd host(CreateWindowExW(0, L"STATIC", L"Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 800,
-                                         600, nullptr, nullptr, nullptr, nullptr));
-    capture::PumpMessages(50);
-    return host;
-}
-
 DialogDriver::DialogDriver(std::wstring caption, std::function<void(HWND)> steps, int limitMs,
                            DWORD process) {
     m_thread = std::thread([this, caption = std::move(caption), steps = std::move(steps), limitMs, process] {
@@ -138,21 +123,10 @@ bool DialogDriver::Finish() {
     return m_found && !m_forced;
 }
 
-// Through WM_GETTEXT, which also reaches windows of another process, with a time limit.
 std::wstring TextOf(HWND window) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
-        return {};
-    std::wstring text(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
-    text.resize(std::min<DWORD_PTR>(copied, length));
+    std::wstring text(GetWindowTextLengthW(window) + 1, L'\0');
+    text.resize(GetWindowTextW(window, text.data(), int(text.size())));
     return text;
-}
-
-std::wstring ItemText(HWND dialog, int id) {
-    return TextOf(GetDlgItem(dialog, id));
 }
 
 void TypeInto(HWND edit, const std::wstring& text) {
@@ -164,18 +138,6 @@ void TypeInto(HWND edit, const std::wstring& text) {
 
 void Click(HWND dialog, int id) {
     SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
-}
-
-int ThreadWindowCount() {
-    int count = 0;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND, LPARAM param) -> BOOL {
-            ++*reinterpret_cast<int*>(param);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
-    return count;
 }
 
 } // namespace ffmtest

@@ -24,8 +24,6 @@ struct StoredValue {
     std::wstring text;
 };
 StoredValue ReadStored(const std::wstring& key = kManagerKey, const wchar_t* name = kExcludeListValue);
-void StoreList(const std::wstring& text, DWORD type = REG_SZ);
-void StoreRaw(DWORD type, const void* data, DWORD size);
 
 // The service DLL's view of itself.
 struct ServiceState {
@@ -47,9 +45,6 @@ class UiTest : public ::testing::Test {
     RegistrySandbox registry;
 };
 
-// A visible top-level window of this thread.
-ffm::UniqueHwnd MakeHost();
-
 // Waits on a second thread for a visible dialog with caption of a process (any process for 0),
 // then runs steps on it. Whatever the steps do, a dialog still open afterwards is cancelled, so
 // the modal loop always ends. Construct it just before opening the dialog.
@@ -63,8 +58,6 @@ class DialogDriver {
     // Waits for the driver to finish; true when it found the dialog, and the dialog closed by
     // the steps' own doing.
     bool Finish();
-    bool Found() const { return m_found; }
-    bool Forced() const { return m_forced; }
 
   private:
     std::thread m_thread;
@@ -72,13 +65,9 @@ class DialogDriver {
     bool m_forced = false;
 };
 
-// Dialog controls as a person uses them.
+// Dialog controls of this process as a person uses them.
 std::wstring TextOf(HWND window);
-std::wstring ItemText(HWND dialog, int id);
 void TypeInto(HWND edit, const std::wstring& text); // replaces the content, character by character
 void Click(HWND dialog, int id);
-
-// The top-level windows of this thread.
-int ThreadWindowCount();
 
 } // namespace ffmtest

@@ -11,8 +11,8 @@
 
 namespace {
 
-// English is the library's own default texts; French has some texts only, so a caller's
-// fallback to its own default shows.
+// English is the library's own default texts; French and German have some texts only (German
+// all but the dialog's explanation), so a caller's fallback to its own default shows.
 struct Text {
     const wchar_t* language;
     long number; // in section "TS"
@@ -26,9 +26,6 @@ const Text kTexts[] = {
     {L"DE", 4, L"&Liste der Dateierweiterungen:"},
     {L"DE", 5, L"OK"},
     {L"DE", 6, L"Abbrechen"},
-    {L"DE", 7,
-     L"Dateien mit Erweiterungen aus dem Feld unten erscheinen nicht in der Vorschau von Brenlow. "
-     L"Erweiterungen werden durch Kommas getrennt, zum Beispiel:\n\"exe,dll,tmp\""},
     {L"FR", 1, L"Types de fichiers exclus..."},
     {L"FR", 3, L"Types de fichiers exclus"},
 };
@@ -103,11 +100,6 @@ extern "C" HRESULT __stdcall DllRegisterServer() {
         return ffm::WriteRegistryRows(ffm::InprocServerRows(CLSID_TovLocalizedStrings, L"Localized strings",
                                                             ffm::ModulePath(ffm::ThisModule()), L"Both"));
     });
-}
-
-extern "C" HRESULT __stdcall DllUnregisterServer() {
-    return ffm::FromWin32(
-        ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(CLSID_TovLocalizedStrings)));
 }
 
 // Live service objects, successful bindings, and the module name of the latest binding.

@@ -1,19 +1,14 @@
 #pragma once
-// The classes FakePreviewServer.dll serves (its DllRegisterServer registers them all), each with
-// the behaviour its name says:
-//   Good, OtherGood  previews draw the files they are shown in a child window of the host;
-//   CreateFails      CreatePreview answers E_FAIL;
-//   Hang             ShowFile sleeps kHangMs milliseconds, then fails.
-// The files a good preview shows are three text lines in this order: "FILL RRGGBB" (the
-// background), "MARK RRGGBB" (a block from 1/10 to 1/2 of the width and of the height), "TITLE
-// text" (written along the bottom); it fails any other file. DllCanUnloadNow answers S_OK once no
-// object and no window of the server is left.
+// The classes FakePreviewServer.dll serves (its DllRegisterServer registers them all): Good and
+// OtherGood, whose previews draw the files they are shown in a child window of the host. The
+// files are two text lines in this order: "FILL RRGGBB" (the background), "MARK RRGGBB" (a block
+// from 1/10 to 1/2 of the width and of the height); any further lines are ignored, any other file
+// fails. DllCanUnloadNow answers S_OK once no object and no window of the server is left.
 #include <windows.h>
 
 namespace fakepreview {
 
-enum Class : unsigned char { Good, OtherGood, CreateFails, Hang };
-constexpr DWORD kHangMs = 1500;
+enum Class : unsigned char { Good, OtherGood };
 
 // The identifiers differ in their last byte only.
 template <Class C>

@@ -29,30 +29,22 @@ struct Picture : ffm::ViewState {
         std::lock_guard<std::mutex> hold(lock);
         FillWith(dc, r, fill);
         FillWith(dc, RECT{r.right / 10, r.bottom / 10, r.right / 2, r.bottom / 2}, mark);
-        RECT text{4, r.bottom * 85 / 100, r.right - 4, r.bottom};
-        SetBkMode(dc, TRANSPARENT);
-        DrawTextW(dc, title.c_str(), -1, &text, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS);
     }
 
     std::mutex lock;
     COLORREF fill = RGB(255, 255, 255);
     COLORREF mark = RGB(0, 0, 0);
-    std::wstring title;
     ffm::ModuleLock module; // the window's procedure is ours
 };
 
 class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
   public:
-    Preview(Class behaviour, HWND parent, const TovRect& rect)
-        : m_class(behaviour), m_view(ffm::CreatePreviewView(L"FakePreviewView", parent, rect, m_picture)) {}
+    Preview(HWND parent, const TovRect& rect)
+        : m_view(ffm::CreatePreviewView(L"FakePreviewView", parent, rect, m_picture)) {}
     ~Preview() override { ffm::DestroyPreviewView(m_view); }
 
     // The host shows a file by path.
     HRESULT STDMETHODCALLTYPE ShowFile(ITovRegistry*, BSTR path, ITovCallback*, long) override {
-        if (m_class == Hang) {
-            Sleep(kHangMs);
-            return E_FAIL;
-        }
         return ffmtest::NoThrow([&] { return Load(path ? path : L""); });
     }
     HRESULT STDMETHODCALLTYPE Hide() override {
@@ -68,23 +60,20 @@ class Preview : public ffmtest::FakeObject<ffm::PreviewBase> {
   private:
     HRESULT Load(const wchar_t* path) {
         std::ifstream in{std::filesystem::path(path)};
-        std::string fillKey, markKey, titleKey, title;
+        std::string fillKey, markKey;
         unsigned long fill = 0, mark = 0;
-        in >> fillKey >> std::hex >> fill >> markKey >> mark >> titleKey >> std::ws;
-        if (!std::getline(in, title) || fillKey != "FILL" || markKey != "MARK" || titleKey != "TITLE")
+        if (!(in >> fillKey >> std::hex >> fill >> markKey >> mark) || fillKey != "FILL" || markKey != "MARK")
             return E_FAIL;
         {
             std::lock_guard<std::mutex> hold(m_picture->lock);
             m_picture->fill = Colour(fill);
             m_picture->mark = Colour(mark);
-            m_picture->title.assign(title.begin(), title.end());
         }
         ShowWindow(m_view, SW_SHOWNA);
         InvalidateRect(m_view, nullptr, FALSE);
         return S_OK;
     }
 
-    const Class m_class;
     const std::shared_ptr<Picture> m_picture = std::make_shared<Picture>();
     const HWND m_view; // owned by the thread that created the preview
 };
@@ -95,11 +84,9 @@ template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBa
     HRESULT STDMETHODCALLTYPE CreatePreview(long parentWindow, TovRect* rect, ITovCallback*, ITovRegistry*,
                                             ITovFilePreview** preview) override {
         *preview = nullptr;
-        if (C == CreateFails)
-            return E_FAIL;
         return ffmtest::NoThrow([&] {
             const HWND parent = reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow));
-            *preview = ffm::Make<Preview>(C, parent, *rect).detach();
+            *preview = ffm::Make<Preview>(parent, *rect).detach();
             return S_OK;
         });
     }
@@ -108,10 +95,8 @@ template <Class C> class Format final : public ffmtest::FakeObject<ffm::FormatBa
     ffm::ModuleLock m_module;
 };
 
-template <Class C> constexpr ffm::ClassRow Row() {
-    return {&kClsid<C>, ffm::CreateInstanceOf<Format<C>>};
-}
-const ffm::ClassRow kClasses[] = {Row<Good>(), Row<OtherGood>(), Row<CreateFails>(), Row<Hang>()};
+const ffm::ClassRow kClasses[] = {{&kClsid<Good>, ffm::CreateInstanceOf<Format<Good>>},
+                                  {&kClsid<OtherGood>, ffm::CreateInstanceOf<Format<OtherGood>>}};
 
 } // namespace
 
@@ -126,12 +111,4 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
                     *row.clsid, L"Fake preview plug-in", ffm::ModulePath(ffm::ThisModule()), L"Both"));
         return hr;
     });
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    LONG rc = ERROR_SUCCESS;
-    for (const ffm::ClassRow& row : kClasses)
-        if (rc == ERROR_SUCCESS)
-            rc = ffm::DeleteRegistryTree(HKEY_CLASSES_ROOT, ffm::ClassKey(*row.clsid));
-    return ffm::FromWin32(rc);
 }
