@@ -94,7 +94,9 @@ TEST_F(PreviewCreationTest, OneFormatServingSeveralKeysGivesOnePreviewUnderEachN
 
     window = std::make_unique<TestWindow>();
     mgr->mvUninitialize();
-    ASSERT_EQ(S_OK, Create());
+    auto& failing = Plugin(L"Failing.dll", {{L".bad", 0x4}}, E_FAIL);
+    ASSERT_EQ(S_OK, Create()) << "a failed creation costs only its own preview";
+    EXPECT_EQ(1, failing.last->creations);
     ASSERT_NE(nullptr, cad.last);
     EXPECT_EQ(1, cad.last->creations);
     const RecordingPreview* cadPreview = cad.last->made;

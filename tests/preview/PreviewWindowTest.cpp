@@ -215,6 +215,12 @@ TEST_F(PreviewWindowTest,
                                                       kept.put_void()));
     EXPECT_EQ(S_OK, kept->ReshowFile(0));
     EXPECT_EQ(2, cad->N(Call::ShowFile));
+    // Both its interfaces derive from IDispatch, yet it is not offered; the callback's own
+    // methods are not implemented.
+    ComPtr<IDispatch> dispatch;
+    EXPECT_EQ(E_NOINTERFACE, kept->QueryInterface(IID_IDispatch, dispatch.put_void()));
+    EXPECT_EQ(E_NOINTERFACE, cad->lastCallback->QueryInterface(IID_IDispatch, dispatch.put_void()));
+    EXPECT_EQ(E_NOTIMPL, cad->lastCallback->SetProgress(1));
     EXPECT_EQ(cad, Current());
 
     RecordingCallback host;
